@@ -1,0 +1,10 @@
+#include "app/main_window.h"
+#include "app/task_state.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
+{
+    g_instance = instance;
+    Task();  // the shared record exists before the main window
+    RunMainWindow();
+    return 0;
+}

@@ -1,0 +1,7 @@
+// The main window: dialog 129 with its tab control and pages.
+#pragma once
+
+#include <windows.h>
+
+// Runs the main dialog modally; returns when it is closed.
+void RunMainWindow();

@@ -1,0 +1,121 @@
+// TaskState: the one record the whole program shares. The user-interface
+// thread owns the page fields; one worker thread at a time owns the run state.
+#pragma once
+
+#include "app/text.h"
+#include "capture_config/pattern_list.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+struct TaskState {
+    TaskState();
+    ~TaskState();
+    TaskState(const TaskState&) = delete;
+    TaskState& operator=(const TaskState&) = delete;
+
+    // Windows and run state
+    HWND mainWindow = nullptr;
+    HWND pageWindow = nullptr;
+    HWND progressWindow = nullptr;
+    int32_t pageIndex = -1;
+    WString logText;
+    std::atomic<bool> abortRequested{false};  // written by the UI thread, read by the worker
+    std::atomic<bool> busy{false};            // written by the worker, read by the UI thread
+    uint32_t itemsDone = 0;
+    uint32_t folderCount = 0;
+    uint32_t fileCount = 0;
+    uint32_t startTime = 0;
+    bool scanNoticeShown = false;
+    uint32_t lastPercent = 0;
+    HANDLE workerThread = nullptr;
+    uint32_t workerThreadId = 0;
+
+    // Capture page
+    WString captureSource;
+    WString captureDestination;
+    WString captureTempDir;
+    WString captureName;
+    WString captureDescription;
+    WString captureDisplayName;
+    WString captureDisplayDescription;
+    WString captureCompression;
+    bool captureBoot = false;
+    bool captureVerify = true;
+    bool captureCheck = false;
+    bool captureNoRpFix = false;
+    WString captureConfigFile;
+    WString captureFlags;
+    bool captureShowSettings = false;
+    bool eaNoticeShown = false;
+    bool verifyNoticeShown = false;
+
+    // Apply page
+    WString applySource;
+    WString applyDestination;
+    int32_t applyIndex = 1;
+    bool applyVerify = true;
+    bool applyCheck = false;
+
+    // Info page
+    WString infoSource;
+    WString infoText;
+
+    // Change page
+    WString changeSource;
+    int32_t changeIndex = 1;
+    WString changeName;
+    WString changeDescription;
+    WString changeDisplayName;
+    WString changeDisplayDescription;
+    WString changeFlags;
+    bool changeBoot = false;
+    bool changeCheck = false;
+
+    // Mount page
+    WString mountSource;
+    WString mountPath;
+    int32_t mountIndex = 1;
+    bool mountReadWrite = false;
+    bool mountCheck = false;
+    bool unmountCommit = false;
+    bool unmountCheck = false;
+
+    // Delete page
+    WString deleteSource;
+    int32_t deleteIndex = 1;
+    bool deleteCheck = false;
+
+    // Export page
+    WString exportSource;
+    WString exportDestination;
+    int32_t exportIndex = 1;
+    WString exportCompression;
+    bool exportCheck = false;
+
+    // Split page
+    WString splitSource;
+    WString splitDestination;
+    bool splitCheck = false;
+    WString splitSize;
+
+    // Image picker
+    WString pickerWimPath;
+    int32_t pickerIndex = 0;
+
+    // Capture pattern lists
+    PatternList exclusions;
+    PatternList compressionExclusions;
+    PatternList exclusionExceptions;
+
+    // Serialises appends to logText: the worker logs while the user-interface
+    // thread may add the abort notice.
+    std::mutex logLock;
+};
+
+// The module whose resources the program loads (the executable).
+extern HINSTANCE g_instance;
+
+// The process-wide record, built by static initialisation.
+TaskState& Task();

@@ -1,0 +1,205 @@
+// The imaging library as the operations see it: the calls, records and
+// constants of the Windows imaging library (wimgapi.dll). Every call goes
+// through one table, so a build can bind the system library, the wimlib
+// layer, or a scripted library in tests.
+#pragma once
+
+#include <windows.h>
+
+// Access, dispositions, flags
+#define WIM_GENERIC_READ 0x80000000u
+#define WIM_GENERIC_WRITE 0x40000000u
+#define WIM_GENERIC_MOUNT 0x20000000u
+
+#define WIM_CREATE_NEW 1
+#define WIM_CREATE_ALWAYS 2
+#define WIM_OPEN_EXISTING 3
+#define WIM_OPEN_ALWAYS 4
+
+#define WIM_COMPRESS_NONE 0
+#define WIM_COMPRESS_XPRESS 1
+#define WIM_COMPRESS_LZX 2
+#define WIM_COMPRESS_LZMS 3
+
+#define WIM_CREATED_NEW 0
+#define WIM_OPENED_EXISTING 1
+
+#define WIM_FLAG_RESERVED 0x00000001
+#define WIM_FLAG_VERIFY 0x00000002
+#define WIM_FLAG_INDEX 0x00000004
+#define WIM_FLAG_NO_APPLY 0x00000008
+#define WIM_FLAG_NO_DIRACL 0x00000010
+#define WIM_FLAG_NO_FILEACL 0x00000020
+#define WIM_FLAG_SHARE_WRITE 0x00000040
+#define WIM_FLAG_FILEINFO 0x00000080
+#define WIM_FLAG_NO_RP_FIX 0x00000100
+#define WIM_FLAG_MOUNT_READONLY 0x00000200
+
+#define WIM_EXPORT_ALLOW_DUPLICATES 0x00000001
+
+// WIM_INFO.WimAttributes
+#define WIM_ATTRIBUTE_NORMAL 0x00000000
+#define WIM_ATTRIBUTE_RESOURCE_ONLY 0x00000001
+#define WIM_ATTRIBUTE_METADATA_ONLY 0x00000002
+#define WIM_ATTRIBUTE_VERIFY_DATA 0x00000004
+#define WIM_ATTRIBUTE_RP_FIX 0x00000008
+#define WIM_ATTRIBUTE_SPANNED 0x00000010
+#define WIM_ATTRIBUTE_READONLY 0x00000020
+
+// Messages sent to the registered callback
+#define WIM_MSG 0x9476u
+#define WIM_MSG_TEXT (WIM_MSG + 1)
+#define WIM_MSG_PROGRESS (WIM_MSG + 2)
+#define WIM_MSG_PROCESS (WIM_MSG + 3)
+#define WIM_MSG_SCANNING (WIM_MSG + 4)
+#define WIM_MSG_SETRANGE (WIM_MSG + 5)
+#define WIM_MSG_SETPOS (WIM_MSG + 6)
+#define WIM_MSG_STEPIT (WIM_MSG + 7)
+#define WIM_MSG_COMPRESS (WIM_MSG + 8)
+#define WIM_MSG_ERROR (WIM_MSG + 9)
+#define WIM_MSG_ALIGNMENT (WIM_MSG + 10)
+#define WIM_MSG_RETRY (WIM_MSG + 11)
+#define WIM_MSG_SPLIT (WIM_MSG + 12)
+#define WIM_MSG_FILEINFO (WIM_MSG + 13)
+#define WIM_MSG_INFO (WIM_MSG + 14)
+#define WIM_MSG_WARNING (WIM_MSG + 15)
+#define WIM_MSG_CHK_PROCESS (WIM_MSG + 16)
+#define WIM_MSG_WARNING_OBJECTID (WIM_MSG + 17)
+#define WIM_MSG_STALE_MOUNT_DIR (WIM_MSG + 18)
+#define WIM_MSG_STALE_MOUNT_FILE (WIM_MSG + 19)
+#define WIM_MSG_MOUNT_CLEANUP_PROGRESS (WIM_MSG + 20)
+#define WIM_MSG_CLEANUP_SCANNING_DRIVE (WIM_MSG + 21)
+#define WIM_MSG_IMAGE_ALREADY_MOUNTED (WIM_MSG + 22)
+#define WIM_MSG_CLEANUP_UNMOUNTING_IMAGE (WIM_MSG + 23)
+#define WIM_MSG_QUERY_ABORT (WIM_MSG + 24)
+
+// Callback verdicts
+#define WIM_MSG_SUCCESS ERROR_SUCCESS
+#define WIM_MSG_DONE 0xFFFFFFF0u
+#define WIM_MSG_SKIP_ERROR 0xFFFFFFFEu
+#define WIM_MSG_ABORT_IMAGE 0xFFFFFFFFu
+
+#define INVALID_CALLBACK_VALUE 0xFFFFFFFFu
+
+#pragma pack(push, 4)
+struct WIM_INFO {
+    WCHAR WimPath[MAX_PATH];
+    GUID Guid;
+    DWORD ImageCount;
+    DWORD CompressionType;
+    WORD PartNumber;
+    WORD TotalParts;
+    DWORD BootIndex;
+    DWORD WimAttributes;
+    DWORD WimFlagsAndAttr;
+};
+
+struct WIM_MOUNT_LIST {
+    WCHAR WimPath[MAX_PATH];
+    WCHAR MountPath[MAX_PATH];
+    DWORD ImageIndex;
+    BOOL MountedForRW;
+};
+#pragma pack(pop)
+
+static_assert(sizeof(WIM_INFO) == 560, "WIM_INFO is 560 bytes");
+static_assert(sizeof(WIM_MOUNT_LIST) == 1048, "WIM_MOUNT_LIST is 1048 bytes");
+
+typedef DWORD(CALLBACK* WIMMessageCallback)(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData);
+
+// One entry per library call, with the library's own arguments and results.
+struct ImagingLibrary {
+    DWORD(WINAPI* registerMessageCallback)(HANDLE wim, WIMMessageCallback callback, PVOID userData);
+    BOOL(WINAPI* unregisterMessageCallback)(HANDLE wim, WIMMessageCallback callback);
+    HANDLE(WINAPI* createFile)
+    (PCWSTR path, DWORD access, DWORD disposition, DWORD flags, DWORD compression, PDWORD creationResult);
+    BOOL(WINAPI* setTemporaryPath)(HANDLE wim, PCWSTR path);
+    BOOL(WINAPI* getAttributes)(HANDLE wim, WIM_INFO* info, DWORD size);
+    DWORD(WINAPI* getImageCount)(HANDLE wim);
+    HANDLE(WINAPI* loadImage)(HANDLE wim, DWORD index);
+    HANDLE(WINAPI* captureImage)(HANDLE wim, PCWSTR path, DWORD flags);
+    BOOL(WINAPI* applyImage)(HANDLE image, PCWSTR path, DWORD flags);
+    BOOL(WINAPI* exportImage)(HANDLE image, HANDLE destinationWim, DWORD flags);
+    BOOL(WINAPI* deleteImage)(HANDLE wim, DWORD index);
+    BOOL(WINAPI* setBootImage)(HANDLE wim, DWORD index);
+    BOOL(WINAPI* getImageInformation)(HANDLE handle, PVOID* buffer, PDWORD size);
+    BOOL(WINAPI* setImageInformation)(HANDLE handle, PVOID buffer, DWORD size);
+    BOOL(WINAPI* mountImageHandle)(HANDLE image, PCWSTR mountPath, DWORD flags);
+    BOOL(WINAPI* getMountedImages)(WIM_MOUNT_LIST* list, PDWORD size);
+    BOOL(WINAPI* getMountedImageHandle)(PCWSTR mountPath, DWORD flags, PHANDLE wim, PHANDLE image);
+    BOOL(WINAPI* commitImageHandle)(HANDLE image, DWORD flags, PHANDLE newImage);
+    BOOL(WINAPI* unmountImageHandle)(HANDLE image, DWORD flags);
+    BOOL(WINAPI* splitFile)(HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize, DWORD flags);
+    BOOL(WINAPI* closeHandle)(HANDLE handle);
+};
+
+// The library this build binds by default: the wimlib layer in the linux
+// build, wimgapi.dll in the windows build.
+const ImagingLibrary& PlatformImagingLibrary();
+
+// The library in use; tests put a scripted one in place and back.
+const ImagingLibrary& Imaging();
+const ImagingLibrary* SetImagingLibrary(const ImagingLibrary* library);
+
+// The calls, named as the library names them.
+inline DWORD WIMRegisterMessageCallback(HANDLE wim, WIMMessageCallback callback, PVOID userData)
+{
+    return Imaging().registerMessageCallback(wim, callback, userData);
+}
+inline BOOL WIMUnregisterMessageCallback(HANDLE wim, WIMMessageCallback callback)
+{
+    return Imaging().unregisterMessageCallback(wim, callback);
+}
+inline HANDLE WIMCreateFile(PCWSTR path, DWORD access, DWORD disposition, DWORD flags, DWORD compression,
+                            PDWORD creationResult)
+{
+    return Imaging().createFile(path, access, disposition, flags, compression, creationResult);
+}
+inline BOOL WIMSetTemporaryPath(HANDLE wim, PCWSTR path) { return Imaging().setTemporaryPath(wim, path); }
+inline BOOL WIMGetAttributes(HANDLE wim, WIM_INFO* info, DWORD size)
+{
+    return Imaging().getAttributes(wim, info, size);
+}
+inline DWORD WIMGetImageCount(HANDLE wim) { return Imaging().getImageCount(wim); }
+inline HANDLE WIMLoadImage(HANDLE wim, DWORD index) { return Imaging().loadImage(wim, index); }
+inline HANDLE WIMCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
+{
+    return Imaging().captureImage(wim, path, flags);
+}
+inline BOOL WIMApplyImage(HANDLE image, PCWSTR path, DWORD flags)
+{
+    return Imaging().applyImage(image, path, flags);
+}
+inline BOOL WIMExportImage(HANDLE image, HANDLE destinationWim, DWORD flags)
+{
+    return Imaging().exportImage(image, destinationWim, flags);
+}
+inline BOOL WIMDeleteImage(HANDLE wim, DWORD index) { return Imaging().deleteImage(wim, index); }
+inline BOOL WIMSetBootImage(HANDLE wim, DWORD index) { return Imaging().setBootImage(wim, index); }
+inline BOOL WIMGetImageInformation(HANDLE handle, PVOID* buffer, PDWORD size)
+{
+    return Imaging().getImageInformation(handle, buffer, size);
+}
+inline BOOL WIMSetImageInformation(HANDLE handle, PVOID buffer, DWORD size)
+{
+    return Imaging().setImageInformation(handle, buffer, size);
+}
+inline BOOL WIMMountImageHandle(HANDLE image, PCWSTR mountPath, DWORD flags)
+{
+    return Imaging().mountImageHandle(image, mountPath, flags);
+}
+inline BOOL WIMGetMountedImages(WIM_MOUNT_LIST* list, PDWORD size) { return Imaging().getMountedImages(list, size); }
+inline BOOL WIMGetMountedImageHandle(PCWSTR mountPath, DWORD flags, PHANDLE wim, PHANDLE image)
+{
+    return Imaging().getMountedImageHandle(mountPath, flags, wim, image);
+}
+inline BOOL WIMCommitImageHandle(HANDLE image, DWORD flags, PHANDLE newImage)
+{
+    return Imaging().commitImageHandle(image, flags, newImage);
+}
+inline BOOL WIMUnmountImageHandle(HANDLE image, DWORD flags) { return Imaging().unmountImageHandle(image, flags); }
+inline BOOL WIMSplitFile(HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize, DWORD flags)
+{
+    return Imaging().splitFile(wim, partPath, partSize, flags);
+}
+inline BOOL WIMCloseHandle(HANDLE handle) { return Imaging().closeHandle(handle); }

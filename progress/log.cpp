@@ -1,0 +1,190 @@
+#include "progress/log.h"
+
+#include "app/resource.h"
+
+#include <commctrl.h>
+#include <mmsystem.h>
+
+#include <vector>
+
+namespace {
+
+// The formatter's argument-list type differs between the two builds' headers.
+#if defined(CORVANE_WINELIB)
+using FormatArguments = __ms_va_list;
+#else
+using FormatArguments = va_list;
+#endif
+
+const WCHAR kUnknownText[] = WSTR("???");
+
+// The elapsed second last shown on the status line (process-wide, never reset).
+DWORD lastShownSecond = 0;
+
+void SetUnknown(WCHAR* buffer) { CopyToBuffer(buffer, kTextBufferSize, kUnknownText); }
+
+}  // namespace
+
+WCHAR* LoadTableString(UINT id, WCHAR* buffer)
+{
+    if (LoadStringW(g_instance, id, buffer, kTextBufferSize) <= 0)
+        SetUnknown(buffer);
+    return buffer;
+}
+
+WCHAR* LoadMessageArgs(WCHAR* buffer, UINT id, std::initializer_list<DWORD_PTR> inserts)
+{
+    if (LoadStringW(g_instance, id, buffer, kTextBufferSize) <= 0) {
+        SetUnknown(buffer);
+        return buffer;
+    }
+    // The formatter reads inserts as an array of pointer-sized values, which
+    // keeps this independent of the C variadic conventions of either build.
+    std::vector<DWORD_PTR> arguments(inserts);
+    arguments.resize(arguments.size() + 1);
+    WCHAR* expanded = nullptr;
+    DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                       buffer, 0, 0, reinterpret_cast<LPWSTR>(&expanded), 0,
+                       reinterpret_cast<FormatArguments*>(arguments.data()));
+    if (length == 0 || expanded == nullptr) {
+        SetUnknown(buffer);
+    } else {
+        CopyToBuffer(buffer, kTextBufferSize, WStringView(expanded, length));
+    }
+    if (expanded != nullptr)
+        LocalFree(expanded);
+    return buffer;
+}
+
+WCHAR* SystemErrorText(WCHAR* buffer, DWORD code)
+{
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                  MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, kTextBufferSize, nullptr);
+    if (length == 0) {
+        SetUnknown(buffer);
+        return buffer;
+    }
+    if (length < kTextBufferSize && buffer[length - 1] == WSTR('\n'))
+        buffer[length - 1] = 0;
+    return buffer;
+}
+
+void AppendLog(TaskState& task, const WCHAR* text)
+{
+    AppendLog(task, WString(text));
+}
+
+void AppendLog(TaskState& task, WString text)
+{
+    WString shown;
+    HWND window = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(task.logLock);
+        task.logText += text;
+        task.logText += WSTR("\r\n");
+        window = task.progressWindow;
+        if (window != nullptr)
+            shown = task.logText;
+    }
+    // The control is updated outside the lock: the window's thread may be
+    // waiting for the lock to add the abort notice while handling a message.
+    if (window != nullptr) {
+        SetDlgItemTextW(window, IDC_PROGRESS_LOG, shown.c_str());
+        SendDlgItemMessageW(window, IDC_PROGRESS_LOG, WM_VSCROLL, SB_BOTTOM, 0);
+    }
+}
+
+void LogLastError(TaskState& task)
+{
+    DWORD code = GetLastError();
+    WCHAR systemText[kTextBufferSize];
+    SystemErrorText(systemText, code);
+    LogMessage(task, 201, static_cast<const WCHAR*>(systemText));
+}
+
+WCHAR* FormatDuration(DWORD milliseconds, WCHAR* buffer)
+{
+    DWORD seconds = milliseconds / 1000;
+    if (milliseconds != 0 && seconds >= 60) {
+        wsprintfW(buffer, WSTR("%dm%.2ds"), static_cast<int>(milliseconds / 60000), static_cast<int>(seconds % 60));
+    } else if (milliseconds != 0 && seconds >= 1) {
+        wsprintfW(buffer, WSTR("%ds"), static_cast<int>(seconds));
+    } else {
+        WCHAR text[kTextBufferSize];
+        LoadTableString(IDS_CALCULATING, text);
+        CopyToBuffer(buffer, kDurationBufferSize, text);
+    }
+    return buffer;
+}
+
+void SetProgressPercent(TaskState& task, UINT percent)
+{
+    if (percent == task.lastPercent)
+        return;
+    task.lastPercent = percent;
+    HWND window = task.progressWindow;
+    if (window == nullptr)
+        return;
+    SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETPOS, percent, 0);
+    WCHAR label[kTextBufferSize];
+    wsprintfW(label, WSTR("%d%%"), static_cast<int>(percent));
+    SetDlgItemTextW(window, IDC_PROGRESS_PERCENT, label);
+}
+
+void UpdateTimeStatus(TaskState& task, DWORD remainingMilliseconds)
+{
+    DWORD now = timeGetTime();
+    if (now != task.startTime) {
+        DWORD elapsedSeconds = (now - task.startTime) / 1000;
+        if (elapsedSeconds == lastShownSecond)
+            return;
+        lastShownSecond = elapsedSeconds;
+    }
+    WCHAR elapsed[kDurationBufferSize];
+    WCHAR remaining[kDurationBufferSize];
+    FormatDuration(timeGetTime() - task.startTime, elapsed);
+    FormatDuration(remainingMilliseconds, remaining);
+    WCHAR line[kTextBufferSize];
+    LoadMessage(line, 210, static_cast<const WCHAR*>(elapsed), static_cast<const WCHAR*>(remaining));
+    SetProgressText(task, IDC_PROGRESS_STATUS, line);
+}
+
+void LogClosingLine(TaskState& task, UINT quickId, UINT timedId)
+{
+    DWORD elapsed = timeGetTime() - task.startTime;
+    if (elapsed < 1000) {
+        LogMessage(task, quickId);
+    } else {
+        WCHAR duration[kDurationBufferSize];
+        LogMessage(task, timedId, static_cast<const WCHAR*>(FormatDuration(elapsed, duration)));
+    }
+}
+
+void SetProgressText(TaskState& task, int control, const WCHAR* text)
+{
+    HWND window = task.progressWindow;
+    if (window != nullptr)
+        SetDlgItemTextW(window, control, text);
+}
+
+BOOL ReleaseImagingHandles(HANDLE wim, HANDLE image, WIMMessageCallback callback)
+{
+    DWORD kept = GetLastError();
+    BOOL allClosed = TRUE;
+    auto note = [&](BOOL ok) {
+        if (!ok) {
+            allClosed = FALSE;
+            if (kept == 0)
+                kept = GetLastError();
+        }
+    };
+    if (image != nullptr)
+        note(WIMCloseHandle(image));
+    if (wim != nullptr)
+        note(WIMCloseHandle(wim));
+    if (callback != nullptr)
+        note(WIMUnregisterMessageCallback(nullptr, callback));
+    SetLastError(kept);
+    return allClosed;
+}

@@ -1,0 +1,75 @@
+// Log and progress routines shared by every operation and message callback.
+// The worker thread calls them too: they reach the progress window only
+// through window messages, which its owning thread handles.
+#pragma once
+
+#include "app/task_state.h"
+
+#include <initializer_list>
+
+// Loads string-table entry `id` into a 260-character buffer; "???" if missing.
+WCHAR* LoadTableString(UINT id, WCHAR* buffer);
+
+// Loads entry `id` and expands its inserts (%1 text, %1!d! signed, %1!X!
+// hexadecimal) with the system message formatter. "???" on any failure;
+// an expansion longer than the buffer is cut to fit.
+WCHAR* LoadMessageArgs(WCHAR* buffer, UINT id, std::initializer_list<DWORD_PTR> inserts);
+
+// Inserts: strings as pointers, numbers as (sign-extended) integers.
+inline DWORD_PTR MessageInsert(const WCHAR* text) { return reinterpret_cast<DWORD_PTR>(text); }
+inline DWORD_PTR MessageInsert(int value) { return static_cast<DWORD_PTR>(static_cast<INT_PTR>(value)); }
+inline DWORD_PTR MessageInsert(unsigned value) { return static_cast<DWORD_PTR>(value); }
+inline DWORD_PTR MessageInsert(long value) { return static_cast<DWORD_PTR>(static_cast<INT_PTR>(value)); }
+inline DWORD_PTR MessageInsert(unsigned long value) { return static_cast<DWORD_PTR>(value); }
+
+template <typename... Inserts>
+WCHAR* LoadMessage(WCHAR* buffer, UINT id, Inserts... inserts)
+{
+    return LoadMessageArgs(buffer, id, {MessageInsert(inserts)...});
+}
+
+// The system's text for an error code, without its final line feed; "???"
+// when the system has none.
+WCHAR* SystemErrorText(WCHAR* buffer, DWORD code);
+
+// Appends the text and CR LF to logText and shows the log when a progress
+// window is open.
+void AppendLog(TaskState& task, const WCHAR* text);
+void AppendLog(TaskState& task, WString text);
+
+// Convenience: AppendLog of LoadMessage(id, inserts).
+template <typename... Inserts>
+void LogMessage(TaskState& task, UINT id, Inserts... inserts)
+{
+    WCHAR buffer[kTextBufferSize];
+    AppendLog(task, LoadMessage(buffer, id, inserts...));
+}
+
+// Logs string 201 with the system text of the thread's last error.
+void LogLastError(TaskState& task);
+
+// "2m05s", "45s", or string 141 for under a second; buffer of 32 characters.
+constexpr int kDurationBufferSize = 32;
+WCHAR* FormatDuration(DWORD milliseconds, WCHAR* buffer);
+
+// Moves the bar and the percentage label; a repeated value does nothing.
+void SetProgressPercent(TaskState& task, UINT percent);
+
+// Rewrites the status line with elapsed and remaining time, at most once per
+// elapsed second.
+void UpdateTimeStatus(TaskState& task, DWORD remainingMilliseconds);
+
+// Logs the operation's closing line: `quickId` under one second, else
+// `timedId` with the elapsed time.
+void LogClosingLine(TaskState& task, UINT quickId, UINT timedId);
+
+// Sets a control's text of the open progress window, if there is one.
+void SetProgressText(TaskState& task, int control, const WCHAR* text);
+
+#include "imaging/wimgapi.h"
+
+// Closes the image handle, then the WIM handle, then unregisters the
+// callback (each when non-null). The thread's last error is kept as found on
+// entry, or becomes the first failing step's code when it was 0, so the
+// caller can still report why it released. Returns FALSE when a step failed.
+BOOL ReleaseImagingHandles(HANDLE wim, HANDLE image, WIMMessageCallback callback);

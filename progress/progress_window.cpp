@@ -1,0 +1,187 @@
+#include "progress/progress_window.h"
+
+#include "app/resource.h"
+#include "operations/operations.h"
+#include "progress/log.h"
+
+#include <commctrl.h>
+#include <mmsystem.h>
+
+namespace {
+
+// Posted by the worker as its last act, so the window can release the
+// thread handle without ever waiting for a running worker.
+constexpr UINT WM_WORKER_ENDED = WM_APP + 1;
+constexpr UINT_PTR kReapTimer = 1;
+
+const OperationEntry kOperations[] = {
+    {1019, nullptr, false, true, false},  // capture into a new file
+    {1020, nullptr, false, true, false},  // capture appended
+    {1025, nullptr, true, true, true},    // apply
+    {1046, nullptr, false, false, true},  // change
+    {1060, nullptr, false, false, true},  // mount
+    {1061, nullptr, false, false, true},  // unmount
+    {1067, RunDelete, false, false, true},
+    {1081, nullptr, true, true, true},  // export
+    {1105, nullptr, true, true, true},  // split
+};
+
+// What the worker needs: the shared record and the operation to run.
+struct WorkerStart {
+    TaskState* task;
+    const OperationEntry* operation;
+    HWND window;
+};
+WorkerStart workerStart;
+
+void ButtonText(const OperationEntry& operation, bool closing, WCHAR* text)
+{
+    if (operation.englishButtonTexts) {
+        CopyToBuffer(text, kTextBufferSize, closing ? WSTR("Close") : WSTR("Abort"));
+    } else {
+        LoadTableString(closing ? IDS_CLOSE : IDS_ABORT, text);
+    }
+}
+
+// Makes the window pick its cursor again (wait while busy, else the arrow).
+void RefreshCursor(HWND window)
+{
+    SendMessageW(window, WM_SETCURSOR, reinterpret_cast<WPARAM>(window), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+}
+
+void ReapWorker(HWND window, TaskState& task)
+{
+    if (task.workerThread == nullptr)
+        return;
+    if (WaitForSingleObject(task.workerThread, 0) == WAIT_OBJECT_0) {
+        CloseHandle(task.workerThread);
+        task.workerThread = nullptr;
+        KillTimer(window, kReapTimer);
+    } else {
+        // The worker posted its last message but has not quite returned.
+        SetTimer(window, kReapTimer, 10, nullptr);
+    }
+}
+
+void OpenProgressWindow(HWND window, UINT commandId)
+{
+    TaskState& task = Task();
+    task.progressWindow = window;
+    {
+        std::lock_guard<std::mutex> hold(task.logLock);
+        task.logText.clear();
+    }
+    task.abortRequested = false;
+    task.busy = false;
+
+    SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+    SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETPOS, 0, 0);
+    SetDlgItemTextW(window, IDC_PROGRESS_PERCENT, WSTR("0%"));
+    SetDlgItemTextW(window, IDC_PROGRESS_COUNTER, WSTR(""));
+
+    task.itemsDone = 0;
+    task.folderCount = 0;
+    task.fileCount = 0;
+    task.scanNoticeShown = false;
+    task.startTime = timeGetTime();
+
+    const OperationEntry* operation = FindOperation(commandId);
+    if (operation == nullptr)
+        return;
+    workerStart = {&task, operation, window};
+    DWORD threadId = 0;
+    task.workerThread = CreateThread(nullptr, 0, WorkerMain, &workerStart, 0, &threadId);
+    task.workerThreadId = threadId;
+}
+
+void PressButton(HWND window)
+{
+    TaskState& task = Task();
+    if (!task.busy) {
+        if (task.workerThread != nullptr) {
+            // The worker has cleared busy and is returning; the handle can go.
+            CloseHandle(task.workerThread);
+            task.workerThread = nullptr;
+        }
+        task.progressWindow = nullptr;
+        EndDialog(window, 0);
+        return;
+    }
+    task.abortRequested = true;
+    HWND button = GetDlgItem(window, IDC_PROGRESS_BUTTON);
+    EnableWindow(button, FALSE);
+    WCHAR text[kTextBufferSize];
+    SetWindowTextW(button, LoadTableString(IDS_ABORTING, text));
+    AppendLog(task, LoadTableString(IDS_ABORTING_OPERATION, text));
+}
+
+INT_PTR CALLBACK ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        OpenProgressWindow(window, static_cast<UINT>(lParam));
+        return TRUE;
+    case WM_SETCURSOR:
+        SetCursor(LoadCursorW(nullptr, Task().busy ? IDC_WAIT : IDC_ARROW));
+        SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDC_PROGRESS_BUTTON)
+            PressButton(window);
+        return TRUE;
+    case WM_WORKER_ENDED:
+    case WM_TIMER:
+        ReapWorker(window, Task());
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+}  // namespace
+
+const OperationEntry* FindOperation(UINT commandId)
+{
+    for (const OperationEntry& entry : kOperations) {
+        if (entry.commandId == commandId)
+            return entry.run != nullptr ? &entry : nullptr;
+    }
+    return nullptr;
+}
+
+DWORD WINAPI WorkerMain(LPVOID parameter)
+{
+    const WorkerStart start = *static_cast<WorkerStart*>(parameter);
+    TaskState& task = *start.task;
+    const OperationEntry& operation = *start.operation;
+    HWND window = start.window;
+    HWND button = GetDlgItem(window, IDC_PROGRESS_BUTTON);
+    WCHAR text[kTextBufferSize];
+
+    SetDlgItemTextW(window, IDC_PROGRESS_STATUS, WSTR(""));
+    ButtonText(operation, false, text);
+    SetWindowTextW(button, text);
+    if (!operation.abortable)
+        EnableWindow(button, FALSE);
+    task.busy = true;
+    RefreshCursor(window);
+
+    operation.run(task);
+
+    ButtonText(operation, true, text);
+    SetWindowTextW(button, text);
+    EnableWindow(button, TRUE);
+    SetDlgItemTextW(window, IDC_PROGRESS_STATUS, WSTR(""));
+    if (operation.clearsCounter)
+        SetDlgItemTextW(window, IDC_PROGRESS_COUNTER, WSTR(""));
+    task.busy = false;
+    RefreshCursor(window);
+    PostMessageW(window, WM_WORKER_ENDED, 0, 0);
+    return 0;
+}
+
+INT_PTR RunProgressWindow(HWND owner, UINT commandId)
+{
+    return DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_PROGRESS), owner, ProgressProc,
+                           static_cast<LPARAM>(commandId));
+}
