@@ -1,0 +1,200 @@
+// The log and progress routines every operation relies on.
+#include "app/resource.h"
+#include "progress/log.h"
+#include "tests/gtest_support.h"
+#include "tests/support/scripted_imaging.h"
+
+#include <commctrl.h>
+#include <mmsystem.h>
+
+namespace {
+
+std::string Duration(DWORD milliseconds)
+{
+    WCHAR buffer[kDurationBufferSize];
+    return Narrow(FormatDuration(milliseconds, buffer));
+}
+
+TEST(FormatDurationTest, BoundariesBetweenCalculatingSecondsAndMinutes)
+{
+    EXPECT_EQ(Duration(0), "正在計算...");
+    EXPECT_EQ(Duration(999), "正在計算...");
+    EXPECT_EQ(Duration(1000), "1s");
+    EXPECT_EQ(Duration(45000), "45s");
+    EXPECT_EQ(Duration(59999), "59s");
+    EXPECT_EQ(Duration(60000), "1m00s");
+    EXPECT_EQ(Duration(125000), "2m05s");
+    EXPECT_EQ(Duration(3725000), "62m05s");  // minutes are not folded into hours
+    EXPECT_EQ(Duration(0xFFFFFFFF), "71582m47s");
+}
+
+TEST(LoadMessageTest, ExpandsTextSignedAndHexadecimalInserts)
+{
+    WCHAR buffer[kTextBufferSize];
+    EXPECT_EQ(Narrow(LoadMessage(buffer, 201, WSTR("disk on fire"))), "錯誤: disk on fire");
+    EXPECT_EQ(Narrow(LoadMessage(buffer, 166, -3)), "錯誤: 此映像檔 \"-3\" 沒有任何映像卷.");
+    EXPECT_EQ(Narrow(LoadMessage(buffer, 178, 2, 3)), "卷編號:\t2/3\r\n");
+    EXPECT_EQ(Narrow(LoadMessage(buffer, 180, 0x2Cu)), "屬性:\t0x2C\r\n");
+    EXPECT_EQ(Narrow(LoadMessage(buffer, 180, 0u)), "屬性:\t0x0\r\n");
+    EXPECT_EQ(Narrow(LoadMessage(buffer, 203, WSTR("2m05s"), 7)), "成功讀取映像檔,內含 7 映像卷, 費時 2m05s.");
+}
+
+TEST(LoadMessageTest, MissingEntryAndOverlongExpansion)
+{
+    WCHAR buffer[kTextBufferSize];
+    EXPECT_EQ(Narrow(LoadMessage(buffer, 143)), "???");
+    EXPECT_EQ(Narrow(LoadMessage(buffer, 9999, 1)), "???");
+    EXPECT_EQ(Narrow(LoadTableString(160, buffer)), "???");
+
+    // An insert longer than the buffer is cut, never overflows.
+    WString longText(600, WSTR('x'));
+    LoadMessage(buffer, 201, longText.c_str());
+    WString result = buffer;
+    EXPECT_EQ(result.size(), 259u);
+    EXPECT_EQ(Narrow(result.substr(0, 4)), "錯誤: ");
+}
+
+TEST(StringTableTest, QuotedEntriesKeepTheirInnerQuotationMarksAndControlCharacters)
+{
+    WCHAR buffer[kTextBufferSize];
+    EXPECT_EQ(Narrow(LoadMessage(buffer, 224, 4)), "錯誤: 無法從映像檔中刪除 \"映像卷 \"4.\"");
+    EXPECT_EQ(Narrow(LoadMessage(buffer, 225, 4)), "正在從這映像檔中刪除 \"映像卷 4\"...");
+    EXPECT_EQ(Narrow(LoadTableString(175, buffer)), "映像訊息: \r\n---------------------\r\n");
+    EXPECT_EQ(Narrow(LoadMessage(buffer, 170, WSTR("Core"))), "正在儲存標識:\t\t Core");
+    // Every entry the program uses between 133 and 253 exists, but the unused ones.
+    for (UINT id = 133; id <= 253; ++id) {
+        bool unused = id == 143 || id == 146 || id == 151 || id == 160 || id == 161;
+        EXPECT_EQ(LoadStringW(g_instance, id, buffer, kTextBufferSize) > 0, !unused) << id;
+    }
+}
+
+TEST(SystemErrorTextTest, KnownCodeLosesItsFinalLineFeedAndUnknownCodeIsUnknown)
+{
+    WCHAR buffer[kTextBufferSize];
+    WCHAR raw[kTextBufferSize];
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  ERROR_FILE_NOT_FOUND, 0, raw, kTextBufferSize, nullptr);
+    ASSERT_GT(length, 1u);
+    ASSERT_EQ(raw[length - 1], WSTR('\n'));
+    WString expected(raw, length - 1);
+    EXPECT_EQ(WString(SystemErrorText(buffer, ERROR_FILE_NOT_FOUND)), expected);
+    EXPECT_EQ(Narrow(SystemErrorText(buffer, 0x7654321)), "???");
+}
+
+DWORD CALLBACK IgnoreMessages(DWORD, WPARAM, LPARAM, PVOID) { return WIM_MSG_SUCCESS; }
+INT_PTR CALLBACK PlainDialog(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
+TEST(ReleaseImagingHandlesTest, ClosesInOrderAndKeepsTheFirstError)
+{
+    ScriptedImaging library;
+    WIMMessageCallback callback = IgnoreMessages;
+    WIMRegisterMessageCallback(nullptr, callback, nullptr);
+    library.calls.clear();
+
+    HANDLE image = ScriptedImaging::ImageHandle(1);
+    SetLastError(ERROR_DISK_FULL);
+    library.Fail("WIMCloseHandle", ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(ReleaseImagingHandles(ScriptedImaging::kWimHandle, image, callback));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));  // the caller's error survives
+    EXPECT_EQ(library.CallText(), "WIMCloseHandle(0x2001)\nWIMCloseHandle(0x1000)\n"
+                                  "WIMUnregisterMessageCallback(0x0, ptr)\n");
+
+    // With no error on entry, the first failing step's code is kept.
+    ScriptedImaging second;
+    second.Fail("WIMCloseHandle", ERROR_INVALID_HANDLE, 2);
+    second.Fail("WIMUnregisterMessageCallback", ERROR_INVALID_PARAMETER);
+    SetLastError(0);
+    EXPECT_FALSE(ReleaseImagingHandles(ScriptedImaging::kWimHandle, image, callback));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    // Null handles and no callback: nothing is called, nothing fails.
+    ScriptedImaging third;
+    SetLastError(0);
+    EXPECT_TRUE(ReleaseImagingHandles(nullptr, nullptr, nullptr));
+    EXPECT_TRUE(third.calls.empty());
+    EXPECT_EQ(GetLastError(), 0u);
+}
+
+TEST(TaskStateTest, StartsWithTheCompiledInDefaults)
+{
+    TaskState task;
+    EXPECT_EQ(task.pageIndex, -1);
+    EXPECT_EQ(task.mainWindow, nullptr);
+    EXPECT_EQ(Narrow(task.captureName), "MYWIM1");
+    EXPECT_EQ(Narrow(task.captureDescription), "Captured with Corvane");
+    EXPECT_EQ(Narrow(task.captureDisplayName), "My WIM 1");
+    EXPECT_EQ(Narrow(task.captureDisplayDescription), "Captured with Corvane");
+    EXPECT_EQ(Narrow(task.captureCompression), "最大壓縮率(LZX)");
+    EXPECT_EQ(Narrow(task.exportCompression), "最大壓縮率(LZX)");
+    EXPECT_EQ(Narrow(task.splitSize), "FAT32 (4GB)");
+    EXPECT_TRUE(task.captureVerify);
+    EXPECT_TRUE(task.applyVerify);
+    EXPECT_FALSE(task.captureCheck || task.captureBoot || task.changeBoot || task.deleteCheck);
+    for (int32_t index : {task.applyIndex, task.changeIndex, task.mountIndex, task.deleteIndex, task.exportIndex})
+        EXPECT_EQ(index, 1);
+    EXPECT_TRUE(task.logText.empty());
+    EXPECT_EQ(task.exclusions.count, 0);
+    EXPECT_TRUE(task.exclusions.entries.empty());
+}
+
+// A progress window made from its template, without a worker, so the
+// routines' effect on its controls can be read back.
+class ProgressControlsWindowTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        window = CreateDialogParamW(g_instance, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr, PlainDialog, 0);
+        ASSERT_NE(window, nullptr);
+        task.progressWindow = window;
+        // Count the label's redraws by watching its text changes.
+        HWND label = GetDlgItem(window, IDC_PROGRESS_PERCENT);
+        SetWindowSubclass(label, CountTextChanges, 1, reinterpret_cast<DWORD_PTR>(&labelChanges));
+    }
+    void TearDown() override { DestroyWindow(window); }
+
+    static LRESULT CALLBACK CountTextChanges(HWND control, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                             DWORD_PTR counter)
+    {
+        if (message == WM_SETTEXT)
+            ++*reinterpret_cast<int*>(counter);
+        return DefSubclassProc(control, message, wParam, lParam);
+    }
+
+    std::string ControlText(int id)
+    {
+        WCHAR text[kTextBufferSize];
+        GetDlgItemTextW(window, id, text, kTextBufferSize);
+        return Narrow(text);
+    }
+
+    TaskState task;
+    HWND window = nullptr;
+    int labelChanges = 0;
+};
+
+TEST_F(ProgressControlsWindowTest, RepeatedPercentageRedrawsOnce)
+{
+    task.lastPercent = 0;
+    SetProgressPercent(task, 40);
+    SetProgressPercent(task, 40);
+    EXPECT_EQ(labelChanges, 1);
+    EXPECT_EQ(ControlText(IDC_PROGRESS_PERCENT), "40%");
+    EXPECT_EQ(SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_GETPOS, 0, 0), 40);
+    SetProgressPercent(task, 100);
+    EXPECT_EQ(labelChanges, 2);
+    EXPECT_EQ(task.lastPercent, 100u);
+}
+
+TEST_F(ProgressControlsWindowTest, LogShowsEveryLineAndStatusShowsTimes)
+{
+    AppendLog(task, WSTR("first"));
+    AppendLog(task, WString(WSTR("second")));
+    EXPECT_EQ(Narrow(task.logText), "first\r\nsecond\r\n");
+    EXPECT_EQ(ControlText(IDC_PROGRESS_LOG), "first\r\nsecond\r\n");
+
+    task.startTime = timeGetTime() - 125000;
+    UpdateTimeStatus(task, 0);
+    EXPECT_EQ(ControlText(IDC_PROGRESS_STATUS), "已用: 2m05s    剩餘: 正在計算...");
+}
+
+}  // namespace

@@ -1,0 +1,291 @@
+#include "tests/support/scripted_imaging.h"
+
+#include <cstdio>
+
+ScriptedImaging* ScriptedImaging::current = nullptr;
+
+std::string Narrow(WStringView text) { return Utf8FromWide(text); }
+
+std::string HandleText(HANDLE handle)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(handle)));
+    return text;
+}
+
+namespace {
+
+std::string Number(unsigned long long value) { return std::to_string(value); }
+std::string Text(PCWSTR text) { return text ? "\"" + Narrow(text) + "\"" : "null"; }
+std::string Pointer(const void* pointer) { return pointer ? "ptr" : "null"; }
+
+bool IsImageHandle(HANDLE handle)
+{
+    UINT_PTR value = reinterpret_cast<UINT_PTR>(handle);
+    return value > 0x2000 && value < 0x3000;
+}
+
+DWORD ImageIndex(HANDLE handle) { return static_cast<DWORD>(reinterpret_cast<UINT_PTR>(handle) - 0x2000); }
+
+ScriptedImaging& S() { return *ScriptedImaging::current; }
+
+DWORD WINAPI Register(HANDLE wim, WIMMessageCallback callback, PVOID user)
+{
+    if (!S().Enter("WIMRegisterMessageCallback", {HandleText(wim), Pointer(reinterpret_cast<void*>(callback)),
+                                                   Pointer(user)}))
+        return INVALID_CALLBACK_VALUE;
+    S().callbacks.push_back({callback});
+    return static_cast<DWORD>(S().callbacks.size() - 1);
+}
+
+BOOL WINAPI Unregister(HANDLE wim, WIMMessageCallback callback)
+{
+    if (!S().Enter("WIMUnregisterMessageCallback", {HandleText(wim), Pointer(reinterpret_cast<void*>(callback))}))
+        return FALSE;
+    auto& list = S().callbacks;
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (it->function == callback) {
+            list.erase(it);
+            return TRUE;
+        }
+    }
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+
+HANDLE WINAPI CreateFileEntry(PCWSTR path, DWORD access, DWORD disposition, DWORD flags, DWORD compression,
+                              PDWORD creationResult)
+{
+    char accessText[16];
+    std::snprintf(accessText, sizeof accessText, "0x%lX", static_cast<unsigned long>(access));
+    if (!S().Enter("WIMCreateFile", {Text(path), accessText, Number(disposition), Number(flags), Number(compression),
+                                     Pointer(creationResult)}))
+        return nullptr;
+    if (creationResult)
+        *creationResult = disposition == WIM_OPEN_EXISTING ? WIM_OPENED_EXISTING : WIM_CREATED_NEW;
+    return ScriptedImaging::kWimHandle;
+}
+
+BOOL WINAPI SetTemporaryPath(HANDLE wim, PCWSTR path)
+{
+    return S().Enter("WIMSetTemporaryPath", {HandleText(wim), Text(path)});
+}
+
+BOOL WINAPI GetAttributes(HANDLE wim, WIM_INFO* info, DWORD size)
+{
+    if (!S().Enter("WIMGetAttributes", {HandleText(wim), Pointer(info), Number(size)}))
+        return FALSE;
+    *info = S().info;
+    return TRUE;
+}
+
+DWORD WINAPI GetImageCount(HANDLE wim)
+{
+    if (!S().Enter("WIMGetImageCount", {HandleText(wim)}))
+        return 0;
+    return S().info.ImageCount;
+}
+
+HANDLE WINAPI LoadImageEntry(HANDLE wim, DWORD index)
+{
+    if (!S().Enter("WIMLoadImage", {HandleText(wim), Number(index)}))
+        return nullptr;
+    if (index == 0 || index > S().info.ImageCount) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return ScriptedImaging::ImageHandle(index);
+}
+
+HANDLE WINAPI CaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
+{
+    if (!S().Enter("WIMCaptureImage", {HandleText(wim), Text(path), Number(flags)}))
+        return nullptr;
+    S().info.ImageCount++;
+    return ScriptedImaging::ImageHandle(S().info.ImageCount);
+}
+
+BOOL WINAPI ApplyImage(HANDLE image, PCWSTR path, DWORD flags)
+{
+    return S().Enter("WIMApplyImage", {HandleText(image), Text(path), Number(flags)});
+}
+
+BOOL WINAPI ExportImage(HANDLE image, HANDLE destination, DWORD flags)
+{
+    return S().Enter("WIMExportImage", {HandleText(image), HandleText(destination), Number(flags)});
+}
+
+BOOL WINAPI DeleteImage(HANDLE wim, DWORD index)
+{
+    if (!S().Enter("WIMDeleteImage", {HandleText(wim), Number(index)}))
+        return FALSE;
+    if (index == 0 || index > S().info.ImageCount) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    S().info.ImageCount--;
+    return TRUE;
+}
+
+BOOL WINAPI SetBootImage(HANDLE wim, DWORD index)
+{
+    if (!S().Enter("WIMSetBootImage", {HandleText(wim), Number(index)}))
+        return FALSE;
+    S().bootIndex = index;
+    return TRUE;
+}
+
+BOOL WINAPI GetImageInformation(HANDLE handle, PVOID* buffer, PDWORD size)
+{
+    if (!S().Enter("WIMGetImageInformation", {HandleText(handle), Pointer(buffer), Pointer(size)}))
+        return FALSE;
+    WString text(1, static_cast<WCHAR>(0xFEFF));
+    if (IsImageHandle(handle)) {
+        auto found = S().imageXml.find(ImageIndex(handle));
+        if (found == S().imageXml.end()) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        text += found->second;
+    } else {
+        text += S().fileXml;
+    }
+    DWORD bytes = static_cast<DWORD>(text.size() * sizeof(WCHAR));
+    void* copy = LocalAlloc(LMEM_FIXED, bytes);
+    memcpy(copy, text.data(), bytes);
+    *buffer = copy;
+    *size = bytes;
+    return TRUE;
+}
+
+BOOL WINAPI SetImageInformation(HANDLE handle, PVOID buffer, DWORD size)
+{
+    if (!S().Enter("WIMSetImageInformation", {HandleText(handle), Pointer(buffer), Number(size)}))
+        return FALSE;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    S().storedInformation.emplace_back(bytes, bytes + size);
+    if (IsImageHandle(handle)) {
+        const WCHAR* units = static_cast<const WCHAR*>(buffer);
+        size_t count = size / sizeof(WCHAR);
+        if (count > 0 && units[0] == 0xFEFF) {
+            ++units;
+            --count;
+        }
+        S().imageXml[ImageIndex(handle)] = WString(units, count);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI MountImageHandle(HANDLE image, PCWSTR path, DWORD flags)
+{
+    return S().Enter("WIMMountImageHandle", {HandleText(image), Text(path), Number(flags)});
+}
+
+BOOL WINAPI GetMountedImages(WIM_MOUNT_LIST* list, PDWORD size)
+{
+    if (!S().Enter("WIMGetMountedImages", {Pointer(list), Pointer(size)}))
+        return FALSE;
+    *size = 0;
+    return TRUE;
+}
+
+BOOL WINAPI GetMountedImageHandle(PCWSTR path, DWORD flags, PHANDLE wim, PHANDLE image)
+{
+    if (!S().Enter("WIMGetMountedImageHandle", {Text(path), Number(flags), Pointer(wim), Pointer(image)}))
+        return FALSE;
+    *wim = ScriptedImaging::kWimHandle;
+    *image = ScriptedImaging::ImageHandle(1);
+    return TRUE;
+}
+
+BOOL WINAPI CommitImageHandle(HANDLE image, DWORD flags, PHANDLE newImage)
+{
+    return S().Enter("WIMCommitImageHandle", {HandleText(image), Number(flags), Pointer(newImage)});
+}
+
+BOOL WINAPI UnmountImageHandle(HANDLE image, DWORD flags)
+{
+    return S().Enter("WIMUnmountImageHandle", {HandleText(image), Number(flags)});
+}
+
+BOOL WINAPI SplitFile(HANDLE wim, PCWSTR path, PLARGE_INTEGER size, DWORD flags)
+{
+    return S().Enter("WIMSplitFile", {HandleText(wim), Text(path), size ? Number(size->QuadPart) : "null",
+                                      Number(flags)});
+}
+
+BOOL WINAPI CloseHandleEntry(HANDLE handle) { return S().Enter("WIMCloseHandle", {HandleText(handle)}); }
+
+const ImagingLibrary kScriptedLibrary = {
+    Register,         Unregister,         CreateFileEntry,       SetTemporaryPath,  GetAttributes,
+    GetImageCount,    LoadImageEntry,     CaptureImage,          ApplyImage,        ExportImage,
+    DeleteImage,      SetBootImage,       GetImageInformation,   SetImageInformation, MountImageHandle,
+    GetMountedImages, GetMountedImageHandle, CommitImageHandle, UnmountImageHandle, SplitFile,
+    CloseHandleEntry,
+};
+
+}  // namespace
+
+ScriptedImaging::ScriptedImaging()
+{
+    info.ImageCount = 1;
+    info.PartNumber = 1;
+    info.TotalParts = 1;
+    current = this;
+    previous_ = SetImagingLibrary(&kScriptedLibrary);
+}
+
+ScriptedImaging::~ScriptedImaging()
+{
+    SetImagingLibrary(previous_);
+    current = nullptr;
+}
+
+void ScriptedImaging::Fail(const std::string& name, DWORD error, int nth) { failures_[name] = {error, nth}; }
+
+void ScriptedImaging::DeliverDuring(const std::string& name, std::vector<ScriptedMessage> messages)
+{
+    messages_[name] = std::move(messages);
+}
+
+void ScriptedImaging::Hook(const std::string& name, std::function<void()> action) { hooks_[name] = std::move(action); }
+
+bool ScriptedImaging::Enter(const std::string& name, const std::vector<std::string>& arguments)
+{
+    std::string line = name + "(";
+    for (size_t i = 0; i < arguments.size(); ++i)
+        line += (i ? ", " : "") + arguments[i];
+    calls.push_back(line + ")");
+    int invocation = ++invocations_[name];
+
+    if (auto hook = hooks_.find(name); hook != hooks_.end())
+        hook->second();
+    if (auto scripted = messages_.find(name); scripted != messages_.end()) {
+        for (const ScriptedMessage& message : scripted->second) {
+            for (Registered callback : std::vector<Registered>(callbacks))
+                verdicts.push_back(callback.function(message.id, message.wParam, message.lParam, nullptr));
+        }
+    }
+    if (auto failure = failures_.find(name); failure != failures_.end() && invocation >= failure->second.second) {
+        SetLastError(failure->second.first);
+        return false;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
+std::string ScriptedImaging::CallText() const
+{
+    std::string text;
+    for (const std::string& call : calls)
+        text += call + "\n";
+    return text;
+}
+
+int ScriptedImaging::CallCount(const std::string& name) const
+{
+    int count = 0;
+    for (const std::string& call : calls)
+        count += call.compare(0, name.size() + 1, name + "(") == 0;
+    return count;
+}

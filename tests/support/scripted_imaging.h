@@ -1,0 +1,78 @@
+// A scripted imaging library for operation tests: it records every call with
+// its arguments, answers with scripted results and last-error codes, holds
+// image XML in memory and delivers scripted messages to the registered
+// callback. Constructing one puts it in place of the platform library;
+// destroying it puts the previous library back.
+#pragma once
+
+#include "app/text.h"
+#include "imaging/wimgapi.h"
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+struct ScriptedMessage {
+    DWORD id;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+
+class ScriptedImaging {
+public:
+    ScriptedImaging();
+    ~ScriptedImaging();
+    ScriptedImaging(const ScriptedImaging&) = delete;
+    ScriptedImaging& operator=(const ScriptedImaging&) = delete;
+
+    // The call `name` (the library's name, e.g. "WIMCreateFile") fails with
+    // `error` from its `nth` invocation on (1 = the first).
+    void Fail(const std::string& name, DWORD error, int nth = 1);
+
+    // Messages sent to the registered callbacks while `name` runs; the
+    // callbacks' verdicts are kept in `verdicts`.
+    void DeliverDuring(const std::string& name, std::vector<ScriptedMessage> messages);
+
+    // Runs inside `name` before it answers (for tests that block a call).
+    void Hook(const std::string& name, std::function<void()> action);
+
+    // The recorded calls, one line each: name(arg, arg, ...).
+    std::vector<std::string> calls;
+    std::string CallText() const;
+    int CallCount(const std::string& name) const;
+
+    // What the library reports.
+    WIM_INFO info{};                 // WIMGetAttributes; ImageCount drives the rest
+    std::map<DWORD, WString> imageXml;  // by 1-based index, without byte-order mark
+    WString fileXml;                 // WIMGetImageInformation on the WIM handle
+    DWORD bootIndex = 0;             // set by WIMSetBootImage
+
+    // The exact bytes of each WIMSetImageInformation call.
+    std::vector<std::vector<unsigned char>> storedInformation;
+    std::vector<DWORD> verdicts;
+
+    static inline const HANDLE kWimHandle = reinterpret_cast<HANDLE>(0x1000);
+    static HANDLE ImageHandle(DWORD index) { return reinterpret_cast<HANDLE>(0x2000 + static_cast<UINT_PTR>(index)); }
+
+    // Used by the table's entries.
+    static ScriptedImaging* current;
+    bool Enter(const std::string& name, const std::vector<std::string>& arguments);
+    // Wrapped: the callback type carries a calling-convention attribute that
+    // a template argument would drop.
+    struct Registered {
+        WIMMessageCallback function;
+    };
+    std::vector<Registered> callbacks;
+
+private:
+    const ImagingLibrary* previous_;
+    std::map<std::string, std::pair<DWORD, int>> failures_;
+    std::map<std::string, int> invocations_;
+    std::map<std::string, std::vector<ScriptedMessage>> messages_;
+    std::map<std::string, std::function<void()>> hooks_;
+};
+
+// Test text helpers shared by the operation tests.
+std::string Narrow(WStringView text);
+std::string HandleText(HANDLE handle);
