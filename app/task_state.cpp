@@ -16,12 +16,9 @@ WString LoadDefaultText(UINT id)
 }  // namespace
 
 TaskState::TaskState()
-    : captureName(WSTR("MYWIM1")),
-      captureDescription(WSTR("Captured with Corvane")),
-      captureDisplayName(WSTR("My WIM 1")),
-      captureDisplayDescription(WSTR("Captured with Corvane")),
-      captureCompression(LoadDefaultText(140)),
-      exportCompression(LoadDefaultText(140)),
+    : captureName(WSTR("MYWIM1")), captureDescription(WSTR("Captured with Corvane")),
+      captureDisplayName(WSTR("My WIM 1")), captureDisplayDescription(WSTR("Captured with Corvane")),
+      captureCompression(LoadDefaultText(140)), exportCompression(LoadDefaultText(140)),
       splitSize(LoadDefaultText(252))
 {
 }

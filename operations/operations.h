@@ -7,3 +7,9 @@
 #include "app/task_state.h"
 
 bool RunDelete(TaskState& task);
+bool RunChange(TaskState& task);
+
+// The information report on infoSource, written into the Info page's report
+// box; the text alone (or the failure message) comes from BuildInfoReportText.
+bool BuildInfoReport(TaskState& task);
+bool BuildInfoReportText(TaskState& task, WString& report);

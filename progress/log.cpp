@@ -21,7 +21,10 @@ const WCHAR kUnknownText[] = WSTR("???");
 // The elapsed second last shown on the status line (process-wide, never reset).
 DWORD lastShownSecond = 0;
 
-void SetUnknown(WCHAR* buffer) { CopyToBuffer(buffer, kTextBufferSize, kUnknownText); }
+void SetUnknown(WCHAR* buffer)
+{
+    CopyToBuffer(buffer, kTextBufferSize, kUnknownText);
+}
 
 }  // namespace
 
@@ -43,10 +46,9 @@ WCHAR* LoadMessageArgs(WCHAR* buffer, UINT id, std::initializer_list<DWORD_PTR> 
     std::vector<DWORD_PTR> arguments(inserts);
     arguments.resize(arguments.size() + 1);
     WCHAR* expanded = nullptr;
-    DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                       buffer, 0, 0, reinterpret_cast<LPWSTR>(&expanded), 0,
-                       reinterpret_cast<FormatArguments*>(arguments.data()));
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY, buffer,
+        0, 0, reinterpret_cast<LPWSTR>(&expanded), 0, reinterpret_cast<FormatArguments*>(arguments.data()));
     if (length == 0 || expanded == nullptr) {
         SetUnknown(buffer);
     } else {
@@ -59,8 +61,9 @@ WCHAR* LoadMessageArgs(WCHAR* buffer, UINT id, std::initializer_list<DWORD_PTR> 
 
 WCHAR* SystemErrorText(WCHAR* buffer, DWORD code)
 {
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                                  MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, kTextBufferSize, nullptr);
+    DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, kTextBufferSize, nullptr);
     if (length == 0) {
         SetUnknown(buffer);
         return buffer;
@@ -107,7 +110,8 @@ WCHAR* FormatDuration(DWORD milliseconds, WCHAR* buffer)
 {
     DWORD seconds = milliseconds / 1000;
     if (milliseconds != 0 && seconds >= 60) {
-        wsprintfW(buffer, WSTR("%dm%.2ds"), static_cast<int>(milliseconds / 60000), static_cast<int>(seconds % 60));
+        wsprintfW(buffer, WSTR("%dm%.2ds"), static_cast<int>(milliseconds / 60000),
+                  static_cast<int>(seconds % 60));
     } else if (milliseconds != 0 && seconds >= 1) {
         wsprintfW(buffer, WSTR("%ds"), static_cast<int>(seconds));
     } else {

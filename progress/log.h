@@ -16,11 +16,26 @@ WCHAR* LoadTableString(UINT id, WCHAR* buffer);
 WCHAR* LoadMessageArgs(WCHAR* buffer, UINT id, std::initializer_list<DWORD_PTR> inserts);
 
 // Inserts: strings as pointers, numbers as (sign-extended) integers.
-inline DWORD_PTR MessageInsert(const WCHAR* text) { return reinterpret_cast<DWORD_PTR>(text); }
-inline DWORD_PTR MessageInsert(int value) { return static_cast<DWORD_PTR>(static_cast<INT_PTR>(value)); }
-inline DWORD_PTR MessageInsert(unsigned value) { return static_cast<DWORD_PTR>(value); }
-inline DWORD_PTR MessageInsert(long value) { return static_cast<DWORD_PTR>(static_cast<INT_PTR>(value)); }
-inline DWORD_PTR MessageInsert(unsigned long value) { return static_cast<DWORD_PTR>(value); }
+inline DWORD_PTR MessageInsert(const WCHAR* text)
+{
+    return reinterpret_cast<DWORD_PTR>(text);
+}
+inline DWORD_PTR MessageInsert(int value)
+{
+    return static_cast<DWORD_PTR>(static_cast<INT_PTR>(value));
+}
+inline DWORD_PTR MessageInsert(unsigned value)
+{
+    return static_cast<DWORD_PTR>(value);
+}
+inline DWORD_PTR MessageInsert(long value)
+{
+    return static_cast<DWORD_PTR>(static_cast<INT_PTR>(value));
+}
+inline DWORD_PTR MessageInsert(unsigned long value)
+{
+    return static_cast<DWORD_PTR>(value);
+}
 
 template <typename... Inserts>
 WCHAR* LoadMessage(WCHAR* buffer, UINT id, Inserts... inserts)

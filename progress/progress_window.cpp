@@ -15,15 +15,13 @@ constexpr UINT WM_WORKER_ENDED = WM_APP + 1;
 constexpr UINT_PTR kReapTimer = 1;
 
 const OperationEntry kOperations[] = {
-    {1019, nullptr, false, true, false},  // capture into a new file
-    {1020, nullptr, false, true, false},  // capture appended
-    {1025, nullptr, true, true, true},    // apply
-    {1046, nullptr, false, false, true},  // change
-    {1060, nullptr, false, false, true},  // mount
-    {1061, nullptr, false, false, true},  // unmount
-    {1067, RunDelete, false, false, true},
-    {1081, nullptr, true, true, true},  // export
-    {1105, nullptr, true, true, true},  // split
+    {1019, nullptr, false, true, false},                                         // capture into a new file
+    {1020, nullptr, false, true, false},                                         // capture appended
+    {1025, nullptr, true, true, true},                                           // apply
+    {1046, RunChange, false, false, true}, {1060, nullptr, false, false, true},  // mount
+    {1061, nullptr, false, false, true},                                         // unmount
+    {1067, RunDelete, false, false, true}, {1081, nullptr, true, true, true},    // export
+    {1105, nullptr, true, true, true},                                           // split
 };
 
 // What the worker needs: the shared record and the operation to run.

@@ -61,7 +61,9 @@ TEST_F(DeleteTest, EachFailureLogsItsOneLineAndClosesWhatIsOpen)
         {"WIMSetTemporaryPath", "開啟映像檔中...\r\n錯誤: 無法建立暫存資料夾.\r\n", 1},
         {"WIMGetAttributes", "開啟映像檔中...\r\n錯誤: 無法變更映像檔屬性.\r\n", 1},
         {"WIMDeleteImage",
-         "開啟映像檔中...\r\n正在從這映像檔中刪除 \"映像卷 2\"...\r\n錯誤: 無法從映像檔中刪除 \"映像卷 \"2.\"\r\n", 1},
+         "開啟映像檔中...\r\n正在從這映像檔中刪除 \"映像卷 2\"...\r\n錯誤: 無法從映像檔中刪除 \"映像卷 "
+         "\"2.\"\r\n",
+         1},
     };
     for (const Case& c : cases) {
         ScriptedImaging scripted;

@@ -36,7 +36,8 @@ TEST(LoadMessageTest, ExpandsTextSignedAndHexadecimalInserts)
     EXPECT_EQ(Narrow(LoadMessage(buffer, 178, 2, 3)), "卷編號:\t2/3\r\n");
     EXPECT_EQ(Narrow(LoadMessage(buffer, 180, 0x2Cu)), "屬性:\t0x2C\r\n");
     EXPECT_EQ(Narrow(LoadMessage(buffer, 180, 0u)), "屬性:\t0x0\r\n");
-    EXPECT_EQ(Narrow(LoadMessage(buffer, 203, WSTR("2m05s"), 7)), "成功讀取映像檔,內含 7 映像卷, 費時 2m05s.");
+    EXPECT_EQ(Narrow(LoadMessage(buffer, 203, WSTR("2m05s"), 7)),
+              "成功讀取映像檔,內含 7 映像卷, 費時 2m05s.");
 }
 
 TEST(LoadMessageTest, MissingEntryAndOverlongExpansion)
@@ -81,8 +82,14 @@ TEST(SystemErrorTextTest, KnownCodeLosesItsFinalLineFeedAndUnknownCodeIsUnknown)
     EXPECT_EQ(Narrow(SystemErrorText(buffer, 0x7654321)), "???");
 }
 
-DWORD CALLBACK IgnoreMessages(DWORD, WPARAM, LPARAM, PVOID) { return WIM_MSG_SUCCESS; }
-INT_PTR CALLBACK PlainDialog(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+DWORD CALLBACK IgnoreMessages(DWORD, WPARAM, LPARAM, PVOID)
+{
+    return WIM_MSG_SUCCESS;
+}
+INT_PTR CALLBACK PlainDialog(HWND, UINT, WPARAM, LPARAM)
+{
+    return FALSE;
+}
 
 TEST(ReleaseImagingHandlesTest, ClosesInOrderAndKeepsTheFirstError)
 {
@@ -130,7 +137,8 @@ TEST(TaskStateTest, StartsWithTheCompiledInDefaults)
     EXPECT_TRUE(task.captureVerify);
     EXPECT_TRUE(task.applyVerify);
     EXPECT_FALSE(task.captureCheck || task.captureBoot || task.changeBoot || task.deleteCheck);
-    for (int32_t index : {task.applyIndex, task.changeIndex, task.mountIndex, task.deleteIndex, task.exportIndex})
+    for (int32_t index :
+         {task.applyIndex, task.changeIndex, task.mountIndex, task.deleteIndex, task.exportIndex})
         EXPECT_EQ(index, 1);
     EXPECT_TRUE(task.logText.empty());
     EXPECT_EQ(task.exclusions.count, 0);
@@ -152,8 +160,8 @@ protected:
     }
     void TearDown() override { DestroyWindow(window); }
 
-    static LRESULT CALLBACK CountTextChanges(HWND control, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
-                                             DWORD_PTR counter)
+    static LRESULT CALLBACK CountTextChanges(HWND control, UINT message, WPARAM wParam, LPARAM lParam,
+                                             UINT_PTR, DWORD_PTR counter)
     {
         if (message == WM_SETTEXT)
             ++*reinterpret_cast<int*>(counter);

@@ -4,20 +4,33 @@
 
 ScriptedImaging* ScriptedImaging::current = nullptr;
 
-std::string Narrow(WStringView text) { return Utf8FromWide(text); }
+std::string Narrow(WStringView text)
+{
+    return Utf8FromWide(text);
+}
 
 std::string HandleText(HANDLE handle)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(handle)));
+    std::snprintf(text, sizeof text, "0x%llx",
+                  static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(handle)));
     return text;
 }
 
 namespace {
 
-std::string Number(unsigned long long value) { return std::to_string(value); }
-std::string Text(PCWSTR text) { return text ? "\"" + Narrow(text) + "\"" : "null"; }
-std::string Pointer(const void* pointer) { return pointer ? "ptr" : "null"; }
+std::string Number(unsigned long long value)
+{
+    return std::to_string(value);
+}
+std::string Text(PCWSTR text)
+{
+    return text ? "\"" + Narrow(text) + "\"" : "null";
+}
+std::string Pointer(const void* pointer)
+{
+    return pointer ? "ptr" : "null";
+}
 
 bool IsImageHandle(HANDLE handle)
 {
@@ -25,14 +38,20 @@ bool IsImageHandle(HANDLE handle)
     return value > 0x2000 && value < 0x3000;
 }
 
-DWORD ImageIndex(HANDLE handle) { return static_cast<DWORD>(reinterpret_cast<UINT_PTR>(handle) - 0x2000); }
+DWORD ImageIndex(HANDLE handle)
+{
+    return static_cast<DWORD>(reinterpret_cast<UINT_PTR>(handle) - 0x2000);
+}
 
-ScriptedImaging& S() { return *ScriptedImaging::current; }
+ScriptedImaging& S()
+{
+    return *ScriptedImaging::current;
+}
 
 DWORD WINAPI Register(HANDLE wim, WIMMessageCallback callback, PVOID user)
 {
-    if (!S().Enter("WIMRegisterMessageCallback", {HandleText(wim), Pointer(reinterpret_cast<void*>(callback)),
-                                                   Pointer(user)}))
+    if (!S().Enter("WIMRegisterMessageCallback",
+                   {HandleText(wim), Pointer(reinterpret_cast<void*>(callback)), Pointer(user)}))
         return INVALID_CALLBACK_VALUE;
     S().callbacks.push_back({callback});
     return static_cast<DWORD>(S().callbacks.size() - 1);
@@ -40,7 +59,8 @@ DWORD WINAPI Register(HANDLE wim, WIMMessageCallback callback, PVOID user)
 
 BOOL WINAPI Unregister(HANDLE wim, WIMMessageCallback callback)
 {
-    if (!S().Enter("WIMUnregisterMessageCallback", {HandleText(wim), Pointer(reinterpret_cast<void*>(callback))}))
+    if (!S().Enter("WIMUnregisterMessageCallback",
+                   {HandleText(wim), Pointer(reinterpret_cast<void*>(callback))}))
         return FALSE;
     auto& list = S().callbacks;
     for (auto it = list.begin(); it != list.end(); ++it) {
@@ -58,8 +78,8 @@ HANDLE WINAPI CreateFileEntry(PCWSTR path, DWORD access, DWORD disposition, DWOR
 {
     char accessText[16];
     std::snprintf(accessText, sizeof accessText, "0x%lX", static_cast<unsigned long>(access));
-    if (!S().Enter("WIMCreateFile", {Text(path), accessText, Number(disposition), Number(flags), Number(compression),
-                                     Pointer(creationResult)}))
+    if (!S().Enter("WIMCreateFile", {Text(path), accessText, Number(disposition), Number(flags),
+                                     Number(compression), Pointer(creationResult)}))
         return nullptr;
     if (creationResult)
         *creationResult = disposition == WIM_OPEN_EXISTING ? WIM_OPENED_EXISTING : WIM_CREATED_NEW;
@@ -210,17 +230,36 @@ BOOL WINAPI UnmountImageHandle(HANDLE image, DWORD flags)
 
 BOOL WINAPI SplitFile(HANDLE wim, PCWSTR path, PLARGE_INTEGER size, DWORD flags)
 {
-    return S().Enter("WIMSplitFile", {HandleText(wim), Text(path), size ? Number(size->QuadPart) : "null",
-                                      Number(flags)});
+    return S().Enter("WIMSplitFile",
+                     {HandleText(wim), Text(path), size ? Number(size->QuadPart) : "null", Number(flags)});
 }
 
-BOOL WINAPI CloseHandleEntry(HANDLE handle) { return S().Enter("WIMCloseHandle", {HandleText(handle)}); }
+BOOL WINAPI CloseHandleEntry(HANDLE handle)
+{
+    return S().Enter("WIMCloseHandle", {HandleText(handle)});
+}
 
 const ImagingLibrary kScriptedLibrary = {
-    Register,         Unregister,         CreateFileEntry,       SetTemporaryPath,  GetAttributes,
-    GetImageCount,    LoadImageEntry,     CaptureImage,          ApplyImage,        ExportImage,
-    DeleteImage,      SetBootImage,       GetImageInformation,   SetImageInformation, MountImageHandle,
-    GetMountedImages, GetMountedImageHandle, CommitImageHandle, UnmountImageHandle, SplitFile,
+    Register,
+    Unregister,
+    CreateFileEntry,
+    SetTemporaryPath,
+    GetAttributes,
+    GetImageCount,
+    LoadImageEntry,
+    CaptureImage,
+    ApplyImage,
+    ExportImage,
+    DeleteImage,
+    SetBootImage,
+    GetImageInformation,
+    SetImageInformation,
+    MountImageHandle,
+    GetMountedImages,
+    GetMountedImageHandle,
+    CommitImageHandle,
+    UnmountImageHandle,
+    SplitFile,
     CloseHandleEntry,
 };
 
@@ -241,14 +280,20 @@ ScriptedImaging::~ScriptedImaging()
     current = nullptr;
 }
 
-void ScriptedImaging::Fail(const std::string& name, DWORD error, int nth) { failures_[name] = {error, nth}; }
+void ScriptedImaging::Fail(const std::string& name, DWORD error, int nth)
+{
+    failures_[name] = {error, nth};
+}
 
 void ScriptedImaging::DeliverDuring(const std::string& name, std::vector<ScriptedMessage> messages)
 {
     messages_[name] = std::move(messages);
 }
 
-void ScriptedImaging::Hook(const std::string& name, std::function<void()> action) { hooks_[name] = std::move(action); }
+void ScriptedImaging::Hook(const std::string& name, std::function<void()> action)
+{
+    hooks_[name] = std::move(action);
+}
 
 bool ScriptedImaging::Enter(const std::string& name, const std::vector<std::string>& arguments)
 {
@@ -266,7 +311,8 @@ bool ScriptedImaging::Enter(const std::string& name, const std::vector<std::stri
                 verdicts.push_back(callback.function(message.id, message.wParam, message.lParam, nullptr));
         }
     }
-    if (auto failure = failures_.find(name); failure != failures_.end() && invocation >= failure->second.second) {
+    if (auto failure = failures_.find(name);
+        failure != failures_.end() && invocation >= failure->second.second) {
         SetLastError(failure->second.first);
         return false;
     }

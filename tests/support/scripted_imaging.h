@@ -43,17 +43,20 @@ public:
     int CallCount(const std::string& name) const;
 
     // What the library reports.
-    WIM_INFO info{};                 // WIMGetAttributes; ImageCount drives the rest
+    WIM_INFO info{};                    // WIMGetAttributes; ImageCount drives the rest
     std::map<DWORD, WString> imageXml;  // by 1-based index, without byte-order mark
-    WString fileXml;                 // WIMGetImageInformation on the WIM handle
-    DWORD bootIndex = 0;             // set by WIMSetBootImage
+    WString fileXml;                    // WIMGetImageInformation on the WIM handle
+    DWORD bootIndex = 0;                // set by WIMSetBootImage
 
     // The exact bytes of each WIMSetImageInformation call.
     std::vector<std::vector<unsigned char>> storedInformation;
     std::vector<DWORD> verdicts;
 
     static inline const HANDLE kWimHandle = reinterpret_cast<HANDLE>(0x1000);
-    static HANDLE ImageHandle(DWORD index) { return reinterpret_cast<HANDLE>(0x2000 + static_cast<UINT_PTR>(index)); }
+    static HANDLE ImageHandle(DWORD index)
+    {
+        return reinterpret_cast<HANDLE>(0x2000 + static_cast<UINT_PTR>(index));
+    }
 
     // Used by the table's entries.
     static ScriptedImaging* current;

@@ -1,0 +1,50 @@
+// An image's XML information: fetched from the imaging library, read into a
+// summary, changed one element at a time and handed back whole.
+#pragma once
+
+#include "app/task_state.h"
+#include "metadata/xml.h"
+
+#include <cstdint>
+
+struct ImageSummary {
+    WString name;
+    WString description;
+    WString displayName;
+    WString displayDescription;
+    WString flags;
+    int32_t dirCount = 0;
+    int32_t fileCount = 0;
+    int64_t totalBytes = 0;
+};
+
+// The XML of an image handle (root IMAGE) or a WIM handle (one IMAGE per
+// image), parsed; null when the library refuses it or it does not parse.
+// The caller destroys the document.
+XmlDocument* ReadImageXml(HANDLE handle);
+
+// Hands the document back to the library: U+FEFF and the written text, no
+// terminator. Returns the library's answer; the last error tells why.
+bool WriteImageXml(HANDLE image, const XmlDocument* document);
+
+// Fills `summary` from the image's XML; on failure shows the parse-failure
+// notice and leaves it reset.
+void ReadImageSummary(TaskState& task, HANDLE image, ImageSummary& summary);
+
+// Sets the text of the image element's direct child `element` (appending it
+// when absent) and writes the XML back. The text is stored as given: callers
+// escape a user's text first (EscapeXmlText). Returns false when nothing was
+// stored; the parse-failure notice has then been shown if the XML could not
+// be read, and the last error tells why when the library refused the write.
+bool SetImageField(TaskState& task, HANDLE image, WStringView element, WStringView text);
+
+// A user's text made safe for an element's content: &, < and > escaped.
+WString EscapeXmlText(WStringView text);
+
+// Standard string-to-integer rules: leading white space, one sign, digits up
+// to the first non-digit; no leading digits gives 0.
+int64_t DecimalValue(WStringView text);
+
+// The message box for image XML that cannot be read (string 238, caption 220,
+// error icon, owned by mainWindow). Tests put a recorder in its place.
+extern void (*ShowXmlParseFailure)(TaskState& task);

@@ -1,0 +1,101 @@
+#include "imaging/wimgapi.h"
+#include "metadata/image_info.h"
+#include "operations/operations.h"
+#include "progress/log.h"
+
+namespace {
+
+// Logs why a change did not reach the file.
+void LogFailedChange(TaskState& task, bool& result)
+{
+    LogLastError(task);
+    result = false;
+}
+
+}  // namespace
+
+bool RunChange(TaskState& task)
+{
+    WCHAR path[kTextBufferSize];
+    CopyToBuffer(path, kTextBufferSize, task.changeSource);
+    WCHAR tempPath[kTextBufferSize] = {};
+    GetTempPathW(kTextBufferSize, tempPath);
+    const int index = task.changeIndex;
+
+    LogMessage(task, 162);
+    DWORD creationResult = 0;
+    HANDLE wim = WIMCreateFile(path, WIM_GENERIC_READ | WIM_GENERIC_WRITE, WIM_OPEN_EXISTING,
+                               task.changeCheck ? WIM_FLAG_VERIFY : 0, WIM_COMPRESS_NONE, &creationResult);
+    if (wim == nullptr) {
+        LogMessage(task, 163);
+        return false;
+    }
+    if (!WIMSetTemporaryPath(wim, tempPath)) {
+        LogMessage(task, 164);
+        WIMCloseHandle(wim);
+        return false;
+    }
+    WIM_INFO info = {};
+    if (!WIMGetAttributes(wim, &info, sizeof info)) {
+        LogMessage(task, 165);
+        WIMCloseHandle(wim);
+        return false;
+    }
+    if (info.ImageCount < static_cast<DWORD>(index)) {
+        LogMessage(task, 166, index);
+        WIMCloseHandle(wim);
+        return false;
+    }
+    HANDLE image = WIMLoadImage(wim, static_cast<DWORD>(index));
+    if (image == nullptr) {
+        LogMessage(task, 167, index);
+        WIMCloseHandle(wim);
+        return false;
+    }
+
+    // Every requested change is attempted; any that does not reach the file
+    // is logged with the system's reason and makes the result false, so the
+    // log never claims a change the file does not hold.
+    bool result = true;
+    bool changed = false;
+    if (task.changeBoot) {
+        LogMessage(task, 171, index);
+        changed = true;
+        if (!WIMSetBootImage(wim, static_cast<DWORD>(index)))
+            LogFailedChange(task, result);
+    }
+    const struct {
+        const WString& text;
+        UINT logId;
+        const WCHAR* element;
+    } fields[] = {
+        {task.changeFlags, 170, WSTR("FLAGS")},
+        {task.changeDisplayDescription, 169, WSTR("DISPLAYDESCRIPTION")},
+        {task.changeDisplayName, 168, WSTR("DISPLAYNAME")},
+        {task.changeDescription, 169, WSTR("DESCRIPTION")},
+        {task.changeName, 168, WSTR("NAME")},
+    };
+    for (const auto& field : fields) {
+        if (field.text.empty())
+            continue;
+        changed = true;
+        WString shown = field.text.substr(0, kTextBufferSize - 1);
+        LogMessage(task, field.logId, shown.c_str());
+        if (!SetImageField(task, image, field.element, EscapeXmlText(field.text)))
+            LogFailedChange(task, result);
+    }
+
+    SetProgressPercent(task, 50);
+    AppendLog(task, WSTR(""));
+    if (task.changeCheck)
+        LogMessage(task, 172);
+    // Closing the handles is where a library may write what it kept back.
+    if (!WIMCloseHandle(image) && changed)
+        LogFailedChange(task, result);
+    if (!WIMCloseHandle(wim) && changed)
+        LogFailedChange(task, result);
+    SetProgressPercent(task, 100);
+    if (result)
+        LogClosingLine(task, 174, 173);
+    return result;
+}

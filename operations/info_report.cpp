@@ -1,0 +1,161 @@
+#include "app/resource.h"
+#include "imaging/wimgapi.h"
+#include "metadata/image_info.h"
+#include "operations/operations.h"
+#include "operations/temp_directory.h"
+#include "progress/log.h"
+
+namespace {
+
+WString Message(UINT id)
+{
+    WCHAR buffer[kTextBufferSize];
+    return LoadTableString(id, buffer);
+}
+
+template <typename... Inserts>
+WString Expanded(UINT id, Inserts... inserts)
+{
+    WCHAR buffer[kTextBufferSize];
+    return LoadMessage(buffer, id, inserts...);
+}
+
+WString GuidText(const GUID& guid)
+{
+    WCHAR text[40] = {};
+    StringFromGUID2(guid, text, 40);
+    return text;
+}
+
+WString SizeText(int64_t bytes)
+{
+    if (bytes < 1024)
+        return DecimalText(bytes) + WSTR(" Bytes\r\n");
+    if (bytes < 0x100000)
+        return DecimalText(bytes / 1024) + WSTR(" KB\r\n");
+    return DecimalText(bytes / 1024 / 1024) + WSTR(" MB\r\n");
+}
+
+void AppendHeader(const WIM_INFO& info, WString& report)
+{
+    report += Message(175);
+    report += WSTR("GUID:\t\t") + GuidText(info.Guid) + WSTR("\r\n");
+    report += Expanded(176, static_cast<int>(info.ImageCount));
+    report += Message(177);
+    static const WCHAR* const compressions[] = {WSTR("None\r\n"), WSTR("XPRESS\r\n"), WSTR("LZX\r\n"),
+                                                WSTR("LZMS\r\n")};
+    if (info.CompressionType < 4)
+        report += compressions[info.CompressionType];
+    report += Expanded(178, static_cast<int>(info.PartNumber), static_cast<int>(info.TotalParts));
+    if (info.BootIndex != 0)
+        report += Expanded(179, static_cast<int>(info.BootIndex));
+    report += Expanded(180, static_cast<unsigned>(info.WimAttributes));
+    static const struct {
+        DWORD bit;
+        const WCHAR* line;
+    } attributes[] = {
+        {WIM_ATTRIBUTE_RESOURCE_ONLY, WSTR("\t\tRESOURCE_ONLY\r\n")},
+        {WIM_ATTRIBUTE_METADATA_ONLY, WSTR("\t\tMETADATA_ONLY\r\n")},
+        {WIM_ATTRIBUTE_VERIFY_DATA, WSTR("\t\tVERIFY_DATA\r\n")},
+        {WIM_ATTRIBUTE_RP_FIX, WSTR("\t\tRP_FIX\r\n")},
+        {WIM_ATTRIBUTE_SPANNED, WSTR("\t\tSPANNED\r\n")},
+        {WIM_ATTRIBUTE_READONLY, WSTR("\t\tREADONLY\r\n")},
+    };
+    for (const auto& attribute : attributes) {
+        if (info.WimAttributes & attribute.bit)
+            report += attribute.line;
+    }
+}
+
+void AppendImageBlock(TaskState& task, HANDLE wim, DWORD index, WString& report)
+{
+    report += WSTR("\r\n");
+    report += Expanded(181, static_cast<int>(index));
+    HANDLE image = WIMLoadImage(wim, index);
+    if (image == nullptr)
+        return;
+    ImageSummary summary;
+    ReadImageSummary(task, image, summary);
+    if (!summary.name.empty())
+        report += Expanded(182, summary.name.c_str());
+    if (!summary.description.empty())
+        report += Expanded(183, summary.description.c_str());
+    if (!summary.flags.empty())
+        report += Expanded(184, summary.flags.c_str());
+    report += Expanded(186, summary.fileCount);
+    report += Expanded(187, summary.dirCount);
+    report += Message(188) + SizeText(summary.totalBytes);
+    WIMCloseHandle(image);
+}
+
+void AppendFileXml(HANDLE wim, WString& report)
+{
+    void* buffer = nullptr;
+    DWORD size = 0;
+    if (!WIMGetImageInformation(wim, &buffer, &size))
+        return;
+    WString xml(static_cast<const WCHAR*>(buffer), size / sizeof(WCHAR));
+    LocalFree(buffer);
+    xml.resize(WStringView(xml.c_str()).size());  // up to the first NUL, as a terminated copy reads
+    report += WSTR("\r\n\r\n");
+    report += Message(185);
+    report += xml;
+}
+
+void ShowReport(TaskState& task, const WString& text)
+{
+    if (task.pageWindow != nullptr)
+        SetDlgItemTextW(task.pageWindow, IDC_INFO_TEXT, text.c_str());
+}
+
+}  // namespace
+
+bool BuildInfoReportText(TaskState& task, WString& report)
+{
+    WCHAR path[kTextBufferSize];
+    CopyToBuffer(path, kTextBufferSize, task.infoSource);
+
+    WCHAR tempDirectory[kTextBufferSize];
+    bool chosen = ChooseTempDirectory(nullptr, nullptr, tempDirectory);
+    LogMessage(task, 198, static_cast<const WCHAR*>(tempDirectory));
+    if (!chosen) {
+        LogMessage(task, 164);
+        LogLastError(task);
+    }
+
+    DWORD creationResult = 0;
+    HANDLE wim =
+        WIMCreateFile(path, WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0, WIM_COMPRESS_NONE, &creationResult);
+    if (wim == nullptr) {
+        report = Message(163);
+        return false;
+    }
+    WIM_INFO info = {};
+    if (!WIMGetAttributes(wim, &info, sizeof info)) {
+        report = Message(165);
+        WIMCloseHandle(wim);
+        return false;
+    }
+    if (!WIMSetTemporaryPath(wim, tempDirectory)) {
+        report = Message(164);
+        WIMCloseHandle(wim);
+        return false;
+    }
+
+    report.clear();
+    AppendHeader(info, report);
+    for (DWORD index = 1; index <= info.ImageCount; ++index)
+        AppendImageBlock(task, wim, index, report);
+    AppendFileXml(wim, report);
+    WIMCloseHandle(wim);
+    return true;
+}
+
+bool BuildInfoReport(TaskState& task)
+{
+    ShowReport(task, Message(162));
+    WString report;
+    bool shown = BuildInfoReportText(task, report);
+    ShowReport(task, report);
+    return shown;
+}

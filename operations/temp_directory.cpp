@@ -1,0 +1,59 @@
+#include "operations/temp_directory.h"
+
+#include "app/text.h"
+
+namespace {
+
+bool TryCandidate(const WCHAR* candidate, WCHAR* buffer)
+{
+    if (candidate == nullptr)
+        return false;
+    NormaliseDirectory(candidate, buffer);
+    return ProbeWritableDirectory(buffer);
+}
+
+}  // namespace
+
+bool ChooseTempDirectory(const WCHAR* first, const WCHAR* second, WCHAR* buffer)
+{
+    if (TryCandidate(first, buffer) || TryCandidate(second, buffer))
+        return true;
+    WCHAR systemTemp[kTextBufferSize];
+    DWORD length = GetTempPathW(kTextBufferSize, systemTemp);
+    if (length > 0 && length < kTextBufferSize && TryCandidate(systemTemp, buffer))
+        return true;
+    DWORD error = GetLastError();
+    buffer[0] = 0;
+    SetLastError(error);
+    return false;
+}
+
+void NormaliseDirectory(const WCHAR* path, WCHAR* buffer)
+{
+    WStringView given(path);
+    if (given.size() == 2 && given[1] == ':') {
+        CopyToBuffer(buffer, kTextBufferSize, WString(given) + WSTR("\\"));
+        return;
+    }
+    WCHAR* lastComponent = nullptr;
+    DWORD length = GetFullPathNameW(path, kTextBufferSize, buffer, &lastComponent);
+    if (length == 0 || length >= kTextBufferSize) {
+        buffer[0] = 0;
+        return;
+    }
+    DWORD attributes = GetFileAttributesW(buffer);
+    if ((attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) && lastComponent)
+        *lastComponent = 0;  // a file, or a path not made yet: its folder
+    length = static_cast<DWORD>(WStringView(buffer).size());
+    bool driveRoot = length == 3 && buffer[1] == ':' && buffer[2] == '\\';
+    if (!driveRoot && length > 0 && buffer[length - 1] == '\\')
+        buffer[length - 1] = 0;
+}
+
+bool ProbeWritableDirectory(const WCHAR* directory)
+{
+    WCHAR probe[MAX_PATH];
+    if (GetTempFileNameW(directory, WSTR("CRV"), 0, probe) == 0)
+        return false;
+    return DeleteFileW(probe) != FALSE;
+}
