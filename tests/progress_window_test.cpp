@@ -91,7 +91,8 @@ TEST(ProgressWindowTest, DeleteRunsWithTheButtonDisabledThenCloses)
     EXPECT_EQ(seen.runningText, "中止");
     EXPECT_TRUE(seen.enabledAfter);
     EXPECT_EQ(seen.closingText, "關閉");
-    EXPECT_EQ(seen.log, "開啟映像檔中...\r\n正在從這映像檔中刪除 \"映像卷 2\"...\r\n\r\n映像操作已成功完成.\r\n");
+    EXPECT_EQ(seen.log,
+              "開啟映像檔中...\r\n正在從這映像檔中刪除 \"映像卷 2\"...\r\n\r\n映像操作已成功完成.\r\n");
     EXPECT_EQ(Narrow(task.logText), seen.log);
     EXPECT_EQ(task.progressWindow, nullptr);
     EXPECT_EQ(task.workerThread, nullptr);
