@@ -16,36 +16,10 @@ void LogFailedChange(TaskState& task, bool& result)
 
 bool RunChange(TaskState& task)
 {
-    WCHAR path[kTextBufferSize];
-    CopyToBuffer(path, kTextBufferSize, task.changeSource);
-    WCHAR tempPath[kTextBufferSize] = {};
-    GetTempPathW(kTextBufferSize, tempPath);
     const int index = task.changeIndex;
-
-    LogMessage(task, 162);
-    DWORD creationResult = 0;
-    HANDLE wim = WIMCreateFile(path, WIM_GENERIC_READ | WIM_GENERIC_WRITE, WIM_OPEN_EXISTING,
-                               task.changeCheck ? WIM_FLAG_VERIFY : 0, WIM_COMPRESS_NONE, &creationResult);
-    if (wim == nullptr) {
-        LogMessage(task, 163);
+    HANDLE wim = OpenWimForUpdate(task, task.changeSource, index, task.changeCheck);
+    if (wim == nullptr)
         return false;
-    }
-    if (!WIMSetTemporaryPath(wim, tempPath)) {
-        LogMessage(task, 164);
-        WIMCloseHandle(wim);
-        return false;
-    }
-    WIM_INFO info = {};
-    if (!WIMGetAttributes(wim, &info, sizeof info)) {
-        LogMessage(task, 165);
-        WIMCloseHandle(wim);
-        return false;
-    }
-    if (info.ImageCount < static_cast<DWORD>(index)) {
-        LogMessage(task, 166, index);
-        WIMCloseHandle(wim);
-        return false;
-    }
     HANDLE image = WIMLoadImage(wim, static_cast<DWORD>(index));
     if (image == nullptr) {
         LogMessage(task, 167, index);

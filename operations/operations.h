@@ -13,3 +13,10 @@ bool RunChange(TaskState& task);
 // box; the text alone (or the failure message) comes from BuildInfoReportText.
 bool BuildInfoReport(TaskState& task);
 bool BuildInfoReportText(TaskState& task, WString& report);
+
+// The common start of delete and change: logs the opening line, opens the
+// WIM for reading and writing (verifying its integrity when `check`), gives
+// it the system temporary folder, and checks that it holds image `index`.
+// On failure it logs the one line that says why, closes what it opened and
+// returns null.
+HANDLE OpenWimForUpdate(TaskState& task, const WString& source, int index, bool check);
