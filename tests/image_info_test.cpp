@@ -2,6 +2,7 @@
 #include "metadata/image_info.h"
 #include "tests/gtest_support.h"
 #include "tests/support/scripted_imaging.h"
+#include "tests/support/xml_notice.h"
 
 namespace {
 
@@ -9,16 +10,7 @@ const HANDLE kImage = ScriptedImaging::ImageHandle(1);
 
 class ImageInfoTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        previousNotice = ShowXmlParseFailure;
-        ShowXmlParseFailure = [](TaskState&) { ++notices; };
-        notices = 0;
-    }
-    void TearDown() override { ShowXmlParseFailure = previousNotice; }
-
-    static inline int notices = 0;
-    void (*previousNotice)(TaskState&) = nullptr;
+    XmlNoticeCounter notices;
     ScriptedImaging library;
     TaskState task;
 };
@@ -42,7 +34,7 @@ TEST_F(ImageInfoTest, SummaryReadsTheFirstOfEachElementAndLargeSizes)
     EXPECT_EQ(summary.dirCount, 12);
     EXPECT_EQ(summary.fileCount, 340);
     EXPECT_EQ(summary.totalBytes, 5368709120LL);
-    EXPECT_EQ(notices, 0);
+    EXPECT_EQ(notices.count(), 0);
 }
 
 TEST_F(ImageInfoTest, MissingElementsAndUnreadableXmlLeaveTheSummaryReset)
@@ -55,17 +47,17 @@ TEST_F(ImageInfoTest, MissingElementsAndUnreadableXmlLeaveTheSummaryReset)
     EXPECT_TRUE(summary.name.empty() && summary.flags.empty() && summary.displayName.empty());
     EXPECT_EQ(summary.fileCount, 0);
     EXPECT_EQ(summary.totalBytes, 0);
-    EXPECT_EQ(notices, 0);
+    EXPECT_EQ(notices.count(), 0);
 
     library.imageXml[1] = WSTR("<IMAGE><NAME>x</NAME>");  // cut short
     summary.name = WSTR("stale");
     ReadImageSummary(task, kImage, summary);
     EXPECT_TRUE(summary.name.empty());
-    EXPECT_EQ(notices, 1);
+    EXPECT_EQ(notices.count(), 1);
 
     library.Fail("WIMGetImageInformation", ERROR_INVALID_HANDLE);
     ReadImageSummary(task, kImage, summary);
-    EXPECT_EQ(notices, 2);
+    EXPECT_EQ(notices.count(), 2);
 }
 
 TEST_F(ImageInfoTest, SetImageFieldReplacesInPlaceOrAppendsAndHandsBackExactBytes)
@@ -103,11 +95,11 @@ TEST_F(ImageInfoTest, SetImageFieldReportsWhatWasNotStored)
     library.Fail("WIMSetImageInformation", ERROR_ACCESS_DENIED);
     EXPECT_FALSE(SetImageField(task, kImage, WSTR("NAME"), WSTR("y")));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(notices, 0);
+    EXPECT_EQ(notices.count(), 0);
 
     library.imageXml[1] = WSTR("<IMAGE>text<NAME>x</NAME></IMAGE>");  // mixed content
     EXPECT_FALSE(SetImageField(task, kImage, WSTR("NAME"), WSTR("y")));
-    EXPECT_EQ(notices, 1);
+    EXPECT_EQ(notices.count(), 1);
     EXPECT_EQ(library.CallCount("WIMSetImageInformation"), 1);
 }
 

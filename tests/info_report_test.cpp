@@ -5,6 +5,7 @@
 #include "operations/temp_directory.h"
 #include "tests/gtest_support.h"
 #include "tests/support/scripted_imaging.h"
+#include "tests/support/xml_notice.h"
 
 namespace {
 
@@ -14,16 +15,12 @@ class InfoReportTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        previousNotice = ShowXmlParseFailure;
-        ShowXmlParseFailure = [](TaskState&) { ++notices; };
-        notices = 0;
         library.info.Guid = kGuid;
         library.info.ImageCount = 0;
         library.info.CompressionType = WIM_COMPRESS_LZX;
         library.fileXml = WSTR("<WIM><TOTALBYTES>0</TOTALBYTES></WIM>");
         task.infoSource = WSTR("C:\\x.wim");
     }
-    void TearDown() override { ShowXmlParseFailure = previousNotice; }
 
     std::string Report()
     {
@@ -32,8 +29,7 @@ protected:
         return Narrow(text);
     }
 
-    static inline int notices = 0;
-    void (*previousNotice)(TaskState&) = nullptr;
+    XmlNoticeCounter notices;
     ScriptedImaging library;
     TaskState task;
     bool result = false;
@@ -94,7 +90,7 @@ TEST_F(InfoReportTest, UnloadableAndUnreadableImagesKeepWhatTheyCan)
     std::string report = Report();
     EXPECT_NE(report.find("映像卷: 1\r\n-------------------\r\n\r\n映像卷: 2\r\n-------------------\r\n\r\n"),
               std::string::npos);
-    EXPECT_EQ(notices, 0);
+    EXPECT_EQ(notices.count(), 0);
 
     ScriptedImaging second;
     second.info.ImageCount = 1;
@@ -104,7 +100,7 @@ TEST_F(InfoReportTest, UnloadableAndUnreadableImagesKeepWhatTheyCan)
         report.find(
             "映像卷: 1\r\n-------------------\r\n檔案:\t\t0\r\n資料夾:\t\t0\r\n展開大小:\t\t0 Bytes\r\n"),
         std::string::npos);
-    EXPECT_EQ(notices, 1);
+    EXPECT_EQ(notices.count(), 1);
 }
 
 TEST_F(InfoReportTest, OpenHeaderAndTemporaryPathFailuresReplaceTheReport)

@@ -5,6 +5,7 @@
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/scripted_imaging.h"
+#include "tests/support/xml_notice.h"
 
 #include <mmsystem.h>
 
@@ -37,17 +38,9 @@ std::map<int, std::map<std::string, std::string>> InfoFields(const std::string& 
 
 class RealWimOperations : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        previousNotice = ShowXmlParseFailure;
-        ShowXmlParseFailure = [](TaskState&) { ++notices; };
-        notices = 0;
-        task.startTime = timeGetTime();
-    }
-    void TearDown() override { ShowXmlParseFailure = previousNotice; }
+    void SetUp() override { task.startTime = timeGetTime(); }
 
-    static inline int notices = 0;
-    void (*previousNotice)(TaskState&) = nullptr;
+    XmlNoticeCounter notices;
     ScratchFolder folder;
     TaskState task;
 };
@@ -162,7 +155,7 @@ TEST_F(ChangeRealWim, NewTextsFlagsAndBootReachTheFileAndNothingElseChanges)
     boot.startTime = timeGetTime();
     EXPECT_TRUE(RunChange(boot));
     EXPECT_EQ(InfoFields(wim)[0]["Boot Index"], "1");
-    EXPECT_EQ(notices, 0);
+    EXPECT_EQ(notices.count(), 0);
 }
 
 using InfoReportRealWim = RealWimOperations;
@@ -214,7 +207,7 @@ TEST_F(InfoReportRealWim, NumbersAgreeWithWimlibImagex)
     ASSERT_NE(xmlAt, std::string::npos);
     EXPECT_NE(report.find("<WIM>", xmlAt), std::string::npos);
     EXPECT_NE(report.find("<NAME>Image 3</NAME>", xmlAt), std::string::npos);
-    EXPECT_EQ(notices, 0);
+    EXPECT_EQ(notices.count(), 0);
 }
 
 TEST_F(InfoReportRealWim, SpannedPartAndEmptyFile)
