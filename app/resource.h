@@ -4,6 +4,11 @@
 
 #define IDI_CORVANE 107
 
+// Labels, group boxes and lines that the code never addresses.
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
+
 // Dialog templates
 #define IDD_MAIN 129
 #define IDD_PAGE_CAPTURE 130

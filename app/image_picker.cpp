@@ -1,0 +1,166 @@
+// The image picker: one row per image of a WIM file, read from the file's
+// XML information. Runs on the user-interface thread, without a callback.
+#include "app/pages.h"
+
+#include "app/resource.h"
+#include "imaging/wimgapi.h"
+#include "metadata/xml.h"
+#include "progress/log.h"
+
+#include <commctrl.h>
+
+namespace {
+
+void ShowXmlError()
+{
+    WCHAR text[kTextBufferSize];
+    WCHAR caption[kTextBufferSize];
+    MessageBoxW(Task().mainWindow, LoadTableString(238, text), LoadTableString(220, caption), MB_ICONERROR);
+}
+
+void SetCell(HWND list, int row, int column, const WCHAR* text)
+{
+    LVITEMW item = {};
+    item.iSubItem = column;
+    item.pszText = const_cast<WCHAR*>(text);
+    SendMessageW(list, LVM_SETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
+}
+
+// Column text from a child element's text, or "N/A" when there is none;
+// copied through a 260-character buffer.
+void SetChildCell(HWND list, int row, int column, const XmlElement* image, const WCHAR* childName)
+{
+    WCHAR text[kTextBufferSize];
+    const XmlElement* child = FindChild(image, childName);
+    if (child != nullptr)
+        CopyToBuffer(text, kTextBufferSize, child->text);
+    else
+        LoadTableString(237, text);
+    SetCell(list, row, column, text);
+}
+
+void CreateColumns(HWND list)
+{
+    SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_REGIONAL);
+    WCHAR header[kTextBufferSize];
+    const UINT headers[] = {231, 232, 233};
+    for (int i = 0; i < 3; ++i) {
+        LVCOLUMNW column = {};
+        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+        column.fmt = LVCFMT_LEFT;
+        column.cx = 70;
+        column.pszText = LoadTableString(headers[i], header);
+        column.iSubItem = i;
+        SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&column));
+    }
+}
+
+// Rows for the first `count` IMAGE children of the root; false when the
+// document holds fewer.
+bool FillRows(HWND list, const XmlDocument* document, DWORD count)
+{
+    DWORD rows = 0;
+    for (const XmlElement* element = document->root->firstChild; element != nullptr && rows < count;
+         element = element->nextSibling) {
+        if (element->name != WSTR("IMAGE"))
+            continue;
+        WString number = DecimalText(rows + 1);
+        LVITEMW item = {};
+        item.mask = LVIF_TEXT;
+        item.iItem = static_cast<int>(rows);
+        item.pszText = number.data();
+        int row = static_cast<int>(SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
+        SetChildCell(list, row, 1, element, WSTR("NAME"));
+        SetChildCell(list, row, 2, element, WSTR("DESCRIPTION"));
+        ++rows;
+    }
+    return rows == count;
+}
+
+// Fills the list; false when the dialog has to end at once.
+bool InitialisePicker(HWND dialog)
+{
+    TaskState& task = Task();
+    HWND list = GetDlgItem(dialog, IDC_PICKER_LIST);
+
+    WCHAR path[kTextBufferSize] = {};
+    DWORD length = GetFullPathNameW(task.pickerWimPath.c_str(), kTextBufferSize, path, nullptr);
+    if (length >= kTextBufferSize)
+        path[0] = 0;
+
+    HANDLE wim = WIMCreateFile(path, WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0, 0, nullptr);
+    if (wim == nullptr)
+        return false;
+
+    WIM_INFO info = {};
+    PVOID xml = nullptr;
+    DWORD xmlBytes = 0;
+    if (!WIMGetAttributes(wim, &info, sizeof info) || !WIMGetImageInformation(wim, &xml, &xmlBytes)) {
+        WIMCloseHandle(wim);
+        return false;
+    }
+    WString text(static_cast<const WCHAR*>(xml), xmlBytes / sizeof(WCHAR));
+    LocalFree(xml);
+
+    XmlDocument* document = CreateDocument();
+    if (!ParseXml(document, text.c_str())) {
+        ShowXmlError();
+        DestroyDocument(document);
+        WIMCloseHandle(wim);
+        return false;
+    }
+
+    CreateColumns(list);
+    if (info.ImageCount != 0 && !FillRows(list, document, info.ImageCount)) {
+        ShowXmlError();
+        DestroyDocument(document);
+        WIMCloseHandle(wim);
+        return false;
+    }
+    DestroyDocument(document);
+    WIMCloseHandle(wim);
+
+    SizeColumnToHeader(list, 0);
+    SendMessageW(list, LVM_SETCOLUMNWIDTH, 1, LVSCW_AUTOSIZE);
+    SizeColumnToHeader(list, 2);
+
+    int rows = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    int preselected = task.pickerIndex - 1;
+    if (preselected >= 0 && preselected < rows) {
+        SendMessageW(list, LVM_ENSUREVISIBLE, preselected, FALSE);
+        LVITEMW state = {};
+        state.stateMask = LVIS_SELECTED;
+        state.state = LVIS_SELECTED;
+        SendMessageW(list, LVM_SETITEMSTATE, preselected, reinterpret_cast<LPARAM>(&state));
+    }
+    return true;
+}
+
+INT_PTR CALLBACK PickerProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        if (!InitialisePicker(dialog))
+            EndDialog(dialog, 0);
+        return TRUE;
+    case WM_COMMAND:
+        // Only Select closes: no close box, and Escape is ignored.
+        if (LOWORD(wParam) == IDC_PICKER_SELECT) {
+            int row = static_cast<int>(SendDlgItemMessageW(dialog, IDC_PICKER_LIST, LVM_GETNEXTITEM,
+                                                           static_cast<WPARAM>(-1), LVNI_SELECTED));
+            if (row >= 0)
+                Task().pickerIndex = row + 1;
+            EndDialog(dialog, 1);
+        }
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+}  // namespace
+
+INT_PTR RunImagePicker(HWND owner)
+{
+    return DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_PICKER), owner, PickerProc, 0);
+}

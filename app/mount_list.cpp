@@ -1,0 +1,112 @@
+// The Mount page's list of mounted images. The unmount can refresh it from
+// the worker thread, so everything here goes through window messages.
+#include "app/pages.h"
+
+#include "app/resource.h"
+#include "imaging/wimgapi.h"
+#include "progress/log.h"
+
+#include <commctrl.h>
+
+#include <vector>
+
+namespace {
+
+constexpr DWORD kMountListEntries = 32;
+
+void SetCell(HWND list, int row, int column, const WCHAR* text)
+{
+    LVITEMW item = {};
+    item.iSubItem = column;
+    item.pszText = const_cast<WCHAR*>(text);
+    SendMessageW(list, LVM_SETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
+}
+
+// The library's fixed-size path fields are not guaranteed to be terminated.
+WString FieldText(const WCHAR (&field)[MAX_PATH])
+{
+    size_t length = 0;
+    while (length < MAX_PATH && field[length] != 0)
+        ++length;
+    return WString(field, length);
+}
+
+}  // namespace
+
+void SizeColumnToHeader(HWND list, int column)
+{
+    SendMessageW(list, LVM_SETCOLUMNWIDTH, column, LVSCW_AUTOSIZE_USEHEADER);
+    // Wine's list view measures the header text one pixel short of the
+    // margins its header draws with, so the header shows an ellipsis.
+    HWND header = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0));
+    WCHAR text[kTextBufferSize] = {};
+    HDITEMW item = {};
+    item.mask = HDI_TEXT;
+    item.pszText = text;
+    item.cchTextMax = kTextBufferSize;
+    if (header == nullptr || !SendMessageW(header, HDM_GETITEMW, column, reinterpret_cast<LPARAM>(&item)))
+        return;
+    HDC dc = GetDC(header);
+    HGDIOBJ previous = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(header, WM_GETFONT, 0, 0)));
+    SIZE size = {};
+    GetTextExtentPoint32W(dc, text, lstrlenW(text), &size);
+    SelectObject(dc, previous);
+    ReleaseDC(header, dc);
+    int needed = size.cx + 6 * GetSystemMetrics(SM_CXEDGE) + 2;
+    if (SendMessageW(list, LVM_GETCOLUMNWIDTH, column, 0) < needed)
+        SendMessageW(list, LVM_SETCOLUMNWIDTH, column, needed);
+}
+
+void CreateMountListColumns(HWND list)
+{
+    SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_REGIONAL);
+    const UINT headers[] = {234, 235, 236, 231};
+    WCHAR header[kTextBufferSize];
+    for (int i = 0; i < 4; ++i) {
+        LVCOLUMNW column = {};
+        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+        column.fmt = LVCFMT_LEFT;
+        column.cx = 70;
+        column.pszText = LoadTableString(headers[i], header);
+        column.iSubItem = i;
+        SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&column));
+    }
+    for (int i = 0; i < 4; ++i)
+        SizeColumnToHeader(list, i);
+}
+
+void RefreshMountList()
+{
+    HWND list = GetDlgItem(Task().pageWindow, IDC_MOUNT_LIST);
+    if (list == nullptr)
+        return;
+    SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
+
+    std::vector<WIM_MOUNT_LIST> mounted(kMountListEntries);
+    DWORD size = kMountListEntries * sizeof(WIM_MOUNT_LIST);
+    if (!WIMGetMountedImages(mounted.data(), &size))
+        return;
+    DWORD count = size / sizeof(WIM_MOUNT_LIST);
+    if (count > kMountListEntries)
+        count = kMountListEntries;
+
+    for (DWORD i = 0; i < count; ++i) {
+        const WIM_MOUNT_LIST& entry = mounted[i];
+        WCHAR mode[4];
+        CopyToBuffer(mode, 4, entry.MountedForRW ? WSTR("R/W") : WSTR("R"));
+        LVITEMW item = {};
+        item.mask = LVIF_TEXT;
+        item.iItem = static_cast<int>(i);
+        item.pszText = mode;
+        int row = static_cast<int>(SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
+        SetCell(list, row, 1, FieldText(entry.MountPath).c_str());
+        SetCell(list, row, 2, FieldText(entry.WimPath).c_str());
+        SetCell(list, row, 3, DecimalText(entry.ImageIndex).c_str());
+    }
+    if (count > 0) {
+        SizeColumnToHeader(list, 0);
+        SendMessageW(list, LVM_SETCOLUMNWIDTH, 1, LVSCW_AUTOSIZE);
+        SendMessageW(list, LVM_SETCOLUMNWIDTH, 2, LVSCW_AUTOSIZE);
+        SizeColumnToHeader(list, 3);
+    }
+}

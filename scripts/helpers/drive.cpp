@@ -1,0 +1,101 @@
+// Drives a running Corvane main window from outside its process, for the
+// screenshot script:
+//   corvane_drive tab INDEX    select tab INDEX, as a click on it would
+//   corvane_drive pick WIM     on the Apply page, enter WIM (a Unix path) and
+//                              press Select, which opens the image picker
+//   corvane_drive choose       press the open picker's Select button
+// Exits 1 when the window it needs does not appear within 30 s.
+#include "app/resource.h"
+#include "app/text.h"
+
+#include <commctrl.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+const WCHAR kMainCaption[] = WSTR("Corvane v2.2.0 (Built against Win10 1803 ADK) x64");
+const WCHAR kPickerCaption[] = WSTR("選擇映像");
+
+HWND WaitForWindow(const WCHAR* caption)
+{
+    for (int tries = 0; tries < 300; ++tries) {
+        HWND window = FindWindowW(nullptr, caption);
+        if (window != nullptr && IsWindowVisible(window))
+            return window;
+        Sleep(100);
+    }
+    return nullptr;
+}
+
+LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, 10000, &result);
+    return static_cast<LRESULT>(result);
+}
+
+// Setting the focus item of a tab control without buttons selects it and
+// notifies the parent, as a click does.
+bool SelectTab(HWND window, int index)
+{
+    HWND tabs = GetDlgItem(window, IDC_TABS);
+    Send(tabs, TCM_SETCURFOCUS, index, 0);
+    return Send(tabs, TCM_GETCURSEL, 0, 0) == index;
+}
+
+// The page dialog now shown: the main window's child that is not the tabs.
+HWND ShownPage(HWND window)
+{
+    for (HWND child = GetWindow(window, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (GetDlgCtrlID(child) != IDC_TABS)
+            return child;
+    }
+    return nullptr;
+}
+
+int Fail(const char* what)
+{
+    std::fprintf(stderr, "corvane_drive: %s\n", what);
+    return 1;
+}
+
+}  // namespace
+
+extern "C" int wmain(int argc, WCHAR** argv)
+{
+    const WString command = argc > 1 ? argv[1] : WSTR("");
+    HWND window = WaitForWindow(kMainCaption);
+    if (window == nullptr)
+        return Fail("no Corvane window");
+
+    if (command == WSTR("tab") && argc == 3) {
+        int index = 0;
+        for (const WCHAR* digit = argv[2]; *digit >= WSTR('0') && *digit <= WSTR('9'); ++digit)
+            index = index * 10 + (*digit - WSTR('0'));
+        return SelectTab(window, index) ? 0 : Fail("tab not selected");
+    }
+    if (command == WSTR("pick") && argc == 3) {
+        if (!SelectTab(window, 1))
+            return Fail("Apply page not shown");
+        std::string unixPath = Utf8FromWide(argv[2]);
+        WCHAR* dos = wine_get_dos_file_name(unixPath.c_str());
+        if (dos == nullptr)
+            return Fail("no DOS path for the WIM file");
+        HWND page = ShownPage(window);
+        Send(GetDlgItem(page, IDC_APPLY_SOURCE), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(dos));
+        HeapFree(GetProcessHeap(), 0, dos);
+        PostMessageW(GetDlgItem(page, IDC_APPLY_SELECT), BM_CLICK, 0, 0);
+        return WaitForWindow(kPickerCaption) ? 0 : Fail("no picker");
+    }
+    if (command == WSTR("choose")) {
+        HWND picker = WaitForWindow(kPickerCaption);
+        if (picker == nullptr)
+            return Fail("no picker");
+        PostMessageW(GetDlgItem(picker, IDC_PICKER_SELECT), BM_CLICK, 0, 0);
+        return 0;
+    }
+    std::fprintf(stderr, "usage: corvane_drive tab INDEX | pick WIM | choose\n");
+    return 2;
+}

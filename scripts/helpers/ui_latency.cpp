@@ -1,0 +1,117 @@
+// Measures how long the main window takes to answer the user: a tab click
+// until the new page is built, filled and painted, and a Select click until
+// the image picker shows every image of a WIM file. Prints milliseconds.
+//   corvane_ui_latency WIM [ROUNDS]
+// WIM is a Unix path; the script scripts/bench/ui-latency makes a 50-image one.
+#include "app/pages.h"
+#include "app/resource.h"
+#include "tests/support/window_session.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+double Now()
+{
+    LARGE_INTEGER counter;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// Paints every pending update of the window and its children before returning.
+void PaintNow(HWND window)
+{
+    RedrawWindow(window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+}
+
+void Report(const char* what, std::vector<double> times)
+{
+    std::sort(times.begin(), times.end());
+    std::printf("%-34s n=%-3zu min %7.1f ms  median %7.1f ms  max %7.1f ms\n", what, times.size(),
+                times.front(), times[times.size() / 2], times.back());
+}
+
+}  // namespace
+
+extern "C" int wmain(int argc, WCHAR** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: corvane_ui_latency WIM [ROUNDS]\n");
+        return 2;
+    }
+    g_instance = GetModuleHandleW(nullptr);
+    std::string unixPath = Utf8FromWide(argv[1]);
+    WCHAR* dos = wine_get_dos_file_name(unixPath.c_str());
+    if (dos == nullptr) {
+        std::fprintf(stderr, "corvane_ui_latency: no DOS path for %s\n", unixPath.c_str());
+        return 2;
+    }
+    WString wim = dos;
+    HeapFree(GetProcessHeap(), 0, dos);
+    int rounds = 5;
+    if (argc > 2)
+        rounds = std::max(1, static_cast<int>(std::stoul(Utf8FromWide(argv[2]))));
+
+    MainWindowSession session;
+    if (!session.started()) {
+        std::fprintf(stderr, "corvane_ui_latency: the main window did not appear\n");
+        return 1;
+    }
+    PaintNow(session.window());
+
+    // Every tab in turn, from the one before it.
+    std::vector<double> switches;
+    std::vector<double> byPage[kPageCount];
+    for (int round = 0; round < rounds; ++round) {
+        for (int page = 1; page <= kPageCount; ++page) {
+            int index = page % kPageCount;
+            double start = Now();
+            session.SelectTab(index);
+            PaintNow(session.window());
+            switches.push_back(Now() - start);
+            byPage[index].push_back(switches.back());
+        }
+    }
+
+    // The picker on the Apply page: from the click until all rows are shown.
+    session.SelectTab(kPageApply);
+    SetWindowTextW(session.control(IDC_APPLY_SOURCE), wim.c_str());
+    const WString caption = WSTR("選擇映像");
+    std::vector<double> pickers;
+    int rows = 0;
+    for (int round = 0; round < rounds; ++round) {
+        double start = Now();
+        PostClick(session.control(IDC_APPLY_SELECT));
+        HWND picker = nullptr;
+        while ((picker = FindThreadWindow(session.threadId(), caption)) == nullptr && Now() - start < 30000)
+            Sleep(0);
+        if (picker == nullptr) {
+            std::fprintf(stderr, "corvane_ui_latency: the picker did not open\n");
+            return 1;
+        }
+        PaintNow(picker);
+        pickers.push_back(Now() - start);
+        rows = static_cast<int>(SendDlgItemMessageW(picker, IDC_PICKER_LIST, LVM_GETITEMCOUNT, 0, 0));
+        PostClick(GetDlgItem(picker, IDC_PICKER_SELECT));
+        WaitFor([&] { return !IsWindow(picker); });
+    }
+
+    Report("tab switch (click to painted page)", switches);
+    const char* names[kPageCount] = {"capture", "apply",  "info",   "mount", "export",
+                                     "split",   "change", "delete", "about"};
+    for (int page = 0; page < kPageCount; ++page) {
+        char label[64];
+        std::snprintf(label, sizeof label, "  to %s", names[page]);
+        Report(label, byPage[page]);
+    }
+    char label[64];
+    std::snprintf(label, sizeof label, "picker open (%d images)", rows);
+    Report(label, pickers);
+    return 0;
+}

@@ -1,0 +1,247 @@
+#include "tests/support/window_session.h"
+
+#include "app/main_window.h"
+#include "app/resource.h"
+#include "app/task_state.h"
+#include "progress/log.h"
+
+#include <commctrl.h>
+
+#include <vector>
+
+void ResetTaskState()
+{
+    TaskState& task = Task();
+    WCHAR lzx[kTextBufferSize];
+    WCHAR fat32[kTextBufferSize];
+    LoadTableString(IDS_COMPRESSION_LZX, lzx);
+    LoadTableString(252, fat32);
+
+    task.mainWindow = nullptr;
+    task.pageWindow = nullptr;
+    task.progressWindow = nullptr;
+    task.pageIndex = -1;
+    task.logText.clear();
+
+    task.captureSource.clear();
+    task.captureDestination.clear();
+    task.captureTempDir.clear();
+    task.captureName = WSTR("MYWIM1");
+    task.captureDescription = WSTR("Captured with Corvane");
+    task.captureDisplayName = WSTR("My WIM 1");
+    task.captureDisplayDescription = WSTR("Captured with Corvane");
+    task.captureCompression = lzx;
+    task.captureBoot = false;
+    task.captureVerify = true;
+    task.captureCheck = false;
+    task.captureNoRpFix = false;
+    task.captureConfigFile.clear();
+    task.captureFlags.clear();
+    task.captureShowSettings = false;
+
+    task.applySource.clear();
+    task.applyDestination.clear();
+    task.applyIndex = 1;
+    task.applyVerify = true;
+    task.applyCheck = false;
+
+    task.infoSource.clear();
+    task.infoText.clear();
+
+    task.changeSource.clear();
+    task.changeIndex = 1;
+    task.changeName.clear();
+    task.changeDescription.clear();
+    task.changeDisplayName.clear();
+    task.changeDisplayDescription.clear();
+    task.changeFlags.clear();
+    task.changeBoot = false;
+    task.changeCheck = false;
+
+    task.mountSource.clear();
+    task.mountPath.clear();
+    task.mountIndex = 1;
+    task.mountReadWrite = false;
+    task.mountCheck = false;
+    task.unmountCommit = false;
+    task.unmountCheck = false;
+
+    task.deleteSource.clear();
+    task.deleteIndex = 1;
+    task.deleteCheck = false;
+
+    task.exportSource.clear();
+    task.exportDestination.clear();
+    task.exportIndex = 1;
+    task.exportCompression = lzx;
+    task.exportCheck = false;
+
+    task.splitSource.clear();
+    task.splitDestination.clear();
+    task.splitCheck = false;
+    task.splitSize = fat32;
+
+    task.pickerWimPath.clear();
+    task.pickerIndex = 0;
+}
+
+bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+namespace {
+
+struct WindowSearch {
+    WString caption;
+    HWND found;
+};
+
+BOOL CALLBACK MatchCaption(HWND window, LPARAM parameter)
+{
+    auto* search = reinterpret_cast<WindowSearch*>(parameter);
+    if (IsWindowVisible(window) && WindowText(window) == search->caption) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM parameter)
+{
+    reinterpret_cast<std::vector<HWND>*>(parameter)->push_back(window);
+    return TRUE;
+}
+
+}  // namespace
+
+HWND FindThreadWindow(DWORD threadId, WStringView caption)
+{
+    WindowSearch search{WString(caption), nullptr};
+    EnumThreadWindows(threadId, MatchCaption, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+WString WindowText(HWND window)
+{
+    int length = GetWindowTextLengthW(window);
+    WString text(static_cast<size_t>(length) + 1, WCHAR{});
+    int copied = GetWindowTextW(window, text.data(), length + 1);
+    text.resize(static_cast<size_t>(copied > 0 ? copied : 0));
+    return text;
+}
+
+void TypeText(HWND control, WStringView text)
+{
+    for (WCHAR c : text)
+        SendMessageW(control, WM_CHAR, static_cast<WPARAM>(c), 1);
+}
+
+void TypeOver(HWND edit, WStringView text)
+{
+    SendMessageW(edit, EM_SETSEL, 0, -1);
+    if (text.empty())
+        SendMessageW(edit, WM_CHAR, VK_BACK, 1);
+    TypeText(edit, text);
+}
+
+bool Click(HWND button, DWORD timeoutMs)
+{
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(button, BM_CLICK, 0, 0, SMTO_NORMAL, timeoutMs, &result) != 0;
+}
+
+void PostClick(HWND button)
+{
+    PostMessageW(button, BM_CLICK, 0, 0);
+}
+
+MainWindowSession::MainWindowSession()
+{
+    ResetTaskState();
+    thread_ = CreateThread(nullptr, 0, Run, nullptr, 0, &threadId_);
+    if (thread_ == nullptr)
+        return;
+    const WString caption = WSTR("Corvane v2.2.0 (Built against Win10 1803 ADK) x64");
+    HWND found = nullptr;
+    WaitFor([&] {
+        found = FindThreadWindow(threadId_, caption);
+        return found != nullptr;
+    });
+    window_ = found;
+}
+
+MainWindowSession::~MainWindowSession()
+{
+    if (thread_ == nullptr)
+        return;
+    // Whatever a failed test left open goes first: the picker closes only on
+    // its own button, the progress window and message boxes on IDCANCEL.
+    std::vector<HWND> windows;
+    EnumThreadWindows(threadId_, CollectWindow, reinterpret_cast<LPARAM>(&windows));
+    for (HWND window : windows) {
+        if (window == window_ || !IsWindowVisible(window))
+            continue;
+        if (GetDlgItem(window, IDC_PICKER_SELECT) != nullptr)
+            PostMessageW(window, WM_COMMAND, IDC_PICKER_SELECT, 0);
+        else
+            PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+    }
+    if (window_ != nullptr)
+        PostMessageW(window_, WM_COMMAND, IDCANCEL, 0);
+    WaitForSingleObject(thread_, 15000);
+    CloseHandle(thread_);
+    // The record outlives the window; later sessions and tests must not see
+    // its handles.
+    Task().mainWindow = nullptr;
+    Task().pageIndex = -1;
+    Task().pageWindow = nullptr;
+}
+
+DWORD WINAPI MainWindowSession::Run(LPVOID)
+{
+    RunMainWindow();
+    return 0;
+}
+
+HWND MainWindowSession::tabs() const
+{
+    return GetDlgItem(window_, IDC_TABS);
+}
+
+HWND MainWindowSession::page() const
+{
+    return Task().pageWindow;
+}
+
+HWND MainWindowSession::control(int id) const
+{
+    return GetDlgItem(page(), id);
+}
+
+void MainWindowSession::SelectTab(int index)
+{
+    RECT item = {};
+    SendMessageW(tabs(), TCM_GETITEMRECT, index, reinterpret_cast<LPARAM>(&item));
+    LPARAM point = MAKELPARAM((item.left + item.right) / 2, (item.top + item.bottom) / 2);
+    SendMessageW(tabs(), WM_LBUTTONDOWN, MK_LBUTTON, point);
+    SendMessageW(tabs(), WM_LBUTTONUP, 0, point);
+}
+
+HWND MainWindowSession::WaitForWindow(WStringView caption, DWORD timeoutMs) const
+{
+    HWND found = nullptr;
+    WaitFor(
+        [&] {
+            found = FindThreadWindow(threadId_, caption);
+            return found != nullptr;
+        },
+        timeoutMs);
+    return found;
+}

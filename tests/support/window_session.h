@@ -1,0 +1,64 @@
+// Drives the real main window from a test. The dialogs are modal, so the
+// window runs on a thread of its own and the test talks to it with window
+// messages, the way a user's clicks and keys would reach it.
+#pragma once
+
+#include "app/text.h"
+
+#include <functional>
+
+// Puts every page field, the picker fields and the window handles of the
+// shared record back to their start-up values.
+void ResetTaskState();
+
+// Polls `condition` every few milliseconds; false when `timeoutMs` passed first.
+bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs = 10000);
+
+// The visible top-level window of `threadId` whose caption is `caption`, or null.
+HWND FindThreadWindow(DWORD threadId, WStringView caption);
+
+// Text of a window or control.
+WString WindowText(HWND window);
+
+// Types `text` into a control, one WM_CHAR per character at the caret.
+void TypeText(HWND control, WStringView text);
+
+// Replaces an edit's whole text by typing over a full selection.
+void TypeOver(HWND edit, WStringView text);
+
+// Clicks a button and waits for what it does; false when that took longer
+// than the timeout (a modal window stayed open: use PostClick for those).
+bool Click(HWND button, DWORD timeoutMs = 20000);
+void PostClick(HWND button);
+
+// The main window, started by the constructor on its own thread from a reset
+// record and closed by the destructor.
+class MainWindowSession {
+public:
+    MainWindowSession();
+    ~MainWindowSession();
+    MainWindowSession(const MainWindowSession&) = delete;
+    MainWindowSession& operator=(const MainWindowSession&) = delete;
+
+    bool started() const { return window_ != nullptr; }
+    HWND window() const { return window_; }
+    HWND tabs() const;
+    DWORD threadId() const { return threadId_; }
+
+    // The page shown now and one of its controls.
+    HWND page() const;
+    HWND control(int id) const;
+
+    // Clicks tab `index` as a user would; returns once the new page is shown.
+    void SelectTab(int index);
+
+    // A modal window of the session's thread with this caption, once it
+    // appears (null after the timeout).
+    HWND WaitForWindow(WStringView caption, DWORD timeoutMs = 10000) const;
+
+private:
+    static DWORD WINAPI Run(LPVOID);
+    HANDLE thread_ = nullptr;
+    DWORD threadId_ = 0;
+    HWND window_ = nullptr;
+};
