@@ -16,11 +16,72 @@ WString LoadDefaultText(UINT id)
 }  // namespace
 
 TaskState::TaskState()
-    : captureName(WSTR("MYWIM1")), captureDescription(WSTR("Captured with Corvane")),
-      captureDisplayName(WSTR("My WIM 1")), captureDisplayDescription(WSTR("Captured with Corvane")),
-      captureCompression(LoadDefaultText(140)), exportCompression(LoadDefaultText(140)),
-      splitSize(LoadDefaultText(252))
 {
+    RestoreInputDefaults();
+}
+
+void TaskState::RestoreInputDefaults()
+{
+    captureSource.clear();
+    captureDestination.clear();
+    captureTempDir.clear();
+    captureName = WSTR("MYWIM1");
+    captureDescription = WSTR("Captured with Corvane");
+    captureDisplayName = WSTR("My WIM 1");
+    captureDisplayDescription = WSTR("Captured with Corvane");
+    captureCompression = LoadDefaultText(140);
+    captureBoot = false;
+    captureVerify = true;
+    captureCheck = false;
+    captureNoRpFix = false;
+    captureConfigFile.clear();
+    captureFlags.clear();
+    captureShowSettings = false;
+
+    applySource.clear();
+    applyDestination.clear();
+    applyIndex = 1;
+    applyVerify = true;
+    applyCheck = false;
+
+    infoSource.clear();
+    infoText.clear();
+
+    changeSource.clear();
+    changeIndex = 1;
+    changeName.clear();
+    changeDescription.clear();
+    changeDisplayName.clear();
+    changeDisplayDescription.clear();
+    changeFlags.clear();
+    changeBoot = false;
+    changeCheck = false;
+
+    mountSource.clear();
+    mountPath.clear();
+    mountIndex = 1;
+    mountReadWrite = false;
+    mountCheck = false;
+    unmountCommit = false;
+    unmountCheck = false;
+
+    deleteSource.clear();
+    deleteIndex = 1;
+    deleteCheck = false;
+
+    exportSource.clear();
+    exportDestination.clear();
+    exportIndex = 1;
+    exportCompression = LoadDefaultText(140);
+    exportCheck = false;
+
+    splitSource.clear();
+    splitDestination.clear();
+    splitCheck = false;
+    splitSize = LoadDefaultText(252);
+
+    pickerWimPath.clear();
+    pickerIndex = 0;
 }
 
 TaskState::~TaskState()

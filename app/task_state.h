@@ -15,6 +15,10 @@ struct TaskState {
     TaskState(const TaskState&) = delete;
     TaskState& operator=(const TaskState&) = delete;
 
+    // Every page field and the picker's values back to the start-up
+    // defaults; the constructor uses it too.
+    void RestoreInputDefaults();
+
     // Windows and run state
     HWND mainWindow = nullptr;
     HWND pageWindow = nullptr;
@@ -42,7 +46,7 @@ struct TaskState {
     WString captureDisplayDescription;
     WString captureCompression;
     bool captureBoot = false;
-    bool captureVerify = true;
+    bool captureVerify = false;
     bool captureCheck = false;
     bool captureNoRpFix = false;
     WString captureConfigFile;
@@ -54,8 +58,8 @@ struct TaskState {
     // Apply page
     WString applySource;
     WString applyDestination;
-    int32_t applyIndex = 1;
-    bool applyVerify = true;
+    int32_t applyIndex = 0;
+    bool applyVerify = false;
     bool applyCheck = false;
 
     // Info page
@@ -64,7 +68,7 @@ struct TaskState {
 
     // Change page
     WString changeSource;
-    int32_t changeIndex = 1;
+    int32_t changeIndex = 0;
     WString changeName;
     WString changeDescription;
     WString changeDisplayName;
@@ -76,7 +80,7 @@ struct TaskState {
     // Mount page
     WString mountSource;
     WString mountPath;
-    int32_t mountIndex = 1;
+    int32_t mountIndex = 0;
     bool mountReadWrite = false;
     bool mountCheck = false;
     bool unmountCommit = false;
@@ -84,13 +88,13 @@ struct TaskState {
 
     // Delete page
     WString deleteSource;
-    int32_t deleteIndex = 1;
+    int32_t deleteIndex = 0;
     bool deleteCheck = false;
 
     // Export page
     WString exportSource;
     WString exportDestination;
-    int32_t exportIndex = 1;
+    int32_t exportIndex = 0;
     WString exportCompression;
     bool exportCheck = false;
 

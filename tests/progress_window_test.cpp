@@ -6,8 +6,8 @@
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/scripted_imaging.h"
+#include "tests/support/window_session.h"
 
-#include <chrono>
 #include <functional>
 
 namespace {
@@ -23,45 +23,6 @@ struct GatedLibrary {
         return real->deleteImage(wim, index);
     }
 };
-
-// Test drivers run on Win32 threads: a bare pthread has no Wine thread
-// environment and cannot call the window functions.
-class DriverThread {
-public:
-    explicit DriverThread(std::function<void()> body) : body_(std::move(body))
-    {
-        handle_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
-    }
-    ~DriverThread() { join(); }
-    void join()
-    {
-        if (handle_) {
-            WaitForSingleObject(handle_, INFINITE);
-            CloseHandle(handle_);
-            handle_ = nullptr;
-        }
-    }
-
-private:
-    static DWORD WINAPI Run(LPVOID self)
-    {
-        static_cast<DriverThread*>(self)->body_();
-        return 0;
-    }
-    std::function<void()> body_;
-    HANDLE handle_ = nullptr;
-};
-
-bool WaitFor(const std::function<bool()>& condition, int milliseconds = 20000)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition())
-            return true;
-        Sleep(20);
-    }
-    return false;
-}
 
 std::string Text(HWND window)
 {
@@ -97,8 +58,8 @@ TEST(ProgressWindowTest, DeleteRunsWithTheButtonDisabledThenCloses)
         if (!WaitFor([&] { return (window = task.progressWindow) != nullptr; }))
             return;
         HWND button = GetDlgItem(window, IDC_PROGRESS_BUTTON);
-        WaitFor([&] { return !IsWindowEnabled(button); });
-        seen.disabledDuringRun = !IsWindowEnabled(button) && task.busy;
+        // The worker disables the button, then marks itself busy.
+        seen.disabledDuringRun = WaitFor([&] { return !IsWindowEnabled(button) && task.busy; });
         seen.runningText = Text(button);
         SetEvent(GatedLibrary::gate);
         WaitFor([&] { return !task.busy && IsWindowEnabled(button); });

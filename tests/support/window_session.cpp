@@ -12,77 +12,12 @@
 void ResetTaskState()
 {
     TaskState& task = Task();
-    WCHAR lzx[kTextBufferSize];
-    WCHAR fat32[kTextBufferSize];
-    LoadTableString(IDS_COMPRESSION_LZX, lzx);
-    LoadTableString(252, fat32);
-
     task.mainWindow = nullptr;
     task.pageWindow = nullptr;
     task.progressWindow = nullptr;
     task.pageIndex = -1;
     task.logText.clear();
-
-    task.captureSource.clear();
-    task.captureDestination.clear();
-    task.captureTempDir.clear();
-    task.captureName = WSTR("MYWIM1");
-    task.captureDescription = WSTR("Captured with Corvane");
-    task.captureDisplayName = WSTR("My WIM 1");
-    task.captureDisplayDescription = WSTR("Captured with Corvane");
-    task.captureCompression = lzx;
-    task.captureBoot = false;
-    task.captureVerify = true;
-    task.captureCheck = false;
-    task.captureNoRpFix = false;
-    task.captureConfigFile.clear();
-    task.captureFlags.clear();
-    task.captureShowSettings = false;
-
-    task.applySource.clear();
-    task.applyDestination.clear();
-    task.applyIndex = 1;
-    task.applyVerify = true;
-    task.applyCheck = false;
-
-    task.infoSource.clear();
-    task.infoText.clear();
-
-    task.changeSource.clear();
-    task.changeIndex = 1;
-    task.changeName.clear();
-    task.changeDescription.clear();
-    task.changeDisplayName.clear();
-    task.changeDisplayDescription.clear();
-    task.changeFlags.clear();
-    task.changeBoot = false;
-    task.changeCheck = false;
-
-    task.mountSource.clear();
-    task.mountPath.clear();
-    task.mountIndex = 1;
-    task.mountReadWrite = false;
-    task.mountCheck = false;
-    task.unmountCommit = false;
-    task.unmountCheck = false;
-
-    task.deleteSource.clear();
-    task.deleteIndex = 1;
-    task.deleteCheck = false;
-
-    task.exportSource.clear();
-    task.exportDestination.clear();
-    task.exportIndex = 1;
-    task.exportCompression = lzx;
-    task.exportCheck = false;
-
-    task.splitSource.clear();
-    task.splitDestination.clear();
-    task.splitCheck = false;
-    task.splitSize = fat32;
-
-    task.pickerWimPath.clear();
-    task.pickerIndex = 0;
+    task.RestoreInputDefaults();
 }
 
 bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs)

@@ -11,6 +11,34 @@
 // shared record back to their start-up values.
 void ResetTaskState();
 
+// Test drivers run on Win32 threads: a bare pthread has no Wine thread
+// environment and cannot call the window functions.
+class DriverThread {
+public:
+    explicit DriverThread(std::function<void()> body) : body_(std::move(body))
+    {
+        handle_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+    }
+    ~DriverThread() { join(); }
+    void join()
+    {
+        if (handle_) {
+            WaitForSingleObject(handle_, INFINITE);
+            CloseHandle(handle_);
+            handle_ = nullptr;
+        }
+    }
+
+private:
+    static DWORD WINAPI Run(LPVOID self)
+    {
+        static_cast<DriverThread*>(self)->body_();
+        return 0;
+    }
+    std::function<void()> body_;
+    HANDLE handle_ = nullptr;
+};
+
 // Polls `condition` every few milliseconds; false when `timeoutMs` passed first.
 bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs = 10000);
 
