@@ -1,6 +1,7 @@
 // One string type and one literal macro for UTF-16 text in both builds.
 // In the winelib build WCHAR is char16_t (built with -fno-short-wchar); in the
-// mingw build it is wchar_t. Shared code never names either directly.
+// mingw build it is the compiler's 2-byte wide type. Shared code never names
+// either directly.
 #pragma once
 
 #include <windows.h>
