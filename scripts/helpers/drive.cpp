@@ -4,6 +4,9 @@
 //   corvane_drive pick WIM     on the Apply page, enter WIM (a Unix path) and
 //                              press Select, which opens the image picker
 //   corvane_drive choose       press the open picker's Select button
+//   corvane_drive delete WIM N on the Delete page, delete image N of WIM (a
+//                              Unix path) and wait for the progress window
+//   corvane_drive close        press the progress window's button
 // Exits 1 when the window it needs does not appear within 30 s.
 #include "app/resource.h"
 #include "app/text.h"
@@ -17,6 +20,7 @@ namespace {
 
 const WCHAR kMainCaption[] = WSTR("Corvane v2.2.0 (Built against Win10 1803 ADK) x64");
 const WCHAR kPickerCaption[] = WSTR("選擇映像");
+const WCHAR kProgressCaption[] = WSTR("映像操作執行中...");
 
 HWND WaitForWindow(const WCHAR* caption)
 {
@@ -55,6 +59,17 @@ HWND ShownPage(HWND window)
     return nullptr;
 }
 
+// Puts the DOS path of a Unix path into an edit, as typing it would.
+bool SetDosPath(HWND edit, const WCHAR* unixPath)
+{
+    WCHAR* dos = wine_get_dos_file_name(Utf8FromWide(unixPath).c_str());
+    if (dos == nullptr)
+        return false;
+    Send(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(dos));
+    HeapFree(GetProcessHeap(), 0, dos);
+    return true;
+}
+
 int Fail(const char* what)
 {
     std::fprintf(stderr, "corvane_drive: %s\n", what);
@@ -79,15 +94,28 @@ extern "C" int wmain(int argc, WCHAR** argv)
     if (command == WSTR("pick") && argc == 3) {
         if (!SelectTab(window, 1))
             return Fail("Apply page not shown");
-        std::string unixPath = Utf8FromWide(argv[2]);
-        WCHAR* dos = wine_get_dos_file_name(unixPath.c_str());
-        if (dos == nullptr)
-            return Fail("no DOS path for the WIM file");
         HWND page = ShownPage(window);
-        Send(GetDlgItem(page, IDC_APPLY_SOURCE), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(dos));
-        HeapFree(GetProcessHeap(), 0, dos);
+        if (!SetDosPath(GetDlgItem(page, IDC_APPLY_SOURCE), argv[2]))
+            return Fail("no DOS path for the WIM file");
         PostMessageW(GetDlgItem(page, IDC_APPLY_SELECT), BM_CLICK, 0, 0);
         return WaitForWindow(kPickerCaption) ? 0 : Fail("no picker");
+    }
+    if (command == WSTR("delete") && argc == 4) {
+        if (!SelectTab(window, 7))
+            return Fail("Delete page not shown");
+        HWND page = ShownPage(window);
+        if (!SetDosPath(GetDlgItem(page, IDC_DELETE_SOURCE), argv[2]))
+            return Fail("no DOS path for the WIM file");
+        Send(GetDlgItem(page, IDC_DELETE_INDEX), UDM_SETPOS32, 0, argv[3][0] - WSTR('0'));
+        PostMessageW(GetDlgItem(page, IDC_DELETE_RUN), BM_CLICK, 0, 0);
+        return WaitForWindow(kProgressCaption) ? 0 : Fail("no progress window");
+    }
+    if (command == WSTR("close")) {
+        HWND progress = WaitForWindow(kProgressCaption);
+        if (progress == nullptr)
+            return Fail("no progress window");
+        PostMessageW(GetDlgItem(progress, IDC_PROGRESS_BUTTON), BM_CLICK, 0, 0);
+        return 0;
     }
     if (command == WSTR("choose")) {
         HWND picker = WaitForWindow(kPickerCaption);
@@ -96,6 +124,6 @@ extern "C" int wmain(int argc, WCHAR** argv)
         PostMessageW(GetDlgItem(picker, IDC_PICKER_SELECT), BM_CLICK, 0, 0);
         return 0;
     }
-    std::fprintf(stderr, "usage: corvane_drive tab INDEX | pick WIM | choose\n");
+    std::fprintf(stderr, "usage: corvane_drive tab INDEX | pick WIM | choose | delete WIM N | close\n");
     return 2;
 }
