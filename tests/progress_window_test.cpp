@@ -15,14 +15,37 @@ namespace {
 // The platform library with its delete held at a gate, so the test can look
 // at the window while the operation is still running.
 struct GatedLibrary {
-    static inline HANDLE gate = nullptr;
-    static inline const ImagingLibrary* real = nullptr;
+    GatedLibrary() : table(PlatformImagingLibrary())
+    {
+        real = &PlatformImagingLibrary();
+        gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        table.deleteImage = Delete;
+        previous = SetImagingLibrary(&table);
+    }
+    ~GatedLibrary()
+    {
+        SetEvent(gate);
+        SetImagingLibrary(previous);
+        CloseHandle(gate);
+    }
     static BOOL WINAPI Delete(HANDLE wim, DWORD index)
     {
         WaitForSingleObject(gate, 30000);
         return real->deleteImage(wim, index);
     }
+    void Open() { SetEvent(gate); }
+
+    static inline HANDLE gate = nullptr;
+    static inline const ImagingLibrary* real = nullptr;
+    ImagingLibrary table;
+    const ImagingLibrary* previous = nullptr;
 };
+
+void ClickButton(HWND window)
+{
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_PROGRESS_BUTTON, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(window, IDC_PROGRESS_BUTTON)));
+}
 
 std::string Text(HWND window)
 {
@@ -37,11 +60,7 @@ TEST(ProgressWindowTest, DeleteRunsWithTheButtonDisabledThenCloses)
     std::string wim = folder / "three.wim";
     MakeSampleWim(wim, 3);
 
-    ImagingLibrary gated = PlatformImagingLibrary();
-    GatedLibrary::real = &PlatformImagingLibrary();
-    GatedLibrary::gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    gated.deleteImage = GatedLibrary::Delete;
-    const ImagingLibrary* previous = SetImagingLibrary(&gated);
+    GatedLibrary gated;
 
     TaskState& task = Task();
     task.deleteSource = DosPath(wim);
@@ -61,18 +80,15 @@ TEST(ProgressWindowTest, DeleteRunsWithTheButtonDisabledThenCloses)
         // The worker disables the button, then marks itself busy.
         seen.disabledDuringRun = WaitFor([&] { return !IsWindowEnabled(button) && task.busy; });
         seen.runningText = Text(button);
-        SetEvent(GatedLibrary::gate);
+        gated.Open();
         WaitFor([&] { return !task.busy && IsWindowEnabled(button); });
         seen.enabledAfter = IsWindowEnabled(button) != FALSE;
         seen.closingText = Text(button);
         seen.log = Text(GetDlgItem(window, IDC_PROGRESS_LOG));
-        PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_PROGRESS_BUTTON, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(button));
+        ClickButton(window);
     });
     INT_PTR result = RunProgressWindow(nullptr, IDC_DELETE_RUN);
     driver.join();
-    SetImagingLibrary(previous);
-    CloseHandle(GatedLibrary::gate);
 
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(seen.disabledDuringRun);
@@ -98,12 +114,61 @@ TEST(ProgressWindowTest, CommandWithoutOperationLeavesAnIdleWindowThatCloses)
     DriverThread closer([&] {
         HWND window = nullptr;
         if (WaitFor([&] { return (window = task.progressWindow) != nullptr; }))
-            PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_PROGRESS_BUTTON, BN_CLICKED), 0);
+            ClickButton(window);
     });
     EXPECT_EQ(RunProgressWindow(nullptr, 4242), 0);
     closer.join();
     EXPECT_FALSE(task.busy);
     EXPECT_TRUE(task.logText.empty());
+}
+
+TEST(ProgressWindowTest, AbortWhileBusyLogsTheNoticeBetweenTheWorkersLines)
+{
+    ScratchFolder folder;
+    std::string wim = folder / "two.wim";
+    MakeSampleWim(wim, 2);
+    GatedLibrary gated;
+    TaskState& task = Task();
+    task.deleteSource = DosPath(wim);
+    task.deleteIndex = 1;
+    task.deleteCheck = false;
+
+    std::string abortingText, closingText;
+    bool abortingEnabled = true, closingEnabled = false, flagSet = false;
+    DriverThread driver([&] {
+        HWND window = nullptr;
+        if (!WaitFor([&] { return (window = task.progressWindow) != nullptr && task.busy; }))
+            return;
+        HWND button = GetDlgItem(window, IDC_PROGRESS_BUTTON);
+        // The worker is held inside the library's delete once it has
+        // logged that it is deleting.
+        WaitFor([&] { return Text(GetDlgItem(window, IDC_PROGRESS_LOG)).find("刪除") != std::string::npos; });
+        // A click reaches the handler even while the button is disabled
+        // (keyboard or a message); while busy it means abort.
+        ClickButton(window);
+        WaitFor([&] { return task.abortRequested.load(); });
+        flagSet = task.abortRequested;
+        WaitFor([&] { return Text(button) == "正在中止..."; });
+        abortingText = Text(button);
+        abortingEnabled = IsWindowEnabled(button) != FALSE;
+        gated.Open();
+        WaitFor([&] { return !task.busy && IsWindowEnabled(button); });
+        closingText = Text(button);
+        closingEnabled = IsWindowEnabled(button) != FALSE;
+        ClickButton(window);
+    });
+    RunProgressWindow(nullptr, IDC_DELETE_RUN);
+    driver.join();
+
+    EXPECT_TRUE(flagSet);
+    EXPECT_EQ(abortingText, "正在中止...");
+    EXPECT_FALSE(abortingEnabled);
+    EXPECT_EQ(closingText, "關閉");
+    EXPECT_TRUE(closingEnabled);
+    // The delete cannot be aborted: it completes, with the notice logged
+    // while it ran.
+    EXPECT_EQ(Narrow(task.logText), "開啟映像檔中...\r\n正在從這映像檔中刪除 \"映像卷 1\"...\r\n"
+                                    "正在中止映像檔操作...\r\n\r\n映像操作已成功完成.\r\n");
 }
 
 }  // namespace
