@@ -4,19 +4,13 @@
 
 #include "app/resource.h"
 #include "imaging/wimgapi.h"
+#include "metadata/image_info.h"
 #include "metadata/xml.h"
 #include "progress/log.h"
 
 #include <commctrl.h>
 
 namespace {
-
-void ShowXmlError()
-{
-    WCHAR text[kTextBufferSize];
-    WCHAR caption[kTextBufferSize];
-    MessageBoxW(Task().mainWindow, LoadTableString(238, text), LoadTableString(220, caption), MB_ICONERROR);
-}
 
 void SetCell(HWND list, int row, int column, const WCHAR* text)
 {
@@ -104,7 +98,7 @@ bool InitialisePicker(HWND dialog)
 
     XmlDocument* document = CreateDocument();
     if (!ParseXml(document, text.c_str())) {
-        ShowXmlError();
+        ShowXmlParseFailure(task);
         DestroyDocument(document);
         WIMCloseHandle(wim);
         return false;
@@ -112,7 +106,7 @@ bool InitialisePicker(HWND dialog)
 
     CreateColumns(list);
     if (info.ImageCount != 0 && !FillRows(list, document, info.ImageCount)) {
-        ShowXmlError();
+        ShowXmlParseFailure(task);
         DestroyDocument(document);
         WIMCloseHandle(wim);
         return false;
