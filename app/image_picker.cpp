@@ -33,22 +33,6 @@ void SetChildCell(HWND list, int row, int column, const XmlElement* image, const
     SetCell(list, row, column, text);
 }
 
-void CreateColumns(HWND list)
-{
-    SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_REGIONAL);
-    WCHAR header[kTextBufferSize];
-    const UINT headers[] = {231, 232, 233};
-    for (int i = 0; i < 3; ++i) {
-        LVCOLUMNW column = {};
-        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
-        column.fmt = LVCFMT_LEFT;
-        column.cx = 70;
-        column.pszText = LoadTableString(headers[i], header);
-        column.iSubItem = i;
-        SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&column));
-    }
-}
-
 // Rows for the first `count` IMAGE children of the root; false when the
 // document holds fewer.
 bool FillRows(HWND list, const XmlDocument* document, DWORD count)
@@ -104,7 +88,7 @@ bool InitialisePicker(HWND dialog)
         return false;
     }
 
-    CreateColumns(list);
+    CreateListColumns(list, {231, 232, 233});
     if (info.ImageCount != 0 && !FillRows(list, document, info.ImageCount)) {
         ShowXmlParseFailure(task);
         DestroyDocument(document);

@@ -57,20 +57,26 @@ void SizeColumnToHeader(HWND list, int column)
         SendMessageW(list, LVM_SETCOLUMNWIDTH, column, needed);
 }
 
-void CreateMountListColumns(HWND list)
+void CreateListColumns(HWND list, std::initializer_list<UINT> headers)
 {
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_REGIONAL);
-    const UINT headers[] = {234, 235, 236, 231};
     WCHAR header[kTextBufferSize];
-    for (int i = 0; i < 4; ++i) {
+    int index = 0;
+    for (UINT headerId : headers) {
         LVCOLUMNW column = {};
         column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
         column.fmt = LVCFMT_LEFT;
         column.cx = 70;
-        column.pszText = LoadTableString(headers[i], header);
-        column.iSubItem = i;
-        SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&column));
+        column.pszText = LoadTableString(headerId, header);
+        column.iSubItem = index;
+        SendMessageW(list, LVM_INSERTCOLUMNW, index, reinterpret_cast<LPARAM>(&column));
+        ++index;
     }
+}
+
+void CreateMountListColumns(HWND list)
+{
+    CreateListColumns(list, {234, 235, 236, 231});
     for (int i = 0; i < 4; ++i)
         SizeColumnToHeader(list, i);
 }

@@ -3,6 +3,8 @@
 // contents live in TaskState while it does not.
 #pragma once
 
+#include <initializer_list>
+
 #include "app/task_state.h"
 
 constexpr int kPageCount = 9;
@@ -58,6 +60,9 @@ INT_PTR RunImagePicker(HWND owner);
 void RefreshMountList();
 
 // Creates the mounted list's four columns (on each creation of the page).
+// Report-view columns with these header strings, 70 pixels wide, with full-row
+// selection.
+void CreateListColumns(HWND list, std::initializer_list<UINT> headers);
 void CreateMountListColumns(HWND list);
 
 // LVSCW_AUTOSIZE_USEHEADER, widened when the header text would still not fit
