@@ -7,6 +7,7 @@
 //   corvane_drive delete WIM N on the Delete page, delete image N of WIM (a
 //                              Unix path) and wait for the progress window
 //   corvane_drive close        press the progress window's button
+//   corvane_drive info WIM     on the Info page, enter WIM and read its report
 // Exits 1 when the window it needs does not appear within 30 s.
 #include "app/resource.h"
 #include "app/text.h"
@@ -110,6 +111,16 @@ extern "C" int wmain(int argc, WCHAR** argv)
         PostMessageW(GetDlgItem(page, IDC_DELETE_RUN), BM_CLICK, 0, 0);
         return WaitForWindow(kProgressCaption) ? 0 : Fail("no progress window");
     }
+    if (command == WSTR("info") && argc == 3) {
+        if (!SelectTab(window, 2))
+            return Fail("Info page not shown");
+        HWND page = ShownPage(window);
+        if (!SetDosPath(GetDlgItem(page, IDC_INFO_SOURCE), argv[2]))
+            return Fail("no DOS path for the WIM file");
+        // The report is built before the click returns.
+        Send(GetDlgItem(page, IDC_INFO_READ), BM_CLICK, 0, 0);
+        return 0;
+    }
     if (command == WSTR("close")) {
         HWND progress = WaitForWindow(kProgressCaption);
         if (progress == nullptr)
@@ -124,6 +135,7 @@ extern "C" int wmain(int argc, WCHAR** argv)
         PostMessageW(GetDlgItem(picker, IDC_PICKER_SELECT), BM_CLICK, 0, 0);
         return 0;
     }
-    std::fprintf(stderr, "usage: corvane_drive tab INDEX | pick WIM | choose | delete WIM N | close\n");
+    std::fprintf(stderr,
+                 "usage: corvane_drive tab INDEX | pick WIM | choose | delete WIM N | close | info WIM\n");
     return 2;
 }
