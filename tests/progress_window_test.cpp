@@ -49,23 +49,27 @@ void ClickButton(HWND window)
 
 std::string Text(HWND window)
 {
-    WCHAR text[4096];
-    GetWindowTextW(window, text, 4096);
-    return Narrow(text);
+    return Narrow(WindowText(window));
+}
+
+// A sample WIM of `images` images, and the Delete page's fields set to delete
+// image `index` of it.
+TaskState& PrepareDelete(const ScratchFolder& folder, int images, int index)
+{
+    std::string wim = folder / "sample.wim";
+    MakeSampleWim(wim, images);
+    TaskState& task = Task();
+    task.deleteSource = DosPath(wim);
+    task.deleteIndex = index;
+    task.deleteCheck = false;
+    return task;
 }
 
 TEST(ProgressWindowTest, DeleteRunsWithTheButtonDisabledThenCloses)
 {
     ScratchFolder folder;
-    std::string wim = folder / "three.wim";
-    MakeSampleWim(wim, 3);
-
+    TaskState& task = PrepareDelete(folder, 3, 2);
     GatedLibrary gated;
-
-    TaskState& task = Task();
-    task.deleteSource = DosPath(wim);
-    task.deleteIndex = 2;
-    task.deleteCheck = false;
 
     struct Seen {
         bool disabledDuringRun = false;
@@ -101,7 +105,7 @@ TEST(ProgressWindowTest, DeleteRunsWithTheButtonDisabledThenCloses)
     EXPECT_EQ(task.progressWindow, nullptr);
     EXPECT_EQ(task.workerThread, nullptr);
 
-    std::string info = ShellOutput("wimlib-imagex info " + Quoted(wim));
+    std::string info = ShellOutput("wimlib-imagex info " + Quoted(folder / "sample.wim"));
     EXPECT_NE(info.find("Image Count:    2"), std::string::npos) << info;
     EXPECT_EQ(info.find("Image 2"), std::string::npos);
 }
@@ -125,13 +129,8 @@ TEST(ProgressWindowTest, CommandWithoutOperationLeavesAnIdleWindowThatCloses)
 TEST(ProgressWindowTest, AbortWhileBusyLogsTheNoticeBetweenTheWorkersLines)
 {
     ScratchFolder folder;
-    std::string wim = folder / "two.wim";
-    MakeSampleWim(wim, 2);
+    TaskState& task = PrepareDelete(folder, 2, 1);
     GatedLibrary gated;
-    TaskState& task = Task();
-    task.deleteSource = DosPath(wim);
-    task.deleteIndex = 1;
-    task.deleteCheck = false;
 
     std::string abortingText, closingText;
     bool abortingEnabled = true, closingEnabled = false, flagSet = false;
