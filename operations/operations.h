@@ -6,8 +6,15 @@
 
 #include "app/task_state.h"
 
+// Capture into a new file, or appended to an existing one.
+bool RunCapture(TaskState& task, bool append);
+bool RunApply(TaskState& task);
+bool RunExport(TaskState& task);
 bool RunDelete(TaskState& task);
 bool RunChange(TaskState& task);
+bool RunMount(TaskState& task);
+bool RunUnmount(TaskState& task);
+bool RunSplit(TaskState& task);
 
 // The information report on infoSource, written into the Info page's report
 // box; the text alone (or the failure message) comes from BuildInfoReportText.

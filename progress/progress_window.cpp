@@ -14,14 +14,62 @@ namespace {
 constexpr UINT WM_WORKER_ENDED = WM_APP + 1;
 constexpr UINT_PTR kReapTimer = 1;
 
+bool RunCaptureNew(TaskState& task)
+{
+    return RunCapture(task, false);
+}
+bool RunCaptureAppend(TaskState& task)
+{
+    return RunCapture(task, true);
+}
+
+// One row per page button; the fields say how the window behaves around it.
 const OperationEntry kOperations[] = {
-    {1019, nullptr, false, true, false},                                         // capture into a new file
-    {1020, nullptr, false, true, false},                                         // capture appended
-    {1025, nullptr, true, true, true},                                           // apply
-    {1046, RunChange, false, false, true}, {1060, nullptr, false, false, true},  // mount
-    {1061, nullptr, false, false, true},                                         // unmount
-    {1067, RunDelete, false, false, true}, {1081, nullptr, true, true, true},    // export
-    {1105, nullptr, true, true, true},                                           // split
+    {.commandId = 1019,
+     .run = RunCaptureNew,
+     .englishButtonTexts = false,
+     .abortable = true,
+     .clearsCounter = false},
+    {.commandId = 1020,
+     .run = RunCaptureAppend,
+     .englishButtonTexts = false,
+     .abortable = true,
+     .clearsCounter = false},
+    {.commandId = 1025,
+     .run = RunApply,
+     .englishButtonTexts = true,
+     .abortable = true,
+     .clearsCounter = true},
+    {.commandId = 1046,
+     .run = RunChange,
+     .englishButtonTexts = false,
+     .abortable = false,
+     .clearsCounter = true},
+    {.commandId = 1060,
+     .run = RunMount,
+     .englishButtonTexts = false,
+     .abortable = false,
+     .clearsCounter = true},
+    {.commandId = 1061,
+     .run = RunUnmount,
+     .englishButtonTexts = false,
+     .abortable = false,
+     .clearsCounter = true},
+    {.commandId = 1067,
+     .run = RunDelete,
+     .englishButtonTexts = false,
+     .abortable = false,
+     .clearsCounter = true},
+    {.commandId = 1081,
+     .run = RunExport,
+     .englishButtonTexts = true,
+     .abortable = true,
+     .clearsCounter = true},
+    {.commandId = 1105,
+     .run = RunSplit,
+     .englishButtonTexts = true,
+     .abortable = true,
+     .clearsCounter = true},
 };
 
 // What the worker needs: the shared record and the operation to run.

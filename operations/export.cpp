@@ -1,0 +1,9 @@
+#include "operations/operations.h"
+#include "progress/log.h"
+
+// Not built yet: says so in the log and fails.
+bool RunExport(TaskState& task)
+{
+    AppendLog(task, WSTR("This operation is not available yet."));
+    return false;
+}
