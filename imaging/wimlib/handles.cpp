@@ -1,0 +1,375 @@
+// Open files and handles: each WIM handle owns one WimFile, image handles
+// share it, and every call first makes sure memory shows the file as it is.
+#include "imaging/wimlib/layer.h"
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+namespace layer {
+
+namespace {
+
+// Handles are opaque numbers, never addresses: a stale or made-up handle is
+// looked up, not dereferenced. Numbers are not reused.
+class HandleRegistry {
+public:
+    HANDLE Add(std::shared_ptr<HandleEntry> entry)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        const uintptr_t token = kTokenBase + (next_++ << 4);
+        entries_.emplace(token, std::move(entry));
+        return reinterpret_cast<HANDLE>(token);
+    }
+
+    std::shared_ptr<HandleEntry> Find(HANDLE handle)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto found = entries_.find(reinterpret_cast<uintptr_t>(handle));
+        return found == entries_.end() ? nullptr : found->second;
+    }
+
+    std::shared_ptr<HandleEntry> Remove(HANDLE handle)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto found = entries_.find(reinterpret_cast<uintptr_t>(handle));
+        if (found == entries_.end())
+            return nullptr;
+        std::shared_ptr<HandleEntry> entry = std::move(found->second);
+        entries_.erase(found);
+        return entry;
+    }
+
+    std::vector<std::shared_ptr<HandleEntry>> ImagesOf(const WimFile* file)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::vector<std::shared_ptr<HandleEntry>> images;
+        for (const auto& [token, entry] : entries_) {
+            if (entry->kind == HandleKind::Image && entry->file.get() == file)
+                images.push_back(entry);
+        }
+        return images;
+    }
+
+private:
+    static constexpr uintptr_t kTokenBase = 0x5749'4d00'0000;
+    std::mutex lock_;
+    std::map<uintptr_t, std::shared_ptr<HandleEntry>> entries_;
+    uintptr_t next_ = 1;
+};
+
+HandleRegistry& Handles()
+{
+    static HandleRegistry registry;
+    return registry;
+}
+
+}  // namespace
+
+std::vector<std::shared_ptr<HandleEntry>> ImageHandlesOf(const WimFile* file)
+{
+    return Handles().ImagesOf(file);
+}
+
+HANDLE AddHandle(std::shared_ptr<HandleEntry> entry)
+{
+    return Handles().Add(std::move(entry));
+}
+
+std::shared_ptr<HandleEntry> Lookup(HANDLE handle, HandleKind kind)
+{
+    std::shared_ptr<HandleEntry> entry = handle == nullptr ? nullptr : Handles().Find(handle);
+    if (entry == nullptr || entry->kind != kind) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return entry;
+}
+
+std::shared_ptr<HandleEntry> LookupAny(HANDLE handle)
+{
+    std::shared_ptr<HandleEntry> entry = handle == nullptr ? nullptr : Handles().Find(handle);
+    if (entry == nullptr)
+        SetLastError(ERROR_INVALID_HANDLE);
+    return entry;
+}
+
+// Once, before the first WIMStruct; a static's guard keeps racing first calls apart.
+void EnsureWimlib()
+{
+    static const int initialized = wimlib_global_init(0);
+    (void)initialized;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Reads the file into a fresh WIMStruct that replaces the old one.
+bool ReadWimFile(WimFile& file, bool checkIntegrity)
+{
+    int openFlags = checkIntegrity ? WIMLIB_OPEN_FLAG_CHECK_INTEGRITY : 0;
+    if (file.Writable())
+        openFlags |= WIMLIB_OPEN_FLAG_WRITE_ACCESS;
+    WIMStruct* wim = nullptr;
+    file.progress.Begin();
+    if (!WimlibSucceeds([&] {
+            return wimlib_open_wim_with_progress(file.unixPath.c_str(), openFlags, &wim, ProgressBridge,
+                                                 &file.progress);
+        }))
+        return false;
+    if (file.wim != nullptr)
+        wimlib_free(file.wim);
+    file.wim = wim;
+    stat(file.unixPath.c_str(), &file.identity);
+    return true;
+}
+
+// Throws away what memory holds and reads the file again, after a write or
+// after a change that could not be completed. The caller's last error stays
+// unless reading fails; then every call tries again until the file reads.
+bool Reload(WimFile& file)
+{
+    const DWORD kept = GetLastError();
+    if (ReadWimFile(file, false)) {
+        SetLastError(kept);
+        return true;
+    }
+    if (file.wim != nullptr) {
+        wimlib_free(file.wim);
+        file.wim = nullptr;
+    }
+    return false;
+}
+
+// Makes sure the WIMStruct shows the file as it is now: another handle may
+// have rewritten it since.
+bool Current(WimFile& file)
+{
+    if (file.wim == nullptr && !ReadWimFile(file, false))
+        return false;
+    struct stat now;
+    if (stat(file.unixPath.c_str(), &now) != 0) {
+        SetLastError(Win32FromErrno(errno, ERROR_FILE_NOT_FOUND));
+        return false;
+    }
+    if (SameFile(now, file.identity))
+        return true;
+    return ReadWimFile(file, false);
+}
+
+HANDLE WINAPI LayerCreateFile(PCWSTR path, DWORD access, DWORD disposition, DWORD flags, DWORD compression,
+                              PDWORD creationResult)
+{
+    if (disposition < WIM_CREATE_NEW || disposition > WIM_OPEN_ALWAYS) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    EnsureWimlib();
+    auto file = std::make_shared<WimFile>();
+    if (!UnixPathFromDos(path, file->unixPath))
+        return nullptr;
+    file->callerPath = path;
+    file->access = access;
+    file->flags = flags;
+
+    struct stat status;
+    const bool exists = stat(file->unixPath.c_str(), &status) == 0;
+    if (!exists && errno != ENOENT) {
+        SetLastError(Win32FromErrno(errno, ERROR_PATH_NOT_FOUND));
+        return nullptr;
+    }
+    if (exists && S_ISDIR(status.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+
+    bool create = false;
+    switch (disposition) {
+    case WIM_CREATE_NEW:
+        if (exists) {
+            SetLastError(ERROR_FILE_EXISTS);
+            return nullptr;
+        }
+        create = true;
+        break;
+    case WIM_CREATE_ALWAYS:
+        create = true;
+        break;
+    case WIM_OPEN_EXISTING:
+        if (!exists) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return nullptr;
+        }
+        break;
+    default:  // WIM_OPEN_ALWAYS
+        create = !exists;
+        break;
+    }
+    if (exists && (create || file->Writable()) && !FileIsWritable(file->unixPath, status)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    if (create && !WriteEmptyWim(*file, compression, disposition == WIM_CREATE_ALWAYS))
+        return nullptr;
+    if (!ReadWimFile(*file, !create && (flags & WIM_FLAG_VERIFY) != 0)) {
+        // wimlib finds a file shorter than a header cut short; without the
+        // magic it is simply not a WIM.
+        if (GetLastError() == ERROR_FILE_CORRUPT && !StartsWithWimMagic(file->unixPath))
+            SetLastError(ERROR_BAD_FORMAT);
+        return nullptr;
+    }
+
+    auto entry = std::make_shared<HandleEntry>();
+    entry->kind = HandleKind::Wim;
+    entry->file = file;
+    HANDLE handle = Handles().Add(entry);
+    {
+        std::lock_guard<std::recursive_mutex> guard(file->lock);
+        file->progress.wim = reinterpret_cast<uintptr_t>(handle);
+    }
+    if (creationResult != nullptr)
+        *creationResult = create ? WIM_CREATED_NEW : WIM_OPENED_EXISTING;
+    SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL WINAPI LayerSetTemporaryPath(HANDLE wim, PCWSTR path)
+{
+    std::shared_ptr<HandleEntry> entry = Lookup(wim, HandleKind::Wim);
+    if (entry == nullptr)
+        return FALSE;
+    std::string folder;
+    if (!UnixPathFromDos(path, folder))
+        return FALSE;
+    struct stat status;
+    if (stat(folder.c_str(), &status) != 0)
+        return Fail(errno == ENOENT ? ERROR_PATH_NOT_FOUND : Win32FromErrno(errno, ERROR_PATH_NOT_FOUND));
+    if (!S_ISDIR(status.st_mode))
+        return Fail(ERROR_DIRECTORY);
+    std::lock_guard<std::recursive_mutex> guard(entry->file->lock);
+    entry->file->temporaryPath = folder;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI LayerGetAttributes(HANDLE wim, WIM_INFO* info, DWORD size)
+{
+    std::shared_ptr<HandleEntry> entry = Lookup(wim, HandleKind::Wim);
+    if (entry == nullptr)
+        return FALSE;
+    if (info == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (size < sizeof(WIM_INFO))
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    WimFile& file = *entry->file;
+    std::lock_guard<std::recursive_mutex> guard(file.lock);
+    if (!Current(file))
+        return FALSE;
+    struct wimlib_wim_info header;
+    if (!WimlibSucceeds([&] { return wimlib_get_wim_info(file.wim, &header); }))
+        return FALSE;
+
+    WIM_INFO result = {};
+    CopyToBuffer(result.WimPath, MAX_PATH, file.callerPath);
+    static_assert(sizeof result.Guid == WIMLIB_GUID_LEN);
+    std::memcpy(&result.Guid, header.guid, sizeof result.Guid);
+    result.ImageCount = header.image_count;
+    switch (header.compression_type) {
+    case WIMLIB_COMPRESSION_TYPE_XPRESS:
+        result.CompressionType = WIM_COMPRESS_XPRESS;
+        break;
+    case WIMLIB_COMPRESSION_TYPE_LZX:
+        result.CompressionType = WIM_COMPRESS_LZX;
+        break;
+    case WIMLIB_COMPRESSION_TYPE_LZMS:
+        result.CompressionType = WIM_COMPRESS_LZMS;
+        break;
+    default:
+        result.CompressionType = WIM_COMPRESS_NONE;
+        break;
+    }
+    result.PartNumber = header.part_number;
+    result.TotalParts = header.total_parts;
+    result.BootIndex = header.boot_index;
+    if (header.resource_only)
+        result.WimAttributes |= WIM_ATTRIBUTE_RESOURCE_ONLY;
+    if (header.metadata_only)
+        result.WimAttributes |= WIM_ATTRIBUTE_METADATA_ONLY;
+    if (header.has_integrity_table)
+        result.WimAttributes |= WIM_ATTRIBUTE_VERIFY_DATA;
+    if (header.has_rpfix)
+        result.WimAttributes |= WIM_ATTRIBUTE_RP_FIX;
+    if (header.total_parts > 1 || header.spanned)
+        result.WimAttributes |= WIM_ATTRIBUTE_SPANNED;
+    if (header.is_marked_readonly || !FileIsWritable(file.unixPath, file.identity))
+        result.WimAttributes |= WIM_ATTRIBUTE_READONLY;
+    result.WimFlagsAndAttr = file.flags;
+    std::memcpy(info, &result, sizeof result);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+DWORD WINAPI LayerGetImageCount(HANDLE wim)
+{
+    std::shared_ptr<HandleEntry> entry = Lookup(wim, HandleKind::Wim);
+    if (entry == nullptr)
+        return 0;
+    WimFile& file = *entry->file;
+    std::lock_guard<std::recursive_mutex> guard(file.lock);
+    if (!Current(file))
+        return 0;
+    struct wimlib_wim_info header;
+    if (!WimlibSucceeds([&] { return wimlib_get_wim_info(file.wim, &header); }))
+        return 0;
+    SetLastError(ERROR_SUCCESS);
+    return header.image_count;
+}
+
+// Image count of a file already made current, or 0 with the last error set.
+DWORD ImageCountOf(WimFile& file)
+{
+    struct wimlib_wim_info header;
+    if (!WimlibSucceeds([&] { return wimlib_get_wim_info(file.wim, &header); }))
+        return 0;
+    return header.image_count;
+}
+
+HANDLE WINAPI LayerLoadImage(HANDLE wim, DWORD index)
+{
+    std::shared_ptr<HandleEntry> entry = Lookup(wim, HandleKind::Wim);
+    if (entry == nullptr)
+        return nullptr;
+    WimFile& file = *entry->file;
+    std::lock_guard<std::recursive_mutex> guard(file.lock);
+    if (!Current(file))
+        return nullptr;
+    if (index == 0 || index > ImageCountOf(file)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto image = std::make_shared<HandleEntry>();
+    image->kind = HandleKind::Image;
+    image->file = entry->file;
+    image->index = index;
+    HANDLE handle = Handles().Add(image);
+    SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL WINAPI LayerCloseHandle(HANDLE handle)
+{
+    std::shared_ptr<HandleEntry> entry = handle == nullptr ? nullptr : Handles().Remove(handle);
+    if (entry == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (entry->kind == HandleKind::Wim)
+        DropCallbacksOf(reinterpret_cast<uintptr_t>(handle));
+    // The WIMStruct goes with the last reference to its WimFile: the last
+    // handle on it, or a call still running on another thread.
+    return TRUE;
+}
+
+}  // namespace layer

@@ -1,0 +1,199 @@
+// The wimlib layer's own declarations, shared by its files and by nothing
+// else: the program reaches the layer only through PlatformImagingLibrary().
+//
+// The program sees DOS paths, handles and Win32 last-error codes; wimlib sees
+// Unix paths and its own WIMStruct. Each WIM handle owns one WimFile (the
+// WIMStruct, the path and how the caller opened it); image handles share it,
+// so the handles can be closed in any order. Every change reaches the file
+// inside the call that makes it, and the file is read again afterwards, so
+// memory and disk agree whether the write worked or not.
+#pragma once
+
+#include "app/text.h"
+#include "imaging/wimgapi.h"
+
+// wimlib.h picks wchar_t paths and its own timespec when it sees the Windows
+// macros that winelib defines; the library itself is the Unix build (UTF-8).
+#pragma push_macro("_WIN32")
+#pragma push_macro("_WIN64")
+#undef _WIN32
+#undef _WIN64
+#include <wimlib.h>
+#pragma pop_macro("_WIN64")
+#pragma pop_macro("_WIN32")
+
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace layer {
+
+// ---------------------------------------------------------------------------
+// Errors (errors.cpp)
+
+DWORD Win32FromErrno(int error, DWORD fallback);
+DWORD Win32FromWimlib(int code, int savedErrno);
+
+// Sets the last error and returns FALSE, for one-line failure returns.
+BOOL Fail(DWORD code);
+
+// Runs one wimlib call; on failure the thread's last error tells why.
+template <typename Call>
+bool WimlibSucceeds(Call call)
+{
+    errno = 0;
+    const int code = call();
+    const int savedErrno = errno;
+    if (code == 0)
+        return true;
+    SetLastError(Win32FromWimlib(code, savedErrno));
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Paths (paths.cpp)
+
+// The Unix name of a DOS path, made full first. Wine gives no name when the
+// parent folder is missing.
+bool UnixPathFromDos(PCWSTR path, std::string& unixPath);
+
+// Windows refuses writes to a file with the read-only attribute even to an
+// administrator; Wine shows a file without write bits as read-only.
+bool FileIsWritable(const std::string& unixPath, const struct stat& status);
+
+bool StartsWithWimMagic(const std::string& unixPath);
+std::string FolderOf(const std::string& unixPath);
+
+// ---------------------------------------------------------------------------
+// Messages (messages.cpp)
+
+// Sends one message to every listener of the WIM handle `wim` (and the
+// process-wide ones); true when one of them answered abort.
+bool Deliver(uintptr_t wim, DWORD message, WPARAM wParam, LPARAM lParam);
+
+// Drops the registrations made on a WIM handle that is being closed.
+void DropCallbacksOf(uintptr_t wim);
+
+// What wimlib's progress function needs to reach the right callbacks. One
+// per WimFile; its calls are serialised by the file's lock, and each call
+// that can be aborted starts it afresh with Begin().
+struct ProgressContext {
+    uintptr_t wim = 0;
+    bool aborted = false;
+    DWORD startTick = 0;
+
+    void Begin()
+    {
+        aborted = false;
+        startTick = GetTickCount();
+    }
+};
+
+// wimlib's progress messages told to the registered callbacks in the
+// library's terms; `context` is a ProgressContext. An abort answer stops the
+// running wimlib call with WIMLIB_ERR_ABORTED_BY_PROGRESS.
+enum wimlib_progress_status ProgressBridge(enum wimlib_progress_msg message, union wimlib_progress_info* info,
+                                           void* context);
+
+// ---------------------------------------------------------------------------
+// Open files and handles (handles.cpp)
+
+struct WimFile {
+    std::recursive_mutex lock;  // recursive: a callback may call back in on its own thread
+    WIMStruct* wim = nullptr;   // null while the file cannot be read
+    std::string unixPath;
+    WString callerPath;
+    DWORD access = 0;
+    DWORD flags = 0;
+    std::string temporaryPath;  // the caller's temporary folder
+    struct stat identity = {};  // the file as last read, to notice rewrites by others
+    ProgressContext progress;
+
+    WimFile() = default;
+    WimFile(const WimFile&) = delete;
+    WimFile& operator=(const WimFile&) = delete;
+    ~WimFile()
+    {
+        if (wim != nullptr)
+            wimlib_free(wim);
+    }
+
+    bool Writable() const { return (access & WIM_GENERIC_WRITE) != 0; }
+};
+
+enum class HandleKind { Wim, Image };
+
+struct HandleEntry {
+    HandleKind kind;
+    std::shared_ptr<WimFile> file;
+    DWORD index = 0;  // image handles; follows deletes of earlier images, under the file's lock
+};
+
+// The entry of a handle of the given kind, or null with ERROR_INVALID_HANDLE.
+std::shared_ptr<HandleEntry> Lookup(HANDLE handle, HandleKind kind);
+std::shared_ptr<HandleEntry> LookupAny(HANDLE handle);
+
+// The image handles open on one file.
+std::vector<std::shared_ptr<HandleEntry>> ImageHandlesOf(const WimFile* file);
+
+// A new handle for an entry.
+HANDLE AddHandle(std::shared_ptr<HandleEntry> entry);
+
+// Once, before the first WIMStruct.
+void EnsureWimlib();
+
+// Reads the file into a fresh WIMStruct that replaces the old one.
+bool ReadWimFile(WimFile& file, bool checkIntegrity);
+
+// Throws away what memory holds and reads the file again. The caller's last
+// error stays unless reading fails.
+bool Reload(WimFile& file);
+
+// Makes sure the WIMStruct shows the file as it is now: another handle may
+// have rewritten it since.
+bool Current(WimFile& file);
+
+// Image count of a file already made current, or 0 with the last error set.
+DWORD ImageCountOf(WimFile& file);
+
+// ---------------------------------------------------------------------------
+// Commits (commits.cpp)
+
+// Writes the WIMStruct's changes into the file and reads it back.
+bool Commit(WimFile& file);
+
+// A new WIM file with no images, written in full before its name appears;
+// `replace` allows an existing file of that name to be replaced.
+bool WriteEmptyWim(const WimFile& file, DWORD compression, bool replace);
+
+// ---------------------------------------------------------------------------
+// The calls, one file per family
+
+DWORD WINAPI LayerRegisterMessageCallback(HANDLE wim, WIMMessageCallback callback, PVOID userData);
+BOOL WINAPI LayerUnregisterMessageCallback(HANDLE wim, WIMMessageCallback callback);
+HANDLE WINAPI LayerCreateFile(PCWSTR path, DWORD access, DWORD disposition, DWORD flags, DWORD compression,
+                              PDWORD creationResult);
+BOOL WINAPI LayerSetTemporaryPath(HANDLE wim, PCWSTR path);
+BOOL WINAPI LayerGetAttributes(HANDLE wim, WIM_INFO* info, DWORD size);
+DWORD WINAPI LayerGetImageCount(HANDLE wim);
+HANDLE WINAPI LayerLoadImage(HANDLE wim, DWORD index);
+BOOL WINAPI LayerCloseHandle(HANDLE handle);
+BOOL WINAPI LayerDeleteImage(HANDLE wim, DWORD index);
+BOOL WINAPI LayerSetBootImage(HANDLE wim, DWORD index);
+BOOL WINAPI LayerGetImageInformation(HANDLE handle, PVOID* buffer, PDWORD size);
+BOOL WINAPI LayerSetImageInformation(HANDLE handle, PVOID buffer, DWORD size);
+HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags);
+BOOL WINAPI LayerApplyImage(HANDLE image, PCWSTR path, DWORD flags);
+BOOL WINAPI LayerExportImage(HANDLE image, HANDLE destinationWim, DWORD flags);
+BOOL WINAPI LayerSplitFile(HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize, DWORD flags);
+BOOL WINAPI LayerMountImageHandle(HANDLE image, PCWSTR mountPath, DWORD flags);
+BOOL WINAPI LayerGetMountedImages(WIM_MOUNT_LIST* list, PDWORD size);
+BOOL WINAPI LayerGetMountedImageHandle(PCWSTR mountPath, DWORD flags, PHANDLE wim, PHANDLE image);
+BOOL WINAPI LayerCommitImageHandle(HANDLE image, DWORD flags, PHANDLE newImage);
+BOOL WINAPI LayerUnmountImageHandle(HANDLE image, DWORD flags);
+
+}  // namespace layer

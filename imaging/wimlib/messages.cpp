@@ -1,0 +1,144 @@
+// The registered message callbacks, and the bridge that turns wimlib's
+// progress messages into the library's WIM_MSG_* messages.
+#include "imaging/wimlib/layer.h"
+
+#include <mutex>
+#include <vector>
+
+namespace layer {
+
+namespace {
+
+struct Registration {
+    uintptr_t wim;  // 0: every operation of the process
+    WIMMessageCallback callback;
+    PVOID userData;
+};
+
+class CallbackRegistry {
+public:
+    DWORD Add(uintptr_t wim, WIMMessageCallback callback, PVOID userData)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        registrations_.push_back({wim, callback, userData});
+        return static_cast<DWORD>(registrations_.size() - 1);
+    }
+
+    // A null callback drops every registration made on the handle.
+    bool Remove(uintptr_t wim, WIMMessageCallback callback)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        const size_t before = registrations_.size();
+        std::erase_if(registrations_, [&](const Registration& entry) {
+            return entry.wim == wim && (callback == nullptr || entry.callback == callback);
+        });
+        return registrations_.size() != before;
+    }
+
+    void DropHandle(uintptr_t wim)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::erase_if(registrations_, [&](const Registration& entry) { return entry.wim == wim; });
+    }
+
+    // The listeners of one WIM: its own and the process-wide ones. A copy, so
+    // callbacks run without the lock and may register or unregister.
+    std::vector<Registration> Listeners(uintptr_t wim)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::vector<Registration> listeners;
+        for (const Registration& entry : registrations_) {
+            if (entry.wim == 0 || entry.wim == wim)
+                listeners.push_back(entry);
+        }
+        return listeners;
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<Registration> registrations_;
+};
+
+CallbackRegistry& Callbacks()
+{
+    static CallbackRegistry registry;
+    return registry;
+}
+
+}  // namespace
+
+void DropCallbacksOf(uintptr_t wim)
+{
+    Callbacks().DropHandle(wim);
+}
+
+// Sends one message to every listener; true when one of them answered abort.
+bool Deliver(uintptr_t wim, DWORD message, WPARAM wParam, LPARAM lParam)
+{
+    bool abort = false;
+    for (const Registration& listener : Callbacks().Listeners(wim)) {
+        if (listener.callback(message, wParam, lParam, listener.userData) == WIM_MSG_ABORT_IMAGE)
+            abort = true;
+    }
+    return abort;
+}
+
+// wimlib's progress messages, told to the registered callbacks in the
+// library's terms. Capture, apply, export and split add their messages here
+// (scanning, per-item processing, split parts); an abort answer to any of
+// them stops the running wimlib call with WIMLIB_ERR_ABORTED_BY_PROGRESS.
+enum wimlib_progress_status ProgressBridge(enum wimlib_progress_msg message, union wimlib_progress_info* info,
+                                           void* context)
+{
+    auto* progress = static_cast<ProgressContext*>(context);
+    bool abort = false;
+    switch (message) {
+    case WIMLIB_PROGRESS_MSG_WRITE_STREAMS: {
+        const uint64_t done = info->write_streams.completed_bytes;
+        const uint64_t total = info->write_streams.total_bytes;
+        const WPARAM percent = total == 0 ? 100 : static_cast<WPARAM>(done * 100 / total);
+        const uint64_t elapsed = GetTickCount() - progress->startTick;
+        const LPARAM remaining = done == 0 ? 0 : static_cast<LPARAM>(elapsed * (total - done) / done);
+        abort = Deliver(progress->wim, WIM_MSG_PROGRESS, percent, remaining);
+        break;
+    }
+    case WIMLIB_PROGRESS_MSG_WRITE_METADATA_BEGIN:
+    case WIMLIB_PROGRESS_MSG_WRITE_METADATA_END:
+    case WIMLIB_PROGRESS_MSG_CALC_INTEGRITY:
+    case WIMLIB_PROGRESS_MSG_VERIFY_INTEGRITY:
+        abort = Deliver(progress->wim, WIM_MSG_QUERY_ABORT, 0, 0);
+        break;
+    default:
+        // RENAME and the messages after it come once the new file is in
+        // place: an abort there would report a change that happened anyway.
+        return WIMLIB_PROGRESS_STATUS_CONTINUE;
+    }
+    if (abort)
+        progress->aborted = true;
+    return progress->aborted ? WIMLIB_PROGRESS_STATUS_ABORT : WIMLIB_PROGRESS_STATUS_CONTINUE;
+}
+
+DWORD WINAPI LayerRegisterMessageCallback(HANDLE wim, WIMMessageCallback callback, PVOID userData)
+{
+    if (callback == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_CALLBACK_VALUE;
+    }
+    if (wim != nullptr && Lookup(wim, HandleKind::Wim) == nullptr)
+        return INVALID_CALLBACK_VALUE;
+    const DWORD index = Callbacks().Add(reinterpret_cast<uintptr_t>(wim), callback, userData);
+    SetLastError(ERROR_SUCCESS);
+    return index;
+}
+
+BOOL WINAPI LayerUnregisterMessageCallback(HANDLE wim, WIMMessageCallback callback)
+{
+    if (wim != nullptr && Lookup(wim, HandleKind::Wim) == nullptr)
+        return FALSE;
+    if (!Callbacks().Remove(reinterpret_cast<uintptr_t>(wim), callback))
+        return Fail(ERROR_INVALID_PARAMETER);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+}  // namespace layer

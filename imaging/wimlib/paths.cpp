@@ -1,0 +1,68 @@
+// DOS paths as the program gives them, Unix paths as wimlib takes them.
+#include "imaging/wimlib/layer.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace layer {
+
+// The Unix name of a DOS path, made full first. Wine gives no name when the
+// parent folder is missing.
+bool UnixPathFromDos(PCWSTR path, std::string& unixPath)
+{
+    if (path == nullptr || path[0] == 0) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    const DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
+    if (needed == 0)
+        return false;
+    WString full(needed, WCHAR{});
+    const DWORD length = GetFullPathNameW(path, needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    full.resize(length);
+    char* converted = wine_get_unix_file_name(full.c_str());
+    if (converted == nullptr) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    unixPath = converted;
+    HeapFree(GetProcessHeap(), 0, converted);
+    return true;
+}
+
+// Windows refuses writes to a file with the read-only attribute even to an
+// administrator; Wine shows a file without write bits as read-only. Honour
+// that here too, since running as root would otherwise ignore it.
+bool FileIsWritable(const std::string& unixPath, const struct stat& status)
+{
+    return (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 && access(unixPath.c_str(), W_OK) == 0;
+}
+
+bool StartsWithWimMagic(const std::string& unixPath)
+{
+    static const char kMagic[8] = {'M', 'S', 'W', 'I', 'M', 0, 0, 0};
+    static const char kPipableMagic[8] = {'W', 'L', 'P', 'W', 'M', 0, 0, 0};
+    char start[8] = {};
+    const int descriptor = open(unixPath.c_str(), O_RDONLY);
+    if (descriptor < 0)
+        return false;
+    const ssize_t got = read(descriptor, start, sizeof start);
+    close(descriptor);
+    return got == sizeof start && (std::memcmp(start, kMagic, sizeof start) == 0 ||
+                                   std::memcmp(start, kPipableMagic, sizeof start) == 0);
+}
+
+std::string FolderOf(const std::string& unixPath)
+{
+    const size_t slash = unixPath.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : unixPath.substr(0, slash);
+}
+
+}  // namespace layer
