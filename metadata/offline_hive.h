@@ -1,0 +1,41 @@
+// Reading the copies of an offline installation's registry hives. Each copy
+// is loaded under a name and then read through key paths that start with
+// that name, as if it hung below HKEY_LOCAL_MACHINE. The windows build loads
+// the copies with the registry API; the linux build reads them with hivex,
+// read-only, since Wine cannot load binary hive files.
+#pragma once
+
+#include "app/text.h"
+
+#include <cstdint>
+#include <vector>
+
+// Values larger than this are treated as missing: nothing the probe reads
+// comes near it, and a damaged hive may claim any size.
+constexpr DWORD kMaxHiveValueBytes = 64 * 1024;
+
+// Loads the hive file `copyPath` under `name`; false when it cannot be read
+// as a hive (nothing is then loaded).
+bool LoadHiveCopy(const WCHAR* name, const WCHAR* copyPath);
+
+// Unloads what was loaded under `name`; afterwards the copy can be deleted.
+void UnloadHiveCopy(const WCHAR* name);
+
+// The value's data as UTF-16 up to its first NUL, whatever its type; empty
+// when the key or the value is missing.
+WString ReadHiveString(const WCHAR* keyPath, const WCHAR* valueName);
+
+// A value of at most four bytes as a little-endian number; 0 when missing,
+// longer or unreadable.
+DWORD ReadHiveNumber(const WCHAR* keyPath, const WCHAR* valueName);
+
+// The names of the key's subkeys in the hive's order, at most `limit`; the
+// list ends early at a name of 260 characters or more. False when the key
+// cannot be opened.
+bool ReadHiveSubkeyNames(const WCHAR* keyPath, size_t limit, std::vector<WString>& names);
+
+// Who made a hive copy: this process's number, and whether the process with
+// a number found in a copy's name still runs (a copy left by a process that
+// is gone can be removed).
+uint32_t HiveCopyOwner();
+bool HiveCopyOwnerRuns(uint32_t owner);
