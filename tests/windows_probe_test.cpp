@@ -1,6 +1,7 @@
 // The offline Windows probe on generated installations: hives made through
 // hivex, a Kernel32.dll built with mingw, and the scripted library holding
 // the image's XML.
+#include "imaging/wimgapi.h"
 #include "metadata/windows_probe.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
@@ -556,6 +557,76 @@ TEST_F(WindowsProbeTest, CopiesLeftByAProcessThatIsGoneAreRemoved)
     Probe();
     EXPECT_EQ(Text("WINDOWS/ARCH"), "9");
     EXPECT_EQ(ShellOutput("ls " + Quoted(temp()) + " | grep -c " + own + " || true"), "0\n");
+}
+
+// The image XML of a WIM file as wimlib-imagex reads it (UTF-8).
+std::string FileXml(const std::string& wim)
+{
+    return ShellOutput("wimlib-imagex info --xml " + Quoted(wim) + " | iconv -f UTF-16 -t UTF-8");
+}
+
+// Opens image 1 of the WIM through the platform's imaging layer and probes
+// `source` into it.
+void ProbeWimImage(TaskState& task, const std::string& wim, const std::string& source,
+                   const std::string& temp)
+{
+    DWORD created = 0;
+    HANDLE file = WIMCreateFile(DosPath(wim).c_str(), WIM_GENERIC_READ | WIM_GENERIC_WRITE, WIM_OPEN_EXISTING,
+                                0, 0, &created);
+    ASSERT_NE(file, nullptr);
+    HANDLE image = WIMLoadImage(file, 1);
+    EXPECT_NE(image, nullptr);
+    ProbeOfflineWindows(task, image, DosPath(source).c_str(), DosPath(temp).c_str());
+    WIMCloseHandle(image);
+    WIMCloseHandle(file);
+}
+
+TEST(WindowsProbeRealWim, TheProgramsElementReachesTheFileAndTheLibrarysStaysAlone)
+{
+    XmlNoticeCounter notices;
+    ScratchFolder folder;
+    TaskState task;
+    const std::string tree = folder / "tree";
+    const std::string temp = folder / "temp";
+    ShellOutput("mkdir -p " + Quoted(temp));
+    WriteWindowsTree(tree, "Windows");
+    WriteSampleTree(tree + "/Users", 1);
+    const std::string wim = folder / "captured.wim";
+    ShellOutput("wimlib-imagex capture " + Quoted(tree) + " " + Quoted(wim) + " Base --compress=none");
+
+    // wimlib's capture writes a WINDOWS element and FLAGS of its own: the
+    // probe leaves both as they are.
+    const std::string library = FileXml(wim);
+    ASSERT_THAT(library, testing::HasSubstr("<FLAGS>Professional</FLAGS>"));
+    ProbeWimImage(task, wim, tree, temp);
+    EXPECT_EQ(FileXml(wim), library);
+
+    // Without them, as the Windows imaging library leaves a capture, the
+    // probe's element and the edition in FLAGS reach the file.
+    ShellOutput("wimlib-imagex info " + Quoted(wim) +
+                " 1 --image-property WINDOWS= --image-property FLAGS= --image-property DISPLAYNAME="
+                " --image-property DISPLAYDESCRIPTION=");
+    ProbeWimImage(task, wim, tree, temp);
+    const std::string xml = FileXml(wim);
+    EXPECT_THAT(xml,
+                testing::HasSubstr(
+                    "<FLAGS>PROFESSIONAL</FLAGS><WINDOWS><ARCH>9</ARCH>"
+                    "<PRODUCTNAME>Microsoft Windows Operating System</PRODUCTNAME><HAL>acpiapic_up</HAL>"
+                    "<PRODUCTTYPE>WinNT</PRODUCTTYPE><PRODUCTSUITE>Terminal Server</PRODUCTSUITE>"
+                    "<LANGUAGES><LANGUAGE>de-DE</LANGUAGE><LANGUAGE>en-US</LANGUAGE><DEFAULT>en-US</DEFAULT>"
+                    "</LANGUAGES><VERSION><MAJOR>10</MAJOR><MINOR>0</MINOR><BUILD>19041</BUILD>"
+                    "<SPBUILD>3636</SPBUILD></VERSION><SYSTEMROOT>WINDOWS</SYSTEMROOT></WINDOWS>"
+                    "<NAME>Base</NAME>"));
+    ShellOutput("wimlib-imagex verify " + Quoted(wim));
+
+    // A damaged hive: nothing is written and no copy is left anywhere.
+    ShellOutput("wimlib-imagex info " + Quoted(wim) + " 1 --image-property WINDOWS= --image-property FLAGS=");
+    ShellOutput("head -c 9000 /dev/urandom > " + Quoted(tree + "/Windows/System32/config/SYSTEM"));
+    const std::string before = FileBytes(wim);
+    ProbeWimImage(task, wim, tree, temp);
+    EXPECT_TRUE(FileBytes(wim) == before);
+    EXPECT_EQ(ShellOutput("find " + Quoted(folder.path()) + " -iname '*.CRV'"), "");
+    EXPECT_EQ(notices.count(), 0);
 }
 
 }  // namespace
