@@ -3,10 +3,17 @@
 //   corvane_bench delete WIM INDEX
 //   corvane_bench info WIM
 //   corvane_bench xml FILE ROUNDS      (parse and write a UTF-8 XML file)
+//   corvane_bench hive FILE software|system MB
+//                                      (a sample hive padded to about MB)
+//   corvane_bench probe WIM SOURCE TEMP
+//                                      (the offline Windows probe on image 1)
 #include "app/task_state.h"
+#include "imaging/wimgapi.h"
 #include "metadata/image_info.h"
+#include "metadata/windows_probe.h"
 #include "metadata/xml.h"
 #include "operations/operations.h"
+#include "tests/support/hive_writer.h"
 
 #include <mmsystem.h>
 
@@ -34,7 +41,8 @@ WString DosPath(const char* unixPath)
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: corvane_bench delete WIM INDEX | info WIM | xml FILE ROUNDS\n");
+    std::fprintf(stderr, "usage: corvane_bench delete WIM INDEX | info WIM | xml FILE ROUNDS | "
+                         "hive FILE software|system MB | probe WIM SOURCE TEMP\n");
     return 2;
 }
 
@@ -93,6 +101,35 @@ extern "C" int main(int argc, char** argv)
         std::printf("input %.2f MB (UTF-16), output %zu units\n", megabytes, written);
         std::printf("parse %.1f MB/s, write %.1f MB/s\n", megabytes * rounds / (parseMs / 1000.0),
                     megabytes * rounds / (writeMs / 1000.0));
+        return 0;
+    }
+    if (verb == "hive" && argc == 5) {
+        // Padding in keys of ten 600-byte values, a hundred keys per group,
+        // as installed software fills a real hive.
+        std::vector<HiveValue> values = std::string(argv[3]) == "system" ? SampleSystem() : SampleSoftware();
+        const long long target = std::atoll(argv[4]) * 1024 * 1024;
+        const std::string data(600, 'x');
+        for (long long i = 0; i * 10 * 700 < target; ++i) {
+            std::string key = "Padding\\Group" + std::to_string(i / 100) + "\\Key" + std::to_string(i % 100);
+            for (int v = 0; v < 10; ++v)
+                values.push_back({key, "Value" + std::to_string(v), REG_BINARY, data});
+        }
+        return WriteHive(argv[2], values) ? 0 : 1;
+    }
+    if (verb == "probe" && argc == 5) {
+        DWORD created = 0;
+        HANDLE wim = WIMCreateFile(DosPath(argv[2]).c_str(), WIM_GENERIC_READ | WIM_GENERIC_WRITE,
+                                   WIM_OPEN_EXISTING, 0, 0, &created);
+        HANDLE image = wim ? WIMLoadImage(wim, 1) : nullptr;
+        if (image == nullptr) {
+            std::fprintf(stderr, "cannot open image 1 of %s\n", argv[2]);
+            return 1;
+        }
+        auto start = std::chrono::steady_clock::now();
+        ProbeOfflineWindows(task, image, DosPath(argv[3]).c_str(), DosPath(argv[4]).c_str());
+        std::printf("%.1f\n", Milliseconds(start));
+        WIMCloseHandle(image);
+        WIMCloseHandle(wim);
         return 0;
     }
     return Usage();
