@@ -318,8 +318,9 @@ std::vector<BYTE> ReadVersionBlock(const WCHAR* path)
     return block;
 }
 
-// A query into the block whose answer lies wholly inside it and holds at
-// least `minimum` bytes.
+// The answer to a query into the block, or null when there is none or it
+// holds fewer than `minimumUnits` units of `unitSize` bytes. `units` is cut
+// to what lies inside the block, since a damaged resource may claim more.
 const BYTE* QueryVersionBlock(std::vector<BYTE>& block, const WCHAR* query, UINT unitSize, UINT minimumUnits,
                               UINT& units)
 {
@@ -327,21 +328,23 @@ const BYTE* QueryVersionBlock(std::vector<BYTE>& block, const WCHAR* query, UINT
     units = 0;
     if (!VerQueryValueW(block.data(), query, &value, &units) || value == nullptr)
         return nullptr;
-    const BYTE* start = static_cast<const BYTE*>(value);
-    const BYTE* end = block.data() + block.size();
-    if (start < block.data() || start > end)
+    const uintptr_t first = reinterpret_cast<uintptr_t>(block.data());
+    const uintptr_t start = reinterpret_cast<uintptr_t>(value);
+    const uintptr_t end = first + block.size();
+    if (start < first || start > end)
         return nullptr;
     size_t room = static_cast<size_t>(end - start) / unitSize;
     if (units > room)
         units = static_cast<UINT>(room);
     if (units < minimumUnits)
         return nullptr;
-    return start;
+    return static_cast<const BYTE*>(value);
 }
 
-WString ReadVersionString(const WCHAR* path, const WString& current)
+// ProductName from the library's version resource (`block`, read once for
+// this and the file version); unchanged when the library has none.
+WString ReadVersionString(std::vector<BYTE>& block, const WString& current)
 {
-    std::vector<BYTE> block = ReadVersionBlock(path);
     if (block.empty())
         return current;
 
@@ -371,9 +374,11 @@ WString ReadVersionString(const WCHAR* path, const WString& current)
     return WString(buffer, length);
 }
 
-void ReadFileVersion(const WCHAR* path, WString& major, WString& minor, WString& build, WString& spBuild)
+// The four words of the file version; all "0" when the resource has no
+// fixed part, unchanged when there is no resource.
+void ReadFileVersion(std::vector<BYTE>& block, WString& major, WString& minor, WString& build,
+                     WString& spBuild)
 {
-    std::vector<BYTE> block = ReadVersionBlock(path);
     if (block.empty())
         return;
     UINT units = 0;
@@ -423,13 +428,13 @@ void ReadWindowsSettings(WindowsInfo& info, const WString& systemLibrary)
         info.architecture = WSTR("6");
     else
         info.architecture = WSTR("0");
-    info.productName = ReadVersionString(systemLibrary.c_str(), info.productName);
+    std::vector<BYTE> version = ReadVersionBlock(systemLibrary.c_str());
+    info.productName = ReadVersionString(version, info.productName);
     info.hal = ReadHiveString(kHalDevice, WSTR("HardwareID"));
     info.productType = ReadHiveString(kProductOptions, WSTR("ProductType"));
     info.productSuite = ReadHiveString(kProductOptions, WSTR("ProductSuite"));
     ReadInstalledLanguages(info);
-    ReadFileVersion(systemLibrary.c_str(), info.versionMajor, info.versionMinor, info.versionBuild,
-                    info.versionSpBuild);
+    ReadFileVersion(version, info.versionMajor, info.versionMinor, info.versionBuild, info.versionSpBuild);
     WString root = ReadHiveString(kCurrentVersion, WSTR("SystemRoot"));
     if (root.size() > 3)
         root.erase(0, 3);
