@@ -138,6 +138,11 @@ WString EscapeXmlText(WStringView text)
         case '>':
             escaped += WSTR("&gt;");
             break;
+        case '\r':
+            // A reader turns a carriage return into a line feed unless it
+            // comes as a reference.
+            escaped += WSTR("&#13;");
+            break;
         default:
             escaped += c;
         }

@@ -38,7 +38,8 @@ void ReadImageSummary(TaskState& task, HANDLE image, ImageSummary& summary);
 // be read, and the last error tells why when the library refused the write.
 bool SetImageField(TaskState& task, HANDLE image, WStringView element, WStringView text);
 
-// A user's text made safe for an element's content: &, < and > escaped.
+// A user's text made safe for an element's content: &, < and > escaped, and
+// carriage returns written as references so that they survive a reader.
 WString EscapeXmlText(WStringView text);
 
 // Standard string-to-integer rules: leading white space, one sign, digits up

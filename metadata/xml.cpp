@@ -81,6 +81,11 @@ public:
         return text_.substr(start, pos_ - start);
     }
 
+    size_t Position() const { return pos_; }
+
+    // Goes back to an earlier position.
+    void Rewind(size_t position) { pos_ = position < pos_ ? position : pos_; }
+
     // Everything up to the next stop character, or to the end of the text.
     WStringView TakeUntil(WCHAR stop)
     {
@@ -209,13 +214,16 @@ bool ParseTree(XmlElement* root, Cursor& cursor)
         if (!ParseStartTag(current, cursor, selfClosing))
             return false;
         if (!selfClosing) {
+            const size_t contentStart = cursor.Position();
             cursor.SkipWhitespace();
             if (ChildFollows(cursor)) {
                 current = StartChild(current);
                 continue;
             }
-            // Either no content, or text up to the next tag: it keeps any
-            // white space before the end tag but not the skipped leading run.
+            // Text up to the next tag, white space at either end included: a
+            // user's "  two  spaces " or a FLAGS of blanks is content, not
+            // layout, and must come back as it went in.
+            cursor.Rewind(contentStart);
             if (cursor.Peek() != WSTR('<'))
                 SetText(current, cursor.TakeUntil(WSTR('<')));
             if (!ParseEndTag(current, cursor))

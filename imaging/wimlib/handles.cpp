@@ -124,6 +124,7 @@ bool ReadWimFile(WimFile& file, bool checkIntegrity)
     if (file.wim != nullptr)
         wimlib_free(file.wim);
     file.wim = wim;
+    file.xml.reset();
     stat(file.unixPath.c_str(), &file.identity);
     return true;
 }
@@ -213,6 +214,12 @@ HANDLE WINAPI LayerCreateFile(PCWSTR path, DWORD access, DWORD disposition, DWOR
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
+    // One writer per file, and what an earlier writer's kill left is put
+    // back before anything reads or replaces the file.
+    if (exists && (create || file->Writable()) && !TakeWriterLock(*file))
+        return nullptr;
+    if (exists && !PutBackLeftovers(*file))
+        return nullptr;
     if (create && !WriteEmptyWim(*file, compression, disposition == WIM_CREATE_ALWAYS))
         return nullptr;
     if (!ReadWimFile(*file, !create && (flags & WIM_FLAG_VERIFY) != 0)) {

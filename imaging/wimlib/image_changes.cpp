@@ -28,9 +28,9 @@ BOOL WINAPI LayerDeleteImage(HANDLE wim, DWORD index)
         Reload(file);
         return FALSE;
     }
-    // After a delete wimlib rebuilds the whole file, which also drops the
-    // image's data that no other image shares.
-    if (!Commit(file))
+    // A delete rebuilds the whole file, which also drops the image's data
+    // that no other image shares.
+    if (!Commit(file, {.rebuild = true, .check = {}}))
         return FALSE;
     for (const auto& image : images) {
         if (image->index > index)

@@ -24,10 +24,12 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace layer {
@@ -102,6 +104,9 @@ enum wimlib_progress_status ProgressBridge(enum wimlib_progress_msg message, uni
 // ---------------------------------------------------------------------------
 // Open files and handles (handles.cpp)
 
+// The file's XML document, parsed (xml_store.cpp).
+struct FileXml;
+
 struct WimFile {
     std::recursive_mutex lock;  // recursive: a callback may call back in on its own thread
     WIMStruct* wim = nullptr;   // null while the file cannot be read
@@ -112,6 +117,8 @@ struct WimFile {
     std::string temporaryPath;  // the caller's temporary folder
     struct stat identity = {};  // the file as last read, to notice rewrites by others
     ProgressContext progress;
+    int writerLock = -1;                 // open for writing: a descriptor holding the file's lock
+    std::shared_ptr<const FileXml> xml;  // parsed on first use after each reading of the file
 
     WimFile() = default;
     WimFile(const WimFile&) = delete;
@@ -120,6 +127,8 @@ struct WimFile {
     {
         if (wim != nullptr)
             wimlib_free(wim);
+        if (writerLock >= 0)
+            close(writerLock);
     }
 
     bool Writable() const { return (access & WIM_GENERIC_WRITE) != 0; }
@@ -161,14 +170,65 @@ bool Current(WimFile& file);
 DWORD ImageCountOf(WimFile& file);
 
 // ---------------------------------------------------------------------------
-// Commits (commits.cpp)
+// Commits, the write journal and the writer's lock (commits.cpp)
+//
+// Every write that reaches a WIM goes through Commit (or, for a write that
+// wimlib makes by itself, InPlaceWrite), so that after a failure, a kill or a
+// full disk the file is the old one or the new one, whole.
 
-// Writes the WIMStruct's changes into the file and reads it back.
-bool Commit(WimFile& file);
+// What a commit must find in the file it wrote before keeping it. `written`
+// is the written file, opened afresh; false, with the last error set, undoes
+// the write.
+using CommitCheck = std::function<bool(WIMStruct* written)>;
+
+struct CommitOptions {
+    bool rebuild = false;  // a whole new file (after a delete) rather than an append in place
+    CommitCheck check;
+};
+
+// Writes the WIMStruct's changes into the file and reads it back. An append
+// in place (new XML, a boot index, added images or data) is journalled; a
+// rebuild goes into a new file that is renamed over the WIM. On failure the
+// file is the old one, memory is read from it again and the last error says
+// why. The file must be open for writing (it holds the writer's lock).
+bool Commit(WimFile& file, const CommitOptions& options = {});
+
+// The journal around an in-place write that wimlib makes by itself, outside
+// Commit: Begin before it, then Keep once it succeeded, or Undo. The
+// descriptor is open for writing on the WIM and holds its writer's lock.
+class InPlaceWrite {
+public:
+    bool Begin(const std::string& unixPath, int descriptor);
+    bool Keep();  // syncs the WIM, then drops the journal
+    bool Undo();  // puts the old bytes back; else the journal stays for the next open
+
+private:
+    std::string unixPath_;
+    int descriptor_ = -1;
+    uint64_t fileSize_ = 0;
+    uint64_t tailStart_ = 0;
+    std::string header_;
+    std::string tail_;
+};
+
+// Takes the file's writer's lock: an open-file-description lock, which other
+// threads and other processes see alike. ERROR_SHARING_VIOLATION while
+// another writer holds it.
+bool TakeWriterLock(WimFile& file);
+
+// Puts back or removes what killed writes left beside the file: a journal
+// is rolled back (by a reader too, when no writer holds the file), and with
+// the writer's lock held, abandoned temporary files are removed.
+bool PutBackLeftovers(WimFile& file);
 
 // A new WIM file with no images, written in full before its name appears;
-// `replace` allows an existing file of that name to be replaced.
-bool WriteEmptyWim(const WimFile& file, DWORD compression, bool replace);
+// `replace` allows an existing file of that name to be replaced. It is
+// locked for writing from the start when the file is opened for writing.
+bool WriteEmptyWim(WimFile& file, DWORD compression, bool replace);
+
+// Every sync that a commit makes goes through here, so that tests can watch
+// their order and stop the process at any of them.
+extern int (*SyncDescriptor)(int descriptor);
 
 // ---------------------------------------------------------------------------
 // The calls, one file per family

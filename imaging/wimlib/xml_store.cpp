@@ -2,6 +2,16 @@
 // that keeps where each element stands in its source, so an image's element
 // can be handed out exactly as the file holds it, and stores a caller's
 // image element through wimlib's image properties.
+//
+// Why a reader of its own beside metadata/xml.cpp: that tree decodes nothing
+// so that the program writes back what it read, while wimlib needs decoded,
+// checked characters and this store needs each element's place in the text.
+//
+// The file's document is read and parsed once per reading of the file (a
+// report on a file of hundreds of images asks for every image's element), and
+// a caller's element is stored only when the file then holds exactly that:
+// its characters are checked before anything is written, the change is
+// compared in memory before the commit and in the written file after it.
 #include "imaging/wimlib/layer.h"
 
 #include <algorithm>
@@ -13,16 +23,22 @@
 
 namespace layer {
 
-namespace {
+struct XmlAttributeValue {
+    WString name;
+    WString written;  // as it stood between the quotes
+    WString value;    // references decoded, white space made spaces
+};
 
 struct XmlNode {
     WString name;
-    std::vector<std::pair<WString, WString>> attributes;  // values as written
-    WString text;                                         // character data, references decoded
+    std::vector<XmlAttributeValue> attributes;
+    WString text;  // character data, references decoded
     std::vector<XmlNode> children;
     size_t begin = 0;  // the start tag's '<'
     size_t end = 0;    // just past the end tag
 };
+
+namespace {
 
 bool IsXmlSpace(WCHAR c)
 {
@@ -51,6 +67,26 @@ bool EqualsAscii(WStringView text, const char* ascii)
     return true;
 }
 
+// The characters XML 1.0 can hold: tab, line feed, carriage return, U+0020
+// to U+D7FF, U+E000 to U+FFFD, and U+10000 up (in UTF-16, a high surrogate
+// followed by a low one). Anything else would make the file's XML unreadable
+// to every reader, wimlib first.
+bool HoldsOnlyXmlCharacters(WStringView text)
+{
+    for (size_t i = 0; i < text.size(); ++i) {
+        const WCHAR c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF)
+                return false;
+            ++i;
+        } else if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || (c >= 0xDC00 && c <= 0xDFFF) ||
+                   c == 0xFFFE || c == 0xFFFF) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void AppendCodePoint(WString& out, uint32_t codePoint)
 {
     if (codePoint >= 0x10000) {
@@ -59,6 +95,17 @@ void AppendCodePoint(WString& out, uint32_t codePoint)
         out.push_back(static_cast<WCHAR>(0xDC00 + (codePoint & 0x3FF)));
     } else {
         out.push_back(static_cast<WCHAR>(codePoint));
+    }
+}
+
+// Appends text with its line ends made line feeds, as every XML reader does.
+void AppendNormalized(WString& out, WStringView text)
+{
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r')
+            out.push_back(text[i]);
+        else if (i + 1 == text.size() || text[i + 1] != '\n')
+            out.push_back('\n');
     }
 }
 
@@ -81,7 +128,8 @@ public:
     }
 
 private:
-    static constexpr int kMaxDepth = 64;
+    // libxml2, which wimlib reads with, takes 256 levels below the root.
+    static constexpr int kMaxDepth = 256;
 
     bool AtEnd() const { return position_ >= source_.size(); }
     WCHAR Peek() const { return source_[position_]; }
@@ -186,7 +234,8 @@ private:
                     return false;
             }
             const bool allowed = codePoint == 0x9 || codePoint == 0xA || codePoint == 0xD ||
-                                 (codePoint >= 0x20 && (codePoint < 0xD800 || codePoint > 0xDFFF));
+                                 (codePoint >= 0x20 && codePoint <= 0xD7FF) ||
+                                 (codePoint >= 0xE000 && codePoint <= 0xFFFD) || codePoint >= 0x10000;
             if (!allowed)
                 return false;
             AppendCodePoint(out, codePoint);
@@ -214,24 +263,39 @@ private:
         const size_t close = source_.find(quote, start);
         if (close == WStringView::npos)
             return false;
-        WString ignored;
+        WString value;
         while (position_ < close) {
             if (Peek() == '<')
                 return false;
             if (Peek() == '&') {
-                if (!ReadReference(ignored) || position_ > close)
+                if (!ReadReference(value) || position_ > close)
                     return false;
+            } else if (Peek() == '\r' && position_ + 1 < close && source_[position_ + 1] == '\n') {
+                // A line end is one space, as every XML reader makes it.
+                value.push_back(' ');
+                position_ += 2;
             } else {
+                value.push_back(IsXmlSpace(Peek()) ? WCHAR(' ') : Peek());
                 ++position_;
             }
         }
-        for (const auto& attribute : node.attributes) {
-            if (attribute.first == name)
-                return false;
-        }
-        node.attributes.emplace_back(std::move(name), WString(source_.substr(start, close - start)));
+        node.attributes.push_back(
+            {std::move(name), WString(source_.substr(start, close - start)), std::move(value)});
         position_ = close + 1;
         return true;
+    }
+
+    // Sorted, so that an element of many attributes is checked in n log n.
+    static bool HasRepeatedAttribute(const XmlNode& node)
+    {
+        if (node.attributes.size() < 2)
+            return false;
+        std::vector<WStringView> names;
+        names.reserve(node.attributes.size());
+        for (const XmlAttributeValue& attribute : node.attributes)
+            names.emplace_back(attribute.name);
+        std::sort(names.begin(), names.end());
+        return std::adjacent_find(names.begin(), names.end()) != names.end();
     }
 
     bool ReadElement(XmlNode& node, int depth)
@@ -248,7 +312,7 @@ private:
             if (StartsWith("/>")) {
                 position_ += 2;
                 node.end = position_;
-                return true;
+                return !HasRepeatedAttribute(node);
             }
             if (Peek() == '>') {
                 ++position_;
@@ -257,6 +321,8 @@ private:
             if (!spaced || !ReadAttribute(node))
                 return false;
         }
+        if (HasRepeatedAttribute(node))
+            return false;
         for (;;) {
             if (AtEnd())
                 return false;
@@ -278,7 +344,7 @@ private:
                 const size_t start = position_ + 9;
                 if (!SkipPast("]]>", start))
                     return false;
-                node.text.append(source_.substr(start, position_ - 3 - start));
+                AppendNormalized(node.text, source_.substr(start, position_ - 3 - start));
             } else if (StartsWith("<?")) {
                 if (!SkipPast("?>", position_ + 2))
                     return false;
@@ -293,6 +359,12 @@ private:
                     return false;
             } else if (StartsWith("]]>")) {
                 return false;
+            } else if (Peek() == '\r') {
+                // Line ends read as one line feed, as wimlib's reader makes
+                // them; a carriage return that must stay is written &#13;.
+                if (position_ + 1 == source_.size() || source_[position_ + 1] != '\n')
+                    node.text.push_back('\n');
+                ++position_;
             } else {
                 node.text.push_back(Peek());
                 ++position_;
@@ -313,16 +385,19 @@ WStringView UpToNul(WStringView text)
 
 bool ParseXml(WStringView text, XmlNode& root)
 {
-    XmlReader reader(UpToNul(text));
+    text = UpToNul(text);
+    if (!HoldsOnlyXmlCharacters(text))
+        return false;
+    XmlReader reader(text);
     return reader.ReadDocument(root);
 }
 
-// The file's XML document as wimlib reads it from disk, without its mark.
-bool ReadFileXml(WimFile& file, WString& xml)
+// A WIMStruct's XML document as wimlib gives it, without its mark.
+bool ReadWimXml(WIMStruct* wim, WString& xml)
 {
     void* buffer = nullptr;
     size_t size = 0;
-    if (!WimlibSucceeds([&] { return wimlib_get_xml_data(file.wim, &buffer, &size); }))
+    if (!WimlibSucceeds([&] { return wimlib_get_xml_data(wim, &buffer, &size); }))
         return false;
     xml.assign(size / sizeof(WCHAR), WCHAR{});
     std::memcpy(xml.data(), buffer, xml.size() * sizeof(WCHAR));
@@ -332,23 +407,60 @@ bool ReadFileXml(WimFile& file, WString& xml)
     return true;
 }
 
-// The IMAGE element of one image in the file's document: the one whose INDEX
-// says so, else the index-th IMAGE.
-const XmlNode* FindImageElement(const XmlNode& document, DWORD index)
+}  // namespace
+
+// The file's document, parsed, with its IMAGE elements found by index.
+struct FileXml {
+    WString text;  // up to its first NUL; the nodes' places refer to it
+    XmlNode document;
+    std::vector<const XmlNode*> byPosition;          // the n-th IMAGE
+    std::map<WString, const XmlNode*> byIndexValue;  // the first IMAGE of each INDEX value
+
+    // The IMAGE element of one image: the one whose INDEX says so, else the
+    // index-th IMAGE.
+    const XmlNode* Image(DWORD index) const
+    {
+        WString number;
+        for (char digit : std::to_string(index))
+            number.push_back(static_cast<WCHAR>(digit));
+        const auto found = byIndexValue.find(number);
+        if (found != byIndexValue.end())
+            return found->second;
+        return index >= 1 && index <= byPosition.size() ? byPosition[index - 1] : nullptr;
+    }
+};
+
+namespace {
+
+bool ParseFileXml(WString text, FileXml& xml)
 {
-    const XmlNode* byPosition = nullptr;
-    DWORD position = 0;
-    for (const XmlNode& child : document.children) {
+    xml.text = std::move(text);
+    xml.text.resize(UpToNul(xml.text).size());
+    if (!ParseXml(xml.text, xml.document))
+        return Fail(ERROR_INVALID_DATA);
+    for (const XmlNode& child : xml.document.children) {
         if (!EqualsAscii(child.name, "IMAGE"))
             continue;
-        if (++position == index)
-            byPosition = &child;
-        for (const auto& [name, value] : child.attributes) {
-            if (EqualsAscii(name, "INDEX") && EqualsAscii(value, std::to_string(index).c_str()))
-                return &child;
+        xml.byPosition.push_back(&child);
+        for (const XmlAttributeValue& attribute : child.attributes) {
+            if (EqualsAscii(attribute.name, "INDEX"))
+                xml.byIndexValue.emplace(attribute.value, &child);
         }
     }
-    return byPosition;
+    return true;
+}
+
+// The file's document, read and parsed once for each reading of the file.
+const FileXml* CurrentXml(WimFile& file)
+{
+    if (file.xml == nullptr) {
+        auto xml = std::make_shared<FileXml>();
+        WString text;
+        if (!ReadWimXml(file.wim, text) || !ParseFileXml(std::move(text), *xml))
+            return nullptr;
+        file.xml = std::move(xml);
+    }
+    return file.xml.get();
 }
 
 // ---------------------------------------------------------------------------
@@ -439,18 +551,50 @@ struct PropertyChange {
 
 struct StorePlan {
     std::vector<PropertyChange> changes;
-    std::vector<PropertyChange> expected;  // every text the image holds afterwards
+    bool storable = true;  // false: wimlib's properties cannot say what the caller gave
 };
+
+bool SameAttributes(const XmlNode& a, const XmlNode& b)
+{
+    if (a.attributes.size() != b.attributes.size())
+        return false;
+    for (size_t i = 0; i < a.attributes.size(); ++i) {
+        if (a.attributes[i].name != b.attributes[i].name || a.attributes[i].value != b.attributes[i].value)
+            return false;
+    }
+    return true;
+}
+
+// A kept element can get new texts only: its attributes and those below it
+// stay as the file has them.
+bool KeepsAttributes(const XmlNode& before, const XmlNode& after)
+{
+    if (!SameAttributes(before, after))
+        return false;
+    for (size_t i = 0; i < after.children.size(); ++i) {
+        if (!KeepsAttributes(before.children[i], after.children[i]))
+            return false;
+    }
+    return true;
+}
+
+// An added element is made of paths with texts: no attributes, no element
+// without text.
+bool CanBeAdded(const XmlNode& node)
+{
+    if (!node.attributes.empty())
+        return false;
+    if (node.children.empty())
+        return !node.text.empty();
+    return std::all_of(node.children.begin(), node.children.end(), CanBeAdded);
+}
 
 // Texts of a subtree that keeps its shape: set those that differ.
 void PlanTextChanges(const XmlNode& before, const XmlNode& after, const std::string& path, StorePlan& plan)
 {
     if (after.children.empty()) {
-        if (!after.text.empty()) {
-            if (after.text != before.text)
-                plan.changes.push_back({path, Utf8FromWide(after.text)});
-            plan.expected.push_back({path, Utf8FromWide(after.text)});
-        }
+        if (!after.text.empty() && after.text != before.text)
+            plan.changes.push_back({path, Utf8FromWide(after.text)});
         return;
     }
     std::map<WString, int> seen;
@@ -467,7 +611,6 @@ void PlanAddition(const XmlNode& node, const std::string& path, StorePlan& plan)
 {
     if (node.children.empty()) {
         plan.changes.push_back({path, Utf8FromWide(node.text)});
-        plan.expected.push_back({path, Utf8FromWide(node.text)});
         return;
     }
     std::map<WString, int> seen;
@@ -478,11 +621,13 @@ void PlanAddition(const XmlNode& node, const std::string& path, StorePlan& plan)
 }
 
 // The property changes that turn the image element `before` (as the file
-// holds it) into `after` (as the caller gives it). The caller's children
-// that match the file's from the first on keep their elements and only get
-// new texts; from the first that differs in shape, the file's remaining
-// children are removed and the caller's added in order. So unchanged
-// elements keep their place, and appended ones come last, as given.
+// holds it) into `after` (as the caller gives it). wimlib can set a text,
+// remove an element, and add one only as a last child. So the caller's
+// children are matched in order with the file's children of the same shape;
+// the file's children left unmatched are removed where they stand, the
+// matched ones keep their element (attributes and place included) and only
+// get new texts, and from the first caller's child without a match on, the
+// rest are added at the end in order.
 StorePlan PlanStore(const XmlNode& before, const XmlNode& after)
 {
     std::vector<const XmlNode*> old;
@@ -496,31 +641,90 @@ StorePlan PlanStore(const XmlNode& before, const XmlNode& after)
             wanted.push_back(&child);
     }
 
-    size_t kept = 0;
-    while (kept < old.size() && kept < wanted.size() && SameShape(*old[kept], *wanted[kept]))
-        ++kept;
-
-    // Occurrence numbers among the image's children, counted in the file.
-    std::map<WString, int> seen;
-    std::vector<int> oldOccurrence;
-    for (const XmlNode* child : old)
-        oldOccurrence.push_back(++seen[child->name]);
+    std::vector<bool> keep(old.size(), false);
+    std::vector<std::pair<const XmlNode*, const XmlNode*>> matched;
+    size_t next = 0;
+    size_t added = 0;
+    for (; added < wanted.size(); ++added) {
+        size_t at = next;
+        while (at < old.size() && !SameShape(*old[at], *wanted[added]))
+            ++at;
+        if (at == old.size())
+            break;
+        keep[at] = true;
+        matched.emplace_back(old[at], wanted[added]);
+        next = at + 1;
+    }
 
     StorePlan plan;
-    for (size_t i = 0; i < kept; ++i)
-        PlanTextChanges(*old[i], *wanted[i], PathStep(old[i]->name, oldOccurrence[i]), plan);
-    // Last first, so the numbers of the earlier ones stay right.
-    for (size_t i = old.size(); i > kept; --i)
-        plan.changes.push_back({PathStep(old[i - 1]->name, oldOccurrence[i - 1]), std::string()});
-
+    // Removals first, last first, so the numbers of the earlier ones stay right.
+    std::map<WString, int> seen;
+    std::vector<int> occurrence;
+    for (const XmlNode* child : old)
+        occurrence.push_back(++seen[child->name]);
+    for (size_t i = old.size(); i > 0; --i) {
+        if (!keep[i - 1])
+            plan.changes.push_back({PathStep(old[i - 1]->name, occurrence[i - 1]), std::string()});
+    }
+    // The kept ones, numbered among themselves now.
     std::map<WString, int> present;
-    for (size_t i = 0; i < kept; ++i)
-        ++present[old[i]->name];
-    for (size_t i = kept; i < wanted.size(); ++i) {
-        if (HasText(*wanted[i]))
-            PlanAddition(*wanted[i], PathStep(wanted[i]->name, ++present[wanted[i]->name]), plan);
+    for (const auto& [file, caller] : matched) {
+        plan.storable = plan.storable && KeepsAttributes(*file, *caller);
+        PlanTextChanges(*file, *caller, PathStep(file->name, ++present[file->name]), plan);
+    }
+    for (size_t i = added; i < wanted.size(); ++i) {
+        plan.storable = plan.storable && CanBeAdded(*wanted[i]);
+        PlanAddition(*wanted[i], PathStep(wanted[i]->name, ++present[wanted[i]->name]), plan);
     }
     return plan;
+}
+
+// The children that the caller's element and the file's are compared on:
+// below the image, wimlib's own statistics are wimlib's.
+std::vector<const XmlNode*> ComparedChildren(const XmlNode& node, bool image)
+{
+    std::vector<const XmlNode*> children;
+    for (const XmlNode& child : node.children) {
+        if (!image || !IsManaged(child))
+            children.push_back(&child);
+    }
+    return children;
+}
+
+// Whether the file's element holds what the caller gave: the same names in
+// the same order, the same attributes with the same values, the same texts
+// to the character. The image element's own INDEX is wimlib's to keep.
+bool Holds(const XmlNode& stored, const XmlNode& wanted, bool image = true)
+{
+    if (stored.name != wanted.name)
+        return false;
+    if (!image && !SameAttributes(stored, wanted))
+        return false;
+    const std::vector<const XmlNode*> have = ComparedChildren(stored, image);
+    const std::vector<const XmlNode*> want = ComparedChildren(wanted, image);
+    if (want.empty() && !image)
+        return have.empty() && stored.text == wanted.text;
+    if (have.size() != want.size())
+        return false;
+    for (size_t i = 0; i < want.size(); ++i) {
+        if (!Holds(*have[i], *want[i], false))
+            return false;
+    }
+    return true;
+}
+
+// Whether the image `index` of a WIMStruct holds the caller's element; false
+// with ERROR_INVALID_DATA when it does not.
+bool WimHolds(WIMStruct* wim, DWORD index, const XmlNode& wanted)
+{
+    WString text;
+    FileXml xml;
+    if (!ReadWimXml(wim, text) || !ParseFileXml(std::move(text), xml))
+        return false;
+    const XmlNode* stored = xml.Image(index);
+    if (stored == nullptr || !Holds(*stored, wanted))
+        return Fail(ERROR_INVALID_DATA);
+    return true;
 }
 
 }  // namespace
@@ -536,15 +740,12 @@ BOOL WINAPI LayerGetImageInformation(HANDLE handle, PVOID* buffer, PDWORD size)
     std::lock_guard<std::recursive_mutex> guard(file.lock);
     if (!Current(file))
         return FALSE;
-    WString xml;
-    if (!ReadFileXml(file, xml))
+    const FileXml* xml = CurrentXml(file);
+    if (xml == nullptr)
         return FALSE;
-    WStringView text = UpToNul(xml);
+    WStringView text = xml->text;
     if (entry->kind == HandleKind::Image) {
-        XmlNode document;
-        if (!ParseXml(text, document))
-            return Fail(ERROR_INVALID_DATA);
-        const XmlNode* image = FindImageElement(document, entry->index);
+        const XmlNode* image = xml->Image(entry->index);
         if (image == nullptr)
             return Fail(ERROR_INVALID_DATA);
         text = text.substr(image->begin, image->end - image->begin);
@@ -572,6 +773,8 @@ BOOL WINAPI LayerSetImageInformation(HANDLE handle, PVOID buffer, DWORD size)
         return FALSE;
     if (buffer == nullptr || size < sizeof(WCHAR))
         return Fail(ERROR_INVALID_PARAMETER);
+    // Characters XML cannot hold, lone surrogates among them, are refused
+    // here, before anything is written.
     XmlNode wanted;
     if (!ParseXml(WStringView(static_cast<const WCHAR*>(buffer), size / sizeof(WCHAR)), wanted) ||
         !EqualsAscii(wanted.name, "IMAGE") || !IsStorable(wanted))
@@ -583,41 +786,37 @@ BOOL WINAPI LayerSetImageInformation(HANDLE handle, PVOID buffer, DWORD size)
         return Fail(ERROR_ACCESS_DENIED);
     if (!Current(file))
         return FALSE;
-    WString xml;
-    if (!ReadFileXml(file, xml))
+    const FileXml* xml = CurrentXml(file);
+    if (xml == nullptr)
         return FALSE;
-    XmlNode document;
-    if (!ParseXml(xml, document))
-        return Fail(ERROR_INVALID_DATA);
-    const XmlNode* current = FindImageElement(document, entry->index);
+    const DWORD index = entry->index;
+    const XmlNode* current = xml->Image(index);
     if (current == nullptr)
         return Fail(ERROR_INVALID_DATA);
 
+    // What wimlib's properties cannot say (an attribute of an added element,
+    // an element without text, a changed attribute) is refused here, before
+    // anything is written.
     const StorePlan plan = PlanStore(*current, wanted);
+    if (!plan.storable)
+        return Fail(ERROR_NOT_SUPPORTED);
     if (plan.changes.empty()) {
         SetLastError(ERROR_SUCCESS);
         return TRUE;
     }
-    const int image = static_cast<int>(entry->index);
     for (const PropertyChange& change : plan.changes) {
         const char* value = change.value.empty() ? nullptr : change.value.c_str();
-        if (!WimlibSucceeds(
-                [&] { return wimlib_set_image_property(file.wim, image, change.path.c_str(), value); })) {
+        if (!WimlibSucceeds([&] {
+                return wimlib_set_image_property(file.wim, static_cast<int>(index), change.path.c_str(),
+                                                 value);
+            })) {
             Reload(file);
             return FALSE;
         }
     }
-    // Each text must now stand where the caller put it; otherwise the paths
-    // did not mean to wimlib what they were meant to, and nothing is written.
-    for (const PropertyChange& text : plan.expected) {
-        const char* stored = wimlib_get_image_property(file.wim, image, text.path.c_str());
-        if (stored == nullptr || text.value != stored) {
-            SetLastError(ERROR_INVALID_DATA);
-            Reload(file);
-            return FALSE;
-        }
-    }
-    if (!Commit(file))
+    // And the written file must hold it too, or the write is undone.
+    if (!Commit(file, {.rebuild = false,
+                       .check = [&](WIMStruct* written) { return WimHolds(written, index, wanted); }}))
         return FALSE;
     SetLastError(ERROR_SUCCESS);
     return TRUE;

@@ -1,0 +1,543 @@
+// All-or-nothing writes, one writer per file, and what killed writes leave,
+// on real WIM files. Faults are made for real: a file-size limit stands for a
+// full disk, and child processes (this program, run again with a filter) are
+// killed by that limit or at one of the commit's syncs. wimlib-imagex then
+// checks that the file is the old one or the new one, whole.
+#include "imaging/wimgapi.h"
+#include "imaging/wimlib/layer.h"
+#include "metadata/image_info.h"
+#include "tests/gtest_support.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/xml_notice.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kReadWrite = WIM_GENERIC_READ | WIM_GENERIC_WRITE;
+constexpr char kJournalSuffix[] = ".corvane-journal";
+const std::string kLongDescription(6000, 'd');
+
+HANDLE OpenWim(const std::string& wim, DWORD access, DWORD disposition = WIM_OPEN_EXISTING)
+{
+    DWORD creation = 0;
+    return WIMCreateFile(DosPath(wim).c_str(), access, disposition, 0, WIM_COMPRESS_NONE, &creation);
+}
+
+std::string Sha256(const std::string& path)
+{
+    return ShellOutput("sha256sum " + Quoted(path) + " | cut -c1-64");
+}
+
+bool Verifies(const std::string& wim)
+{
+    return Shell("wimlib-imagex verify " + Quoted(wim)) == 0;
+}
+
+// "Key: value" lines of wimlib-imagex info: 0 the header, then each image.
+std::map<int, std::map<std::string, std::string>> Info(const std::string& wim)
+{
+    std::map<int, std::map<std::string, std::string>> fields;
+    std::string text;
+    if (Shell("wimlib-imagex info " + Quoted(wim), &text) != 0)
+        return fields;
+    std::istringstream lines(text);
+    std::string line;
+    int image = 0;
+    while (std::getline(lines, line)) {
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        const std::string key = line.substr(0, colon);
+        const size_t value = line.find_first_not_of(' ', colon + 1);
+        if (key == "Index")
+            image = std::stoi(line.substr(value));
+        fields[image][key] = value == std::string::npos ? "" : line.substr(value);
+    }
+    return fields;
+}
+
+bool Exists(const std::string& path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// Names in the WIM's folder other than the WIM itself (and the trees).
+std::vector<std::string> Neighbours(const std::string& wim)
+{
+    const std::string folder = wim.substr(0, wim.rfind('/'));
+    const std::string name = wim.substr(wim.rfind('/') + 1);
+    std::string listing = ShellOutput("ls -A " + Quoted(folder));
+    std::vector<std::string> found;
+    std::istringstream lines(listing);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line != name && line.rfind(name, 0) == 0)
+            found.push_back(line);
+    }
+    return found;
+}
+
+bool WaitFor(const std::string& path, int seconds)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!Exists(path)) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// The writes a child makes, and the parent's view of their outcome
+
+enum class Write { Change, Boot, Delete };
+
+const char* WriteName(Write write)
+{
+    switch (write) {
+    case Write::Change:
+        return "change";
+    case Write::Boot:
+        return "boot";
+    default:
+        return "delete";
+    }
+}
+
+// One write through the layer, as the change and delete operations make it.
+bool MakeWrite(Write write, const std::string& wim)
+{
+    TaskState task;
+    XmlNoticeCounter notices;
+    HANDLE handle = OpenWim(wim, kReadWrite);
+    if (handle == nullptr)
+        return false;
+    bool done = false;
+    if (write == Write::Change) {
+        HANDLE image = WIMLoadImage(handle, 1);
+        done = image != nullptr &&
+               SetImageField(task, image, WSTR("DESCRIPTION"), WideFromUtf8(kLongDescription));
+        WIMCloseHandle(image);
+    } else if (write == Write::Boot) {
+        done = WIMSetBootImage(handle, 2) != FALSE;
+    } else {
+        done = WIMDeleteImage(handle, 1) != FALSE;
+    }
+    const DWORD error = GetLastError();
+    WIMCloseHandle(handle);
+    SetLastError(error);
+    return done;
+}
+
+// Whether the file holds the write (else it must be the old file).
+bool HoldsWrite(Write write, const std::string& wim)
+{
+    auto info = Info(wim);
+    switch (write) {
+    case Write::Change:
+        return info[1]["Description"] == kLongDescription;
+    case Write::Boot:
+        return info[0]["Boot Index"] == "2";
+    default:
+        return info[0]["Image Count"] == "2" && info[1]["Name"] == "Image 2";
+    }
+}
+
+std::string TestProgram()
+{
+    Dl_info info = {};
+    dladdr(reinterpret_cast<void*>(&TestProgram), &info);
+    return info.dli_fname != nullptr ? info.dli_fname : "";
+}
+
+// Runs WriteFaultChild in a new process of this program; returns its exit status.
+int RunChild(const std::string& action, const std::string& wim, const std::string& environment = "")
+{
+    const std::string command =
+        "CORVANE_CHILD_ACTION=" + action + " CORVANE_CHILD_WIM=" + Quoted(wim) + " " + environment +
+        " wine " + Quoted(TestProgram()) +
+        " --gtest_also_run_disabled_tests --gtest_filter=WriteFaultChild.DISABLED_Act";
+    std::string output;
+    return Shell(command, &output);
+}
+
+const char* Environment(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+int syncsBeforeKill = 0;
+
+int KillingSync(int descriptor)
+{
+    if (--syncsBeforeKill == 0)
+        kill(getpid(), SIGKILL);
+    return fsync(descriptor);
+}
+
+// The child's side. It is not run in the suite (DISABLED_), only by RunChild.
+TEST(WriteFaultChild, DISABLED_Act)
+{
+    const std::string action = Environment("CORVANE_CHILD_ACTION");
+    const std::string wim = Environment("CORVANE_CHILD_WIM");
+    SetImagingLibrary(&PlatformImagingLibrary());
+    const rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    if (const char* limit = std::getenv("CORVANE_CHILD_FILE_LIMIT")) {
+        // Past the limit the kernel ends the process, as a kill would.
+        signal(SIGXFSZ, SIG_DFL);
+        const rlimit size = {std::strtoull(limit, nullptr, 10), RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &size);
+    }
+    if (const char* count = std::getenv("CORVANE_CHILD_KILL_AT_SYNC")) {
+        syncsBeforeKill = std::atoi(count);
+        layer::SyncDescriptor = KillingSync;
+    }
+
+    if (action == "hold") {
+        // Holds the file open for writing until the parent says, then writes.
+        HANDLE handle = OpenWim(wim, kReadWrite);
+        ASSERT_NE(handle, nullptr) << GetLastError();
+        std::ofstream(wim + ".held") << "held";
+        ASSERT_TRUE(WaitFor(wim + ".release", 60));
+        HANDLE image = WIMLoadImage(handle, 1);
+        TaskState task;
+        ASSERT_TRUE(SetImageField(task, image, WSTR("NAME"), WSTR("child")));
+        WIMCloseHandle(image);
+        WIMCloseHandle(handle);
+    } else if (action == "try") {
+        // Tries to open for writing; writes the last error it got.
+        HANDLE handle = OpenWim(wim, kReadWrite);
+        std::ofstream(wim + ".tried") << (handle == nullptr ? GetLastError() : 0u);
+        WIMCloseHandle(handle);
+    } else {
+        const Write write = action == "change" ? Write::Change
+                            : action == "boot" ? Write::Boot
+                                               : Write::Delete;
+        ASSERT_TRUE(MakeWrite(write, wim)) << GetLastError();
+    }
+}
+
+class WriteSafetyRealWim : public testing::Test {
+protected:
+    void SetUp() override { previous_ = SetImagingLibrary(&PlatformImagingLibrary()); }
+    void TearDown() override { SetImagingLibrary(previous_); }
+
+    // The 3-image sample WIM, made once per test and copied for each try.
+    const std::string& Base()
+    {
+        if (base_.empty()) {
+            base_ = folder / "base.wim";
+            MakeSampleWim(base_, 3, "--compress=none");
+        }
+        return base_;
+    }
+
+    std::string FreshCopy(const std::string& name)
+    {
+        const std::string wim = folder / name;
+        ShellOutput("rm -f " + Quoted(wim) + "*; cp " + Quoted(Base()) + " " + Quoted(wim));
+        return wim;
+    }
+
+    ScratchFolder folder;
+    std::string base_;
+    const ImagingLibrary* previous_ = nullptr;
+};
+
+// Opens the file for writing (which puts back or clears what a killed write
+// left), then expects the old file or the new one, whole, and no leftovers.
+// Returns whether it is the new one.
+bool ExpectOldOrNew(Write write, const std::string& wim, const std::string& oldSha)
+{
+    HANDLE handle = OpenWim(wim, kReadWrite);
+    EXPECT_NE(handle, nullptr) << GetLastError();
+    WIMCloseHandle(handle);
+    EXPECT_EQ(Neighbours(wim), std::vector<std::string>{});
+    const bool isNew = HoldsWrite(write, wim);
+    EXPECT_TRUE(isNew || Sha256(wim) == oldSha);
+    EXPECT_TRUE(Verifies(wim));
+    return isNew;
+}
+
+TEST_F(WriteSafetyRealWim, KilledWritesLeaveTheOldFileOrTheNewOne)
+{
+    struct Point {
+        Write write;
+        const char* environment;
+        bool expectNew;
+    };
+    // The syncs of an in-place write: journal, its folder, the WIM, the
+    // folder after the journal went. Of a rebuild: the new file, the folder
+    // after the rename. The file-size limits stop the journal, the new XML
+    // or the rebuilt file part way.
+    const Point points[] = {
+        {Write::Change, "CORVANE_CHILD_KILL_AT_SYNC=1", false},
+        {Write::Change, "CORVANE_CHILD_KILL_AT_SYNC=2", false},
+        {Write::Change, "CORVANE_CHILD_KILL_AT_SYNC=3", false},
+        {Write::Change, "CORVANE_CHILD_KILL_AT_SYNC=4", true},
+        {Write::Change, "CORVANE_CHILD_FILE_LIMIT=1000", false},
+        {Write::Boot, "CORVANE_CHILD_KILL_AT_SYNC=2", false},
+        {Write::Boot, "CORVANE_CHILD_KILL_AT_SYNC=3", false},
+        {Write::Boot, "CORVANE_CHILD_KILL_AT_SYNC=4", true},
+        {Write::Delete, "CORVANE_CHILD_KILL_AT_SYNC=1", false},
+        {Write::Delete, "CORVANE_CHILD_KILL_AT_SYNC=2", true},
+        {Write::Delete, "CORVANE_CHILD_FILE_LIMIT=5000", false},
+        {Write::Delete, "", true},
+    };
+    const off_t baseSize = static_cast<off_t>(FileBytes(Base()).size());
+    int number = 0;
+    for (const Point& point : points) {
+        SCOPED_TRACE(std::string(WriteName(point.write)) + " " + point.environment);
+        const std::string wim = FreshCopy("kill" + std::to_string(++number) + ".wim");
+        const std::string oldSha = Sha256(wim);
+        RunChild(WriteName(point.write), wim, point.environment);
+        EXPECT_EQ(ExpectOldOrNew(point.write, wim, oldSha), point.expectNew);
+    }
+
+    // Killed while the new XML was half written: wimlib-imagex cannot read
+    // the file until the next open puts the journal back.
+    const std::string wim = FreshCopy("torn.wim");
+    const std::string oldSha = Sha256(wim);
+    RunChild("change", wim, "CORVANE_CHILD_FILE_LIMIT=" + std::to_string(baseSize + 100));
+    EXPECT_TRUE(Exists(wim + kJournalSuffix));
+    EXPECT_NE(Shell("wimlib-imagex info " + Quoted(wim)), 0);
+    HANDLE reader = OpenWim(wim, WIM_GENERIC_READ);  // a reader puts it back too
+    ASSERT_NE(reader, nullptr) << GetLastError();
+    EXPECT_EQ(WIMGetImageCount(reader), 3u);
+    WIMCloseHandle(reader);
+    EXPECT_EQ(Sha256(wim), oldSha);
+    EXPECT_FALSE(Exists(wim + kJournalSuffix));
+    EXPECT_TRUE(Verifies(wim));
+}
+
+// A file-size limit in this process: writes past it fail with EFBIG, as a
+// full disk fails them with ENOSPC.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        previousHandler_ = signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit = {bytes, previous_.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        signal(SIGXFSZ, previousHandler_);
+    }
+
+private:
+    rlimit previous_ = {};
+    sighandler_t previousHandler_ = nullptr;
+};
+
+TEST_F(WriteSafetyRealWim, AFullDiskFailsTheCallWithItsCauseAndKeepsTheOldFile)
+{
+    const off_t baseSize = static_cast<off_t>(FileBytes(Base()).size());
+    struct Case {
+        Write write;
+        rlim_t limit;
+    };
+    const Case cases[] = {
+        {Write::Change, static_cast<rlim_t>(baseSize + 64)},  // the new XML does not fit
+        {Write::Change, 100},                                 // nor does the journal
+        {Write::Delete, static_cast<rlim_t>(baseSize / 2)},   // the rebuilt file does not fit
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(WriteName(c.write)) + " limit " + std::to_string(c.limit));
+        const std::string wim = FreshCopy("full" + std::to_string(++number) + ".wim");
+        const std::string oldSha = Sha256(wim);
+        bool done;
+        DWORD error;
+        {
+            FileSizeLimit limit(c.limit);
+            done = MakeWrite(c.write, wim);
+            error = GetLastError();
+        }
+        EXPECT_FALSE(done);
+        // The write's own errno, not a general write fault.
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_TOO_LARGE));
+        EXPECT_EQ(Sha256(wim), oldSha);
+        EXPECT_EQ(Neighbours(wim), std::vector<std::string>{});
+        EXPECT_TRUE(Verifies(wim));
+    }
+}
+
+// What each sync of a commit found on disk when it was asked for.
+struct SyncRecord {
+    std::string path;
+    bool journalPresent;
+    std::string wimBytes;
+};
+std::vector<SyncRecord>* syncLog = nullptr;
+std::string syncedWim;
+
+int RecordingSync(int descriptor)
+{
+    char target[4096] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(descriptor);
+    const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    syncLog->push_back({std::string(target, length > 0 ? static_cast<size_t>(length) : 0),
+                        Exists(syncedWim + kJournalSuffix), FileBytes(syncedWim)});
+    return fsync(descriptor);
+}
+
+TEST_F(WriteSafetyRealWim, CommitsSyncTheJournalBeforeTheWimAndTheWimBeforeDroppingIt)
+{
+    std::vector<SyncRecord> log;
+    syncLog = &log;
+    int (*previous)(int) = layer::SyncDescriptor;
+    layer::SyncDescriptor = RecordingSync;
+
+    syncedWim = FreshCopy("inplace.wim");
+    const std::string folderPath = folder.path();
+    const std::string before = FileBytes(syncedWim);
+    struct stat identity;
+    stat(syncedWim.c_str(), &identity);
+    ASSERT_TRUE(MakeWrite(Write::Change, syncedWim)) << GetLastError();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0].path, syncedWim + kJournalSuffix);
+    EXPECT_EQ(log[0].wimBytes, before);  // not touched before the journal is safe
+    EXPECT_EQ(log[1].path, folderPath);
+    EXPECT_EQ(log[1].wimBytes, before);
+    EXPECT_EQ(log[2].path, syncedWim);
+    EXPECT_TRUE(log[2].journalPresent);
+    EXPECT_NE(log[2].wimBytes, before);
+    EXPECT_EQ(log[3].path, folderPath);
+    EXPECT_FALSE(log[3].journalPresent);
+    // In place: the same file, its data where it was.
+    struct stat after;
+    stat(syncedWim.c_str(), &after);
+    EXPECT_EQ(after.st_ino, identity.st_ino);
+
+    log.clear();
+    syncedWim = FreshCopy("rebuild.wim");
+    const std::string old = FileBytes(syncedWim);
+    ASSERT_TRUE(MakeWrite(Write::Delete, syncedWim)) << GetLastError();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].path.rfind(syncedWim + ".corvane-", 0), 0u) << log[0].path;
+    EXPECT_EQ(log[0].wimBytes, old);
+    EXPECT_EQ(log[1].path, folderPath);
+    EXPECT_NE(log[1].wimBytes, old);
+    EXPECT_TRUE(HoldsWrite(Write::Delete, syncedWim));
+
+    layer::SyncDescriptor = previous;
+    syncLog = nullptr;
+}
+
+TEST_F(WriteSafetyRealWim, LeftoversOfKilledWritesGoWhenTheFileIsNextOpenedForWriting)
+{
+    const std::string wim = FreshCopy("left.wim");
+    const std::string oldSha = Sha256(wim);
+    const std::string wimlibOld = wim + "HvT1BsLUo";    // wimlib's temporary name, long abandoned
+    const std::string wimlibFresh = wim + "Ab3dE5gH7";  // one that may still be written
+    const std::string ours = wim + ".corvane-q1W2e3";
+    const std::string stranger = wim + ".bak";
+    const std::string header = FileBytes(wim).substr(0, 208);
+    for (const std::string& path : {wimlibOld, wimlibFresh, ours, stranger})
+        std::ofstream(path, std::ios::binary) << header;
+    ShellOutput("touch -d '10 minutes ago' " + Quoted(wimlibOld));
+    // A journal cut short was never complete, so the WIM was not touched.
+    std::ofstream(wim + kJournalSuffix, std::ios::binary) << "CVJRNL01" << std::string(100, '\x7');
+
+    HANDLE reader = OpenWim(wim, WIM_GENERIC_READ);
+    ASSERT_NE(reader, nullptr);
+    WIMCloseHandle(reader);
+    EXPECT_TRUE(Exists(ours));  // readers leave temporary files alone
+
+    HANDLE handle = OpenWim(wim, kReadWrite);
+    ASSERT_NE(handle, nullptr) << GetLastError();
+    EXPECT_FALSE(Exists(wim + kJournalSuffix));
+    EXPECT_FALSE(Exists(ours));
+    EXPECT_FALSE(Exists(wimlibOld));
+    EXPECT_TRUE(Exists(wimlibFresh));
+    EXPECT_TRUE(Exists(stranger));
+    WIMCloseHandle(handle);
+    EXPECT_EQ(Sha256(wim), oldSha);
+
+    // A file of the journal's name that is not a journal is not ours to use.
+    std::ofstream(wim + kJournalSuffix) << "notes";
+    handle = OpenWim(wim, kReadWrite);
+    ASSERT_NE(handle, nullptr);
+    WIMCloseHandle(handle);
+    EXPECT_EQ(FileBytes(wim + kJournalSuffix), "notes");
+    EXPECT_EQ(Sha256(wim), oldSha);
+}
+
+TEST_F(WriteSafetyRealWim, OneWriterPerFileAcrossHandlesAndProcesses)
+{
+    const std::string wim = FreshCopy("lock.wim");
+    HANDLE writer = OpenWim(wim, kReadWrite);
+    ASSERT_NE(writer, nullptr);
+    EXPECT_EQ(OpenWim(wim, kReadWrite), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(OpenWim(wim, kReadWrite, WIM_CREATE_ALWAYS), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    HANDLE reader = OpenWim(wim, WIM_GENERIC_READ);
+    ASSERT_NE(reader, nullptr);
+
+    // A rebuild puts a new file under the name: the lock goes with it.
+    ASSERT_TRUE(WIMDeleteImage(writer, 3)) << GetLastError();
+    EXPECT_EQ(WIMGetImageCount(reader), 2u);
+    EXPECT_EQ(OpenWim(wim, kReadWrite), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+
+    // Another process is refused the same way.
+    RunChild("try", wim);
+    EXPECT_EQ(FileBytes(wim + ".tried"), std::to_string(ERROR_SHARING_VIOLATION));
+    WIMCloseHandle(reader);
+    WIMCloseHandle(writer);
+    RunChild("try", wim);
+    EXPECT_EQ(FileBytes(wim + ".tried"), "0");
+
+    // And a process that holds the file keeps this one out until it is done;
+    // both changes are in the file afterwards.
+    FILE* child = popen(("CORVANE_CHILD_ACTION=hold CORVANE_CHILD_WIM=" + Quoted(wim) + " wine " +
+                         Quoted(TestProgram()) +
+                         " --gtest_also_run_disabled_tests --gtest_filter=WriteFaultChild.DISABLED_Act "
+                         ">/dev/null 2>&1")
+                            .c_str(),
+                        "r");
+    ASSERT_NE(child, nullptr);
+    ASSERT_TRUE(WaitFor(wim + ".held", 60));
+    EXPECT_EQ(OpenWim(wim, kReadWrite), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    reader = OpenWim(wim, WIM_GENERIC_READ);
+    EXPECT_NE(reader, nullptr);
+    WIMCloseHandle(reader);
+    std::ofstream(wim + ".release") << "go";
+    EXPECT_EQ(pclose(child), 0);
+
+    writer = OpenWim(wim, kReadWrite);
+    ASSERT_NE(writer, nullptr) << GetLastError();
+    HANDLE image = WIMLoadImage(writer, 1);
+    TaskState task;
+    ASSERT_TRUE(SetImageField(task, image, WSTR("DESCRIPTION"), WSTR("parent")));
+    WIMCloseHandle(image);
+    WIMCloseHandle(writer);
+    auto info = Info(wim);
+    EXPECT_EQ(info[1]["Name"], "child");
+    EXPECT_EQ(info[1]["Description"], "parent");
+    EXPECT_TRUE(Verifies(wim));
+}
+
+}  // namespace
