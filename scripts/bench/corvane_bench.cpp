@@ -2,6 +2,7 @@
 // in milliseconds, so benchmark scripts can set it against wimlib-imagex.
 //   corvane_bench delete WIM INDEX
 //   corvane_bench info WIM
+//   corvane_bench change WIM INDEX DESCRIPTION [check]   (the Change operation)
 //   corvane_bench xml FILE ROUNDS      (parse and write a UTF-8 XML file)
 //   corvane_bench hive FILE software|system MB
 //                                      (a sample hive padded to about MB)
@@ -41,8 +42,9 @@ WString DosPath(const char* unixPath)
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: corvane_bench delete WIM INDEX | info WIM | xml FILE ROUNDS | "
-                         "hive FILE software|system MB | probe WIM SOURCE TEMP\n");
+    std::fprintf(stderr,
+                 "usage: corvane_bench delete WIM INDEX | info WIM | change WIM INDEX DESCRIPTION [check] | "
+                 "xml FILE ROUNDS | hive FILE software|system MB | probe WIM SOURCE TEMP\n");
     return 2;
 }
 
@@ -64,6 +66,19 @@ extern "C" int main(int argc, char** argv)
         auto start = std::chrono::steady_clock::now();
         bool ok = RunDelete(task);
         std::printf("%.1f\n", Milliseconds(start));
+        return ok ? 0 : 1;
+    }
+    if (verb == "change" && (argc == 5 || argc == 6)) {
+        task.changeSource = DosPath(argv[2]);
+        task.changeIndex = std::atoi(argv[3]);
+        task.changeDescription = WideFromUtf8(argv[4]);
+        task.changeCheck = argc == 6 && std::string(argv[5]) == "check";
+        task.startTime = timeGetTime();
+        auto start = std::chrono::steady_clock::now();
+        bool ok = RunChange(task);
+        std::printf("%.1f\n", Milliseconds(start));
+        if (!ok)
+            std::fprintf(stderr, "%s\n", Utf8FromWide(task.logText).c_str());
         return ok ? 0 : 1;
     }
     if (verb == "info" && argc == 3) {
