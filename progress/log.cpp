@@ -68,8 +68,10 @@ WCHAR* SystemErrorText(WCHAR* buffer, DWORD code)
         SetUnknown(buffer);
         return buffer;
     }
-    if (length < kTextBufferSize && buffer[length - 1] == WSTR('\n'))
-        buffer[length - 1] = 0;
+    // The system's texts end with CR LF; a log line must not carry either.
+    while (length > 0 && length < kTextBufferSize &&
+           (buffer[length - 1] == WSTR('\n') || buffer[length - 1] == WSTR('\r')))
+        buffer[--length] = 0;
     return buffer;
 }
 

@@ -270,6 +270,7 @@ ScriptedImaging::ScriptedImaging()
     info.ImageCount = 1;
     info.PartNumber = 1;
     info.TotalParts = 1;
+    outer_ = current;
     current = this;
     previous_ = SetImagingLibrary(&kScriptedLibrary);
 }
@@ -277,7 +278,7 @@ ScriptedImaging::ScriptedImaging()
 ScriptedImaging::~ScriptedImaging()
 {
     SetImagingLibrary(previous_);
-    current = nullptr;
+    current = outer_;
 }
 
 void ScriptedImaging::Fail(const std::string& name, DWORD error, int nth)

@@ -70,6 +70,7 @@ public:
 
 private:
     const ImagingLibrary* previous_;
+    ScriptedImaging* outer_;  // one made inside another's lifetime hands back to it
     std::map<std::string, std::pair<DWORD, int>> failures_;
     std::map<std::string, int> invocations_;
     std::map<std::string, std::vector<ScriptedMessage>> messages_;
