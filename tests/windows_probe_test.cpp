@@ -206,17 +206,17 @@ TEST_F(WindowsProbeTest, LanguagesFollowTheSubkeysOfTheInterfaceLanguages)
     EXPECT_EQ(Text("WINDOWS/LANGUAGES"), "(none)") << Xml();
     EXPECT_EQ(Text("WINDOWS/VERSION/MAJOR"), "10");
 
-    // A language without LCID counts as 0; one with a text LCID too; an
+    // A language with a text LCID counts as 0, as does one without LCID; an
     // install language of 0 then matches the first of them.
-    system.push_back({languages + "\\fr-FR", "Other", REG_DWORD, RegDword(1)});
     system.push_back({languages + "\\it-IT", "LCID", REG_SZ, RegString("0410")});
+    system.push_back({languages + "\\zz-ZZ", "Other", REG_DWORD, RegDword(1)});
     system = With(system, {kControl + "\\Nls\\Language", "InstallLanguage", REG_SZ, RegString("0")});
     WriteWindowsTree(source(), "WINDOWS", SampleSoftware(), system);
     library.imageXml[1] = kPlainImage;
     Probe();
-    EXPECT_THAT(Xml(), testing::HasSubstr("      <LANGUAGE>fr-FR</LANGUAGE>\r\n"
-                                          "      <LANGUAGE>it-IT</LANGUAGE>\r\n"
-                                          "      <DEFAULT>fr-FR</DEFAULT>\r\n"));
+    EXPECT_THAT(Xml(), testing::HasSubstr("      <LANGUAGE>it-IT</LANGUAGE>\r\n"
+                                          "      <LANGUAGE>zz-ZZ</LANGUAGE>\r\n"
+                                          "      <DEFAULT>it-IT</DEFAULT>\r\n"));
 }
 
 TEST_F(WindowsProbeTest, VersionResourceGivesProductNameAndVersionWords)
