@@ -2,6 +2,7 @@
 // wimlib layer) on real WIM files: stored to the character, as wimlib-imagex
 // reads them back, or refused with the file untouched.
 #include "imaging/wimgapi.h"
+#include "imaging/wimlib/layer.h"
 #include "metadata/image_info.h"
 #include "operations/operations.h"
 #include "tests/gtest_support.h"
@@ -178,6 +179,14 @@ TEST_F(ImageTextRealWim, TextsXmlCannotHoldAreRefusedBeforeAnythingIsWritten)
         WSTR("cut \xD83D"),
     };
     const std::string before = Sha256(wim);
+    // Refused before a commit starts: no journal, no sync.
+    static int syncs;
+    syncs = 0;
+    int (*previous)(int) = layer::SyncDescriptor;
+    layer::SyncDescriptor = [](int descriptor) {
+        ++syncs;
+        return fsync(descriptor);
+    };
     for (const WString& text : texts) {
         SCOPED_TRACE(testing::PrintToString(std::vector<int>(text.begin(), text.end())));
         SetLastError(ERROR_SUCCESS);
@@ -185,6 +194,8 @@ TEST_F(ImageTextRealWim, TextsXmlCannotHoldAreRefusedBeforeAnythingIsWritten)
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
         EXPECT_EQ(Sha256(wim), before);
     }
+    layer::SyncDescriptor = previous;
+    EXPECT_EQ(syncs, 0);
     EXPECT_EQ(StoredText(wim, 1, "DESCRIPTION"), WSTR("Description 1"));
 }
 

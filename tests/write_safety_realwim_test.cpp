@@ -401,12 +401,30 @@ int RecordingSync(int descriptor)
     return fsync(descriptor);
 }
 
+// Puts a recorder in the place of the commit's sync for as long as it lives.
+class SyncRecorder {
+public:
+    explicit SyncRecorder(std::vector<SyncRecord>& log) : previous_(layer::SyncDescriptor)
+    {
+        syncLog = &log;
+        layer::SyncDescriptor = RecordingSync;
+    }
+    ~SyncRecorder()
+    {
+        layer::SyncDescriptor = previous_;
+        syncLog = nullptr;
+    }
+    SyncRecorder(const SyncRecorder&) = delete;
+    SyncRecorder& operator=(const SyncRecorder&) = delete;
+
+private:
+    int (*previous_)(int);
+};
+
 TEST_F(WriteSafetyRealWim, CommitsSyncTheJournalBeforeTheWimAndTheWimBeforeDroppingIt)
 {
     std::vector<SyncRecord> log;
-    syncLog = &log;
-    int (*previous)(int) = layer::SyncDescriptor;
-    layer::SyncDescriptor = RecordingSync;
+    SyncRecorder recorder(log);
 
     syncedWim = FreshCopy("inplace.wim");
     const std::string folderPath = folder.path();
@@ -439,9 +457,41 @@ TEST_F(WriteSafetyRealWim, CommitsSyncTheJournalBeforeTheWimAndTheWimBeforeDropp
     EXPECT_EQ(log[1].path, folderPath);
     EXPECT_NE(log[1].wimBytes, old);
     EXPECT_TRUE(HoldsWrite(Write::Delete, syncedWim));
+}
 
-    layer::SyncDescriptor = previous;
-    syncLog = nullptr;
+// The commit's own check sees the written file before the write is kept: a
+// check that fails undoes an in-place write and a rebuild alike.
+TEST_F(WriteSafetyRealWim, ACommitWhoseWrittenFileFailsItsCheckIsUndone)
+{
+    for (const bool rebuild : {false, true}) {
+        SCOPED_TRACE(rebuild ? "rebuild" : "in place");
+        const std::string wim = FreshCopy(rebuild ? "check-rebuild.wim" : "check-inplace.wim");
+        const std::string oldSha = Sha256(wim);
+        HANDLE handle = OpenWim(wim, kReadWrite);
+        ASSERT_NE(handle, nullptr);
+        std::shared_ptr<layer::HandleEntry> entry = layer::Lookup(handle, layer::HandleKind::Wim);
+        ASSERT_NE(entry, nullptr);
+        layer::WimFile& file = *entry->file;
+        std::string seen;
+        auto refuse = [&](WIMStruct* written) {
+            const char* stored = wimlib_get_image_property(written, 1, "DESCRIPTION");
+            seen = stored != nullptr ? stored : "";
+            SetLastError(ERROR_INVALID_DATA);
+            return false;
+        };
+        {
+            std::lock_guard<std::recursive_mutex> guard(file.lock);
+            ASSERT_EQ(wimlib_set_image_property(file.wim, 1, "DESCRIPTION", "checked"), 0);
+            EXPECT_FALSE(layer::Commit(file, {.rebuild = rebuild, .check = refuse}));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+        }
+        EXPECT_EQ(seen, "checked");  // the check read the written file
+        EXPECT_EQ(Sha256(wim), oldSha);
+        EXPECT_EQ(Neighbours(wim), std::vector<std::string>{});
+        EXPECT_EQ(WIMGetImageCount(handle), 3u);  // memory shows the file again
+        WIMCloseHandle(handle);
+        EXPECT_TRUE(Verifies(wim));
+    }
 }
 
 TEST_F(WriteSafetyRealWim, LeftoversOfKilledWritesGoWhenTheFileIsNextOpenedForWriting)
