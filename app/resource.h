@@ -153,3 +153,6 @@
 #define IDS_CALCULATING 141
 #define IDS_ABORT 147
 #define IDS_CLOSE 148
+// Beyond the original table: the reason given when another image of the
+// file already has the name asked for.
+#define IDS_NAME_TAKEN 270

@@ -22,7 +22,7 @@ bool RunChange(TaskState& task)
         return false;
     HANDLE image = WIMLoadImage(wim, static_cast<DWORD>(index));
     if (image == nullptr) {
-        LogMessage(task, 167, index);
+        LogFailure(task, 167, index);
         WIMCloseHandle(wim);
         return false;
     }
@@ -55,8 +55,10 @@ bool RunChange(TaskState& task)
         changed = true;
         WString shown = field.text.substr(0, kTextBufferSize - 1);
         LogMessage(task, field.logId, shown.c_str());
-        if (!SetImageField(task, image, field.element, EscapeXmlText(field.text)))
-            LogFailedChange(task, result);
+        if (!SetImageField(task, image, field.element, EscapeXmlText(field.text))) {
+            LogImageFieldFailure(task, field.element);
+            result = false;
+        }
     }
 
     SetProgressPercent(task, 50);

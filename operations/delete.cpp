@@ -10,7 +10,7 @@ bool RunDelete(TaskState& task)
         return false;
     LogMessage(task, 225, index);
     if (!WIMDeleteImage(wim, static_cast<DWORD>(index))) {
-        LogMessage(task, 224, index);
+        LogFailure(task, 224, index);
         WIMCloseHandle(wim);
         return false;
     }

@@ -17,13 +17,20 @@ bool RunUnmount(TaskState& task);
 bool RunSplit(TaskState& task);
 
 // The information report on infoSource, written into the Info page's report
-// box; the text alone (or the failure message) comes from BuildInfoReportText.
+// box; the text alone (or the failure line and its reason) comes from
+// BuildInfoReportText, which shows only the opening line in the box.
 bool BuildInfoReport(TaskState& task);
 bool BuildInfoReportText(TaskState& task, WString& report);
 
 // The common start of delete and change: logs the opening line, opens the
 // WIM for reading and writing (verifying its integrity when `check`), gives
 // it the system temporary folder, and checks that it holds image `index`.
-// On failure it logs the one line that says why, closes what it opened and
-// returns null.
+// On failure it logs the line that says what failed and the system's reason,
+// closes what it opened and returns null. A path too long for the buffers is
+// refused before anything is opened.
 HANDLE OpenWimForUpdate(TaskState& task, const WString& source, int index, bool check);
+
+// Logs why SetImageField did not store `element`: string 201 with the system
+// text of the thread's last error or, for a NAME that another image of the
+// file already has, with words that say so.
+void LogImageFieldFailure(TaskState& task, WStringView element);

@@ -52,6 +52,10 @@ WCHAR* SystemErrorText(WCHAR* buffer, DWORD code);
 void AppendLog(TaskState& task, const WCHAR* text);
 void AppendLog(TaskState& task, WString text);
 
+// Puts the whole of logText into the log control of `window` and scrolls to
+// its end; never leaves an older copy than the newest in it.
+void ShowLog(TaskState& task, HWND window);
+
 // Convenience: AppendLog of LoadMessage(id, inserts).
 template <typename... Inserts>
 void LogMessage(TaskState& task, UINT id, Inserts... inserts)
@@ -62,6 +66,21 @@ void LogMessage(TaskState& task, UINT id, Inserts... inserts)
 
 // Logs string 201 with the system text of the thread's last error.
 void LogLastError(TaskState& task);
+
+// Logs string 201 with the system text of `code`.
+void LogErrorText(TaskState& task, DWORD code);
+
+// Logs an operation's failure line, then string 201 with the system text of
+// the thread's last error as it was on entry (loading the line would change
+// it); the last error is left as found.
+template <typename... Inserts>
+void LogFailure(TaskState& task, UINT id, Inserts... inserts)
+{
+    const DWORD code = GetLastError();
+    LogMessage(task, id, inserts...);
+    LogErrorText(task, code);
+    SetLastError(code);
+}
 
 // "2m05s", "45s", or string 141 for under a second; buffer of 32 characters.
 constexpr int kDurationBufferSize = 32;

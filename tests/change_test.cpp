@@ -123,7 +123,9 @@ TEST_F(ChangeTest, IndexChecksAndLoadFailure)
     TaskState run;
     run.changeIndex = 2;
     EXPECT_FALSE(RunChange(run));
-    EXPECT_EQ(Narrow(run.logText), "開啟映像檔中...\r\n錯誤: 此映像檔 \"2\" 無法掛載映像卷.\r\n");
+    EXPECT_EQ(Narrow(run.logText), "開啟映像檔中...\r\n錯誤: 此映像檔 \"2\" 無法掛載映像卷.\r\n" +
+                                       ReasonLine(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(scripted.CallCount("WIMCloseHandle"), 1);
 }
 
 TEST_F(ChangeTest, RefusedWriteBackIsReportedAndTheRestIsStillAttempted)
@@ -131,34 +133,76 @@ TEST_F(ChangeTest, RefusedWriteBackIsReportedAndTheRestIsStillAttempted)
     task.changeName = WSTR("N");
     task.changeFlags = WSTR("F");
     library.Fail("WIMSetImageInformation", ERROR_ACCESS_DENIED);
-    WCHAR denied[kTextBufferSize];
-    std::string reason = Narrow(SystemErrorText(denied, ERROR_ACCESS_DENIED));
     EXPECT_FALSE(RunChange(task));
     EXPECT_EQ(Log(), "開啟映像檔中...\r\n"
-                     "正在儲存標識:\t\t F\r\n"
-                     "錯誤: " +
-                         reason +
-                         "\r\n"
-                         "正在儲存映像名稱: \t\tN\r\n"
-                         "錯誤: " +
-                         reason +
-                         "\r\n"
-                         "\r\n");
+                     "正在儲存標識:\t\t F\r\n" +
+                         ReasonLine(ERROR_ACCESS_DENIED) + "正在儲存映像名稱: \t\tN\r\n" +
+                         ReasonLine(ERROR_ACCESS_DENIED) + "\r\n");
     EXPECT_EQ(library.CallCount("WIMSetImageInformation"), 2);
     EXPECT_EQ(library.CallCount("WIMCloseHandle"), 2);
 }
 
-TEST_F(ChangeTest, FailedCloseAfterAChangeIsNotSuccess)
+TEST_F(ChangeTest, EachStepThatDoesNotReachTheFileFailsTheChangeWithItsReason)
 {
-    task.changeBoot = true;
-    library.Fail("WIMCloseHandle", ERROR_DISK_FULL, 2);
+    // One call fails once; everything else succeeds, so only that step can
+    // make the change fail. The boot image is set before the texts, the
+    // image handle is closed before the file's.
+    struct Case {
+        const char* call;
+        int nth;
+        DWORD error;
+        const char* log;
+    };
+    const Case cases[] = {
+        {"WIMSetBootImage", 1, ERROR_INVALID_PARAMETER,
+         "正在儲存啟動映像: \t\t2\r\n%s正在儲存映像名稱: \t\tN\r\n\r\n"},
+        {"WIMCloseHandle", 1, ERROR_WRITE_FAULT,
+         "正在儲存啟動映像: \t\t2\r\n正在儲存映像名稱: \t\tN\r\n\r\n%s"},
+        {"WIMCloseHandle", 2, ERROR_DISK_FULL,
+         "正在儲存啟動映像: \t\t2\r\n正在儲存映像名稱: \t\tN\r\n\r\n%s"},
+    };
+    for (const Case& c : cases) {
+        ScriptedImaging scripted;
+        scripted.info.ImageCount = 2;
+        scripted.imageXml[2] = WSTR("<IMAGE INDEX=\"2\"><NAME>Two</NAME></IMAGE>");
+        scripted.FailOnce(c.call, c.error, c.nth);
+        TaskState run;
+        run.changeIndex = 2;
+        run.changeBoot = true;
+        run.changeName = WSTR("N");
+        run.startTime = timeGetTime();
+        EXPECT_FALSE(RunChange(run)) << c.call << c.nth;
+        std::string expected = c.log;
+        expected.replace(expected.find("%s"), 2, ReasonLine(c.error));
+        EXPECT_EQ(Narrow(run.logText), "開啟映像檔中...\r\n" + expected) << c.call << c.nth;
+        // Both handles are closed whatever failed.
+        EXPECT_EQ(scripted.CallCount("WIMCloseHandle"), 2) << c.call << c.nth;
+    }
+}
+
+TEST_F(ChangeTest, NameAnotherImageHasIsRefusedInPlainWords)
+{
+    // wimlib keeps names unique and answers with "already exists".
+    task.changeName = WSTR("One");
+    task.changeDescription = WSTR("D");
+    library.Fail("WIMSetImageInformation", ERROR_ALREADY_EXISTS, 2);
     EXPECT_FALSE(RunChange(task));
-    WCHAR full[kTextBufferSize];
     EXPECT_EQ(Log(), "開啟映像檔中...\r\n"
-                     "正在儲存啟動映像: \t\t2\r\n"
-                     "\r\n"
-                     "錯誤: " +
-                         Narrow(SystemErrorText(full, ERROR_DISK_FULL)) + "\r\n");
+                     "正在儲存映像描述: \t\tD\r\n"
+                     "正在儲存映像名稱: \t\tOne\r\n"
+                     "錯誤: 此映像檔中已有另一個映像卷使用這個名稱.\r\n"
+                     "\r\n");
+
+    // The same code for another element keeps the system's text.
+    ScriptedImaging scripted;
+    scripted.imageXml[1] = WSTR("<IMAGE INDEX=\"1\"/>");
+    scripted.Fail("WIMSetImageInformation", ERROR_ALREADY_EXISTS);
+    TaskState run;
+    run.changeIndex = 1;
+    run.changeDescription = WSTR("D");
+    EXPECT_FALSE(RunChange(run));
+    EXPECT_EQ(Narrow(run.logText),
+              "開啟映像檔中...\r\n正在儲存映像描述: \t\tD\r\n" + ReasonLine(ERROR_ALREADY_EXISTS) + "\r\n");
 }
 
 }  // namespace

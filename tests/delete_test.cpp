@@ -49,33 +49,58 @@ TEST_F(DeleteTest, IntegrityCheckOpensWithVerifyAndLogsItsLine)
     EXPECT_EQ(library.calls.front(), "WIMCreateFile(\"D:\\images\\base.wim\", 0xC0000000, 3, 2, 0, ptr)");
 }
 
-TEST_F(DeleteTest, EachFailureLogsItsOneLineAndClosesWhatIsOpen)
+TEST_F(DeleteTest, EachFailureLogsItsLineThenItsReasonAndClosesWhatIsOpen)
 {
+    // A different cause at each step, so a reason taken from the wrong
+    // moment (or lost while logging the line) shows.
     struct Case {
         const char* call;
-        const char* log;
+        DWORD error;
+        const char* line;
         int closes;
     };
     const Case cases[] = {
-        {"WIMCreateFile", "開啟映像檔中...\r\n錯誤: 無法開啟映像檔.\r\n", 0},
-        {"WIMSetTemporaryPath", "開啟映像檔中...\r\n錯誤: 無法建立暫存資料夾.\r\n", 1},
-        {"WIMGetAttributes", "開啟映像檔中...\r\n錯誤: 無法變更映像檔屬性.\r\n", 1},
-        {"WIMDeleteImage",
-         "開啟映像檔中...\r\n正在從這映像檔中刪除 \"映像卷 2\"...\r\n錯誤: 無法從映像檔中刪除 \"映像卷 "
-         "\"2.\"\r\n",
-         1},
+        {"WIMCreateFile", ERROR_FILE_NOT_FOUND, "錯誤: 無法開啟映像檔.\r\n", 0},
+        {"WIMSetTemporaryPath", ERROR_PATH_NOT_FOUND, "錯誤: 無法建立暫存資料夾.\r\n", 1},
+        {"WIMGetAttributes", ERROR_INVALID_DATA, "錯誤: 無法變更映像檔屬性.\r\n", 1},
+        {"WIMDeleteImage", ERROR_DISK_FULL,
+         "正在從這映像檔中刪除 \"映像卷 2\"...\r\n錯誤: 無法從映像檔中刪除 \"映像卷 \"2.\"\r\n", 1},
     };
     for (const Case& c : cases) {
         ScriptedImaging scripted;
         scripted.info.ImageCount = 3;
-        scripted.Fail(c.call, ERROR_ACCESS_DENIED);
+        scripted.Fail(c.call, c.error);
         TaskState run;
         run.deleteSource = task.deleteSource;
         run.deleteIndex = 2;
         EXPECT_FALSE(RunDelete(run)) << c.call;
-        EXPECT_EQ(Narrow(run.logText), c.log) << c.call;
+        EXPECT_EQ(Narrow(run.logText), std::string("開啟映像檔中...\r\n") + c.line + ReasonLine(c.error))
+            << c.call;
         EXPECT_EQ(scripted.CallCount("WIMCloseHandle"), c.closes) << c.call;
         EXPECT_EQ(run.lastPercent, 0u) << c.call;
+    }
+}
+
+TEST_F(DeleteTest, PathTooLongForTheBuffersIsRefusedBeforeAnythingOpens)
+{
+    // 259 characters still fit; one more would have been cut to a name that
+    // may belong to another file.
+    const WString folder = WSTR("D:\\") + WString(240, WSTR('d')) + WSTR("\\");
+    const WString fits = folder + WString(259 - folder.size() - 4, WSTR('f')) + WSTR(".wim");
+    ASSERT_EQ(fits.size(), 259u);
+    task.deleteSource = fits;
+    EXPECT_TRUE(RunDelete(task));
+    EXPECT_EQ(library.calls.front(), "WIMCreateFile(\"" + Narrow(fits) + "\", 0xC0000000, 3, 0, 0, ptr)");
+
+    for (const WString& tooLong : {fits + WSTR(".copy"), fits + WSTR("x")}) {
+        ScriptedImaging scripted;
+        TaskState run;
+        run.deleteSource = tooLong;
+        run.deleteIndex = 1;
+        EXPECT_FALSE(RunDelete(run));
+        EXPECT_EQ(Narrow(run.logText),
+                  "開啟映像檔中...\r\n錯誤: 無法開啟映像檔.\r\n" + ReasonLine(ERROR_FILENAME_EXCED_RANGE));
+        EXPECT_TRUE(scripted.calls.empty()) << scripted.CallText();
     }
 }
 
@@ -101,7 +126,8 @@ TEST_F(DeleteTest, IndexZeroIsHandedToTheLibraryWhichRefusesIt)
     EXPECT_EQ(library.calls[3], "WIMDeleteImage(0x1000, 0)");
     EXPECT_EQ(Log(), "開啟映像檔中...\r\n"
                      "正在從這映像檔中刪除 \"映像卷 0\"...\r\n"
-                     "錯誤: 無法從映像檔中刪除 \"映像卷 \"0.\"\r\n");
+                     "錯誤: 無法從映像檔中刪除 \"映像卷 \"0.\"\r\n" +
+                         ReasonLine(ERROR_INVALID_PARAMETER));
 }
 
 }  // namespace

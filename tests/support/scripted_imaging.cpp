@@ -1,5 +1,7 @@
 #include "tests/support/scripted_imaging.h"
 
+#include "progress/log.h"
+
 #include <cstdio>
 
 ScriptedImaging* ScriptedImaging::current = nullptr;
@@ -7,6 +9,45 @@ ScriptedImaging* ScriptedImaging::current = nullptr;
 std::string Narrow(WStringView text)
 {
     return Utf8FromWide(text);
+}
+
+std::string ReasonLine(DWORD code)
+{
+    WCHAR text[kTextBufferSize];
+    return "錯誤: " + Narrow(SystemErrorText(text, code)) + "\r\n";
+}
+
+bool SplitClosingLine(const std::string& log, std::string* before)
+{
+    WCHAR text[kTextBufferSize];
+    const std::string quick = Narrow(LoadTableString(174, text)) + "\r\n";
+    if (log.size() >= quick.size() && log.compare(log.size() - quick.size(), quick.size(), quick) == 0) {
+        *before = log.substr(0, log.size() - quick.size());
+        return true;
+    }
+    // "...費時 %1.": the duration is digits and s, or digits, m, two digits and s.
+    const std::string timed = Narrow(LoadTableString(173, text));
+    const size_t insert = timed.find("%1");
+    const std::string head = timed.substr(0, insert), tail = timed.substr(insert + 2) + "\r\n";
+    const size_t start = log.rfind(head);
+    if (start == std::string::npos || log.size() < start + head.size() + tail.size() ||
+        log.compare(log.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    const std::string duration =
+        log.substr(start + head.size(), log.size() - tail.size() - start - head.size());
+    const size_t minutes = duration.find('m');
+    auto digits = [](const std::string& part) {
+        return !part.empty() && part.find_first_not_of("0123456789") == std::string::npos;
+    };
+    const bool wellFormed = duration.size() >= 2 && duration.back() == 's' &&
+                            (minutes == std::string::npos
+                                 ? digits(duration.substr(0, duration.size() - 1))
+                                 : digits(duration.substr(0, minutes)) && duration.size() - minutes == 4 &&
+                                       digits(duration.substr(minutes + 1, 2)));
+    if (!wellFormed)
+        return false;
+    *before = log.substr(0, start);
+    return true;
 }
 
 std::string HandleText(HANDLE handle)
@@ -283,7 +324,12 @@ ScriptedImaging::~ScriptedImaging()
 
 void ScriptedImaging::Fail(const std::string& name, DWORD error, int nth)
 {
-    failures_[name] = {error, nth};
+    failures_[name] = {error, nth, false};
+}
+
+void ScriptedImaging::FailOnce(const std::string& name, DWORD error, int nth)
+{
+    failures_[name] = {error, nth, true};
 }
 
 void ScriptedImaging::DeliverDuring(const std::string& name, std::vector<ScriptedMessage> messages)
@@ -312,10 +358,12 @@ bool ScriptedImaging::Enter(const std::string& name, const std::vector<std::stri
                 verdicts.push_back(callback.function(message.id, message.wParam, message.lParam, nullptr));
         }
     }
-    if (auto failure = failures_.find(name);
-        failure != failures_.end() && invocation >= failure->second.second) {
-        SetLastError(failure->second.first);
-        return false;
+    if (auto failure = failures_.find(name); failure != failures_.end()) {
+        const Failure& f = failure->second;
+        if (f.once ? invocation == f.nth : invocation >= f.nth) {
+            SetLastError(f.error);
+            return false;
+        }
     }
     SetLastError(ERROR_SUCCESS);
     return true;

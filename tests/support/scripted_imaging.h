@@ -29,6 +29,8 @@ public:
     // The call `name` (the library's name, e.g. "WIMCreateFile") fails with
     // `error` from its `nth` invocation on (1 = the first).
     void Fail(const std::string& name, DWORD error, int nth = 1);
+    // The same, but only the `nth` invocation fails; the others succeed.
+    void FailOnce(const std::string& name, DWORD error, int nth);
 
     // Messages sent to the registered callbacks while `name` runs; the
     // callbacks' verdicts are kept in `verdicts`.
@@ -71,7 +73,12 @@ public:
 private:
     const ImagingLibrary* previous_;
     ScriptedImaging* outer_;  // one made inside another's lifetime hands back to it
-    std::map<std::string, std::pair<DWORD, int>> failures_;
+    struct Failure {
+        DWORD error;
+        int nth;
+        bool once;
+    };
+    std::map<std::string, Failure> failures_;
     std::map<std::string, int> invocations_;
     std::map<std::string, std::vector<ScriptedMessage>> messages_;
     std::map<std::string, std::function<void()>> hooks_;
@@ -80,3 +87,10 @@ private:
 // Test text helpers shared by the operation tests.
 std::string Narrow(WStringView text);
 std::string HandleText(HANDLE handle);
+// The log line that gives the reason for a failure: string 201 with the
+// system's text of `code`, and CR LF.
+std::string ReasonLine(DWORD code);
+// Splits a log that ends with the success closing line of delete or change
+// (string 174, or string 173 with a duration such as "45s" or "2m05s") into
+// what comes before it; false when the log does not end so.
+bool SplitClosingLine(const std::string& log, std::string* before);

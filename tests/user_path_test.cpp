@@ -1,0 +1,59 @@
+// Paths typed on the pages: whole or refused, never cut.
+#include "operations/user_path.h"
+#include "tests/gtest_support.h"
+#include "tests/support/scripted_imaging.h"
+
+namespace {
+
+TEST(CopyUserPathTest, KeepsWhatFitsAndRefusesWhatWouldBeCut)
+{
+    WCHAR current[kTextBufferSize];
+    DWORD currentLength = GetCurrentDirectoryW(kTextBufferSize, current);
+    ASSERT_GT(currentLength, 0u);
+    ASSERT_LT(currentLength, 200u);
+    // A relative name whose full form (current folder, backslash, name)
+    // takes exactly 259 characters, and one a character longer.
+    const size_t relativeFits = 259 - currentLength - (current[currentLength - 1] == WSTR('\\') ? 0 : 1);
+    const WString relative(relativeFits, WSTR('r'));
+
+    struct Case {
+        WString typed;
+        PathForm form;
+        bool accepted;
+        WString expected;
+    };
+    const Case cases[] = {
+        {WSTR("C:\\a\\b.wim"), PathForm::AsTyped, true, WSTR("C:\\a\\b.wim")},
+        {WSTR("C:\\a\\..\\b.wim"), PathForm::AsTyped, true, WSTR("C:\\a\\..\\b.wim")},
+        {WSTR("C:\\a\\..\\b.wim"), PathForm::Full, true, WSTR("C:\\b.wim")},
+        {WString(WSTR("C:\\")) + WString(256, WSTR('x')), PathForm::AsTyped, true,
+         WString(WSTR("C:\\")) + WString(256, WSTR('x'))},
+        {WString(WSTR("C:\\")) + WString(257, WSTR('x')), PathForm::AsTyped, false, WSTR("")},
+        {WString(WSTR("C:\\")) + WString(400, WSTR('x')), PathForm::Full, false, WSTR("")},
+        // Short as typed, too long once made full: the library would make it
+        // full itself, so it is refused in either form.
+        {relative, PathForm::AsTyped, true, relative},
+        {relative + WSTR("r"), PathForm::AsTyped, false, WSTR("")},
+        {relative + WSTR("r"), PathForm::Full, false, WSTR("")},
+        // Nothing to make full: passed on for the open to report.
+        {WSTR(""), PathForm::Full, true, WSTR("")},
+    };
+    for (const Case& c : cases) {
+        WCHAR path[kTextBufferSize];
+        std::fill_n(path, kTextBufferSize, WSTR('#'));
+        SetLastError(ERROR_ACCESS_DENIED);
+        EXPECT_EQ(CopyUserPath(path, c.typed, c.form), c.accepted) << c.typed.size();
+        EXPECT_EQ(Narrow(path), Narrow(c.expected)) << c.typed.size();
+        if (!c.accepted) {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE)) << c.typed.size();
+        }
+    }
+
+    // The full form of the relative name that fits is the current folder
+    // and the name.
+    WCHAR path[kTextBufferSize];
+    ASSERT_TRUE(CopyUserPath(path, relative, PathForm::Full));
+    EXPECT_EQ(WString(path).size(), 259u);
+}
+
+}  // namespace
