@@ -116,6 +116,9 @@ struct TaskState {
     // Serialises appends to logText: the worker logs while the user-interface
     // thread may add the abort notice.
     std::mutex logLock;
+    // Counts changes of logText (under logLock), so that a copy of the log
+    // shown in the window can be told from the newest.
+    uint64_t logVersion = 0;
 };
 
 // The module whose resources the program loads (the executable).

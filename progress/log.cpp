@@ -82,27 +82,48 @@ void AppendLog(TaskState& task, const WCHAR* text)
 
 void AppendLog(TaskState& task, WString text)
 {
-    WString shown;
     HWND window = nullptr;
     {
         std::lock_guard<std::mutex> hold(task.logLock);
         task.logText += text;
         task.logText += WSTR("\r\n");
+        ++task.logVersion;
         window = task.progressWindow;
-        if (window != nullptr)
-            shown = task.logText;
     }
-    // The control is updated outside the lock: the window's thread may be
-    // waiting for the lock to add the abort notice while handling a message.
-    if (window != nullptr) {
+    if (window != nullptr)
+        ShowLog(task, window);
+}
+
+void ShowLog(TaskState& task, HWND window)
+{
+    // The control is set outside the lock: the window's thread may be waiting
+    // for the lock to add the abort notice while this thread waits for it to
+    // take the text. Both threads set the control, so a copy taken before the
+    // other thread's append can land after that thread's newer one: whoever
+    // finds the log changed since its copy shows it again.
+    for (;;) {
+        WString shown;
+        uint64_t version = 0;
+        {
+            std::lock_guard<std::mutex> hold(task.logLock);
+            shown = task.logText;
+            version = task.logVersion;
+        }
         SetDlgItemTextW(window, IDC_PROGRESS_LOG, shown.c_str());
         SendDlgItemMessageW(window, IDC_PROGRESS_LOG, WM_VSCROLL, SB_BOTTOM, 0);
+        std::lock_guard<std::mutex> hold(task.logLock);
+        if (task.logVersion == version)
+            return;
     }
 }
 
 void LogLastError(TaskState& task)
 {
-    DWORD code = GetLastError();
+    LogErrorText(task, GetLastError());
+}
+
+void LogErrorText(TaskState& task, DWORD code)
+{
     WCHAR systemText[kTextBufferSize];
     SystemErrorText(systemText, code);
     LogMessage(task, 201, static_cast<const WCHAR*>(systemText));

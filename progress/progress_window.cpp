@@ -78,6 +78,8 @@ struct WorkerStart {
     const OperationEntry* operation;
     HWND window;
 };
+// Written before the worker starts, then only read: by the worker, and by
+// the window's thread to know whether the running operation can be aborted.
 WorkerStart workerStart;
 
 void ButtonText(const OperationEntry& operation, bool closing, WCHAR* text)
@@ -109,13 +111,25 @@ void ReapWorker(HWND window, TaskState& task)
     }
 }
 
-void OpenProgressWindow(HWND window, UINT commandId)
+// The button as the worker will set it, before the worker exists: a key
+// typed ahead or a click must meet the running state, never the idle one.
+void PrepareButton(HWND window, const OperationEntry& operation)
+{
+    HWND button = GetDlgItem(window, IDC_PROGRESS_BUTTON);
+    WCHAR text[kTextBufferSize];
+    ButtonText(operation, false, text);
+    SetWindowTextW(button, text);
+    EnableWindow(button, operation.abortable ? TRUE : FALSE);
+}
+
+void OpenProgressWindow(HWND window, const OperationEntry* operation)
 {
     TaskState& task = Task();
     task.progressWindow = window;
     {
         std::lock_guard<std::mutex> hold(task.logLock);
         task.logText.clear();
+        ++task.logVersion;
     }
     task.abortRequested = false;
     task.busy = false;
@@ -131,13 +145,20 @@ void OpenProgressWindow(HWND window, UINT commandId)
     task.scanNoticeShown = false;
     task.startTime = timeGetTime();
 
-    const OperationEntry* operation = FindOperation(commandId);
     if (operation == nullptr)
         return;
     workerStart = {&task, operation, window};
+    PrepareButton(window, *operation);
+    // Busy from before the thread exists until the worker's very end, so
+    // that no close request can slip in while the operation starts.
+    task.busy = true;
     DWORD threadId = 0;
     task.workerThread = CreateThread(nullptr, 0, WorkerMain, &workerStart, 0, &threadId);
     task.workerThreadId = threadId;
+    if (task.workerThread == nullptr) {
+        task.busy = false;
+        EnableWindow(GetDlgItem(window, IDC_PROGRESS_BUTTON), TRUE);
+    }
 }
 
 void PressButton(HWND window)
@@ -153,6 +174,11 @@ void PressButton(HWND window)
         EndDialog(window, 0);
         return;
     }
+    // Escape and a close arrive here too, whatever the button's state: an
+    // operation that cannot be aborted ignores them, and a second request
+    // adds nothing to the first.
+    if (!workerStart.operation->abortable || task.abortRequested)
+        return;
     task.abortRequested = true;
     HWND button = GetDlgItem(window, IDC_PROGRESS_BUTTON);
     EnableWindow(button, FALSE);
@@ -161,11 +187,16 @@ void PressButton(HWND window)
     AppendLog(task, LoadTableString(IDS_ABORTING_OPERATION, text));
 }
 
+// The dialog's initialisation parameter.
+struct OpenRequest {
+    const OperationEntry* operation;
+};
+
 INT_PTR CALLBACK ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_INITDIALOG:
-        OpenProgressWindow(window, static_cast<UINT>(lParam));
+        OpenProgressWindow(window, reinterpret_cast<const OpenRequest*>(lParam)->operation);
         return TRUE;
     case WM_SETCURSOR:
         SetCursor(LoadCursorW(nullptr, Task().busy ? IDC_WAIT : IDC_ARROW));
@@ -176,6 +207,9 @@ INT_PTR CALLBACK ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM l
             PressButton(window);
         return TRUE;
     case WM_WORKER_ENDED:
+        RefreshCursor(window);
+        ReapWorker(window, Task());
+        return TRUE;
     case WM_TIMER:
         ReapWorker(window, Task());
         return TRUE;
@@ -220,14 +254,24 @@ DWORD WINAPI WorkerMain(LPVOID parameter)
     SetDlgItemTextW(window, IDC_PROGRESS_STATUS, WSTR(""));
     if (operation.clearsCounter)
         SetDlgItemTextW(window, IDC_PROGRESS_COUNTER, WSTR(""));
+    // From here on the window may close at any moment: only a post, which
+    // fails harmlessly on a closed window, follows. The window restores the
+    // arrow cursor when the post arrives.
     task.busy = false;
-    RefreshCursor(window);
     PostMessageW(window, WM_WORKER_ENDED, 0, 0);
     return 0;
 }
 
 INT_PTR RunProgressWindow(HWND owner, UINT commandId)
 {
+    const OpenRequest request{FindOperation(commandId)};
     return DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_PROGRESS), owner, ProgressProc,
-                           static_cast<LPARAM>(commandId));
+                           reinterpret_cast<LPARAM>(&request));
+}
+
+INT_PTR RunProgressWindow(HWND owner, const OperationEntry& operation)
+{
+    const OpenRequest request{&operation};
+    return DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_PROGRESS), owner, ProgressProc,
+                           reinterpret_cast<LPARAM>(&request));
 }

@@ -19,5 +19,8 @@ struct OperationEntry {
 // The entry for `commandId`, or null when no operation belongs to it.
 const OperationEntry* FindOperation(UINT commandId);
 
+// The same window around a given entry (tests run operations of their own).
+INT_PTR RunProgressWindow(HWND owner, const OperationEntry& operation);
+
 // The worker thread's frame around one operation.
 DWORD WINAPI WorkerMain(LPVOID parameter);

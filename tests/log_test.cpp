@@ -3,6 +3,7 @@
 #include "progress/log.h"
 #include "tests/gtest_support.h"
 #include "tests/support/scripted_imaging.h"
+#include "tests/support/window_session.h"
 
 #include <commctrl.h>
 #include <mmsystem.h>
@@ -127,29 +128,6 @@ TEST(ReleaseImagingHandlesTest, ClosesInOrderAndKeepsTheFirstError)
     EXPECT_EQ(GetLastError(), 0u);
 }
 
-TEST(TaskStateTest, StartsWithTheCompiledInDefaults)
-{
-    TaskState task;
-    EXPECT_EQ(task.pageIndex, -1);
-    EXPECT_EQ(task.mainWindow, nullptr);
-    EXPECT_EQ(Narrow(task.captureName), "MYWIM1");
-    EXPECT_EQ(Narrow(task.captureDescription), "Captured with Corvane");
-    EXPECT_EQ(Narrow(task.captureDisplayName), "My WIM 1");
-    EXPECT_EQ(Narrow(task.captureDisplayDescription), "Captured with Corvane");
-    EXPECT_EQ(Narrow(task.captureCompression), "最大壓縮率(LZX)");
-    EXPECT_EQ(Narrow(task.exportCompression), "最大壓縮率(LZX)");
-    EXPECT_EQ(Narrow(task.splitSize), "FAT32 (4GB)");
-    EXPECT_TRUE(task.captureVerify);
-    EXPECT_TRUE(task.applyVerify);
-    EXPECT_FALSE(task.captureCheck || task.captureBoot || task.changeBoot || task.deleteCheck);
-    for (int32_t index :
-         {task.applyIndex, task.changeIndex, task.mountIndex, task.deleteIndex, task.exportIndex})
-        EXPECT_EQ(index, 1);
-    EXPECT_TRUE(task.logText.empty());
-    EXPECT_EQ(task.exclusions.count, 0);
-    EXPECT_TRUE(task.exclusions.entries.empty());
-}
-
 // A progress window made from its template, without a worker, so the
 // routines' effect on its controls can be read back.
 class ProgressControlsWindowTest : public testing::Test {
@@ -208,6 +186,57 @@ TEST_F(ProgressControlsWindowTest, LogShowsEveryLineAndStatusShowsTimes)
     task.startTime = timeGetTime() - 125000;
     UpdateTimeStatus(task, 0);
     EXPECT_EQ(ControlText(IDC_PROGRESS_STATUS), "已用: 2m05s    剩餘: 正在計算...");
+}
+
+TEST_F(ProgressControlsWindowTest, LogIsScrolledToItsNewestLine)
+{
+    HWND log = GetDlgItem(window, IDC_PROGRESS_LOG);
+    for (int i = 1; i <= 60; ++i)
+        AppendLog(task, (WSTR("line ") + DecimalText(i)).c_str());
+    // The last line (60, then the empty one after its line end) is in view.
+    RECT area = {};
+    SendMessageW(log, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&area));
+    LRESULT last = SendMessageW(log, EM_GETLINECOUNT, 0, 0) - 1;
+    LRESULT position = SendMessageW(log, EM_POSFROMCHAR, SendMessageW(log, EM_LINEINDEX, last - 1, 0), 0);
+    EXPECT_GT(SendMessageW(log, EM_GETFIRSTVISIBLELINE, 0, 0), 0);
+    EXPECT_GE(static_cast<short>(HIWORD(position)), area.top);
+    EXPECT_LT(static_cast<short>(HIWORD(position)), area.bottom);
+}
+
+// Runs the subclassed control's first WM_SETTEXT from another thread only
+// after the window's own thread has appended a line: the order in which an
+// abort notice can overtake a worker's copy of the log.
+LRESULT CALLBACK NoticeFirst(HWND control, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                             DWORD_PTR data)
+{
+    auto* task = reinterpret_cast<TaskState*>(data);
+    if (message == WM_SETTEXT && InSendMessage()) {
+        RemoveWindowSubclass(control, NoticeFirst, 1);
+        AppendLog(*task, WSTR("notice"));
+    }
+    return DefSubclassProc(control, message, wParam, lParam);
+}
+
+TEST_F(ProgressControlsWindowTest, OlderCopyOfTheLogNeverOverwritesANewerOne)
+{
+    HWND log = GetDlgItem(window, IDC_PROGRESS_LOG);
+    SetWindowSubclass(log, NoticeFirst, 1, reinterpret_cast<DWORD_PTR>(&task));
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DriverThread worker([&] {
+        AppendLog(task, WSTR("worker"));
+        SetEvent(done);
+    });
+    // This thread owns the window: it handles the worker's messages until the
+    // worker's append has returned.
+    while (MsgWaitForMultipleObjects(1, &done, FALSE, 10000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&message);
+    }
+    worker.join();
+    CloseHandle(done);
+    EXPECT_EQ(Narrow(task.logText), "worker\r\nnotice\r\n");
+    EXPECT_EQ(ControlText(IDC_PROGRESS_LOG), "worker\r\nnotice\r\n");
 }
 
 }  // namespace
