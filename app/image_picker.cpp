@@ -20,14 +20,14 @@ void SetCell(HWND list, int row, int column, const WCHAR* text)
     SendMessageW(list, LVM_SETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
 }
 
-// Column text from a child element's text, or "N/A" when there is none;
-// copied through a 260-character buffer.
+// Column text from a child element's text as the user typed it, or "N/A"
+// when there is none; copied through a 260-character buffer.
 void SetChildCell(HWND list, int row, int column, const XmlElement* image, const WCHAR* childName)
 {
     WCHAR text[kTextBufferSize];
     const XmlElement* child = FindChild(image, childName);
     if (child != nullptr)
-        CopyToBuffer(text, kTextBufferSize, child->text);
+        CopyToBuffer(text, kTextBufferSize, XmlTextValue(child->text));
     else
         LoadTableString(237, text);
     SetCell(list, row, column, text);

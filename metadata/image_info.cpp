@@ -21,24 +21,71 @@ bool IsSpace(WCHAR c)
     return c == ' ' || (c >= 0x09 && c <= 0x0D);
 }
 
+// A count kept in 32 bits: one beyond their range shows as the largest (or
+// smallest) value rather than wrapping round to a small or negative one.
+int32_t ClampedCount(int64_t value)
+{
+    return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
+}
+
+// The character a reference names ("amp", "#38", "#x26"), or -1.
+int32_t ReferencedCharacter(WStringView name)
+{
+    static const struct {
+        const WCHAR* name;
+        WCHAR character;
+    } entities[] = {
+        {WSTR("amp"), '&'}, {WSTR("lt"), '<'}, {WSTR("gt"), '>'}, {WSTR("quot"), '"'}, {WSTR("apos"), '\''},
+    };
+    for (const auto& entity : entities) {
+        if (name == entity.name)
+            return entity.character;
+    }
+    if (name.size() < 2 || name[0] != '#')
+        return -1;
+    const bool hex = name[1] == 'x';
+    size_t i = hex ? 2 : 1;
+    if (i == name.size())
+        return -1;
+    int64_t value = 0;
+    for (; i < name.size(); ++i) {
+        WCHAR c = name[i];
+        int digit = c >= '0' && c <= '9'          ? c - '0'
+                    : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                  : -1;
+        if (digit < 0)
+            return -1;
+        value = value * (hex ? 16 : 10) + digit;
+        if (value > 0x10FFFF)
+            return -1;
+    }
+    if (value == 0 || (value >= 0xD800 && value <= 0xDFFF))
+        return -1;
+    return static_cast<int32_t>(value);
+}
+
 }  // namespace
 
 void (*ShowXmlParseFailure)(TaskState& task) = ShowXmlParseFailureBox;
 
 XmlDocument* ReadImageXml(HANDLE handle)
 {
-    if (handle == nullptr)
+    if (handle == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
+    }
     void* buffer = nullptr;
     DWORD size = 0;
     if (!WIMGetImageInformation(handle, &buffer, &size))
-        return nullptr;
+        return nullptr;  // the library's reason stands
 
     // Copy up to the first NUL into a terminated buffer of our own.
     size_t units = size / sizeof(WCHAR);
     auto* copy = static_cast<WCHAR*>(LocalAlloc(LMEM_ZEROINIT, (units + 1) * sizeof(WCHAR)));
     if (copy == nullptr) {
         LocalFree(buffer);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     const WCHAR* source = static_cast<const WCHAR*>(buffer);
@@ -51,6 +98,7 @@ XmlDocument* ReadImageXml(HANDLE handle)
     LocalFree(copy);
     if (!parsed) {
         DestroyDocument(document);
+        SetLastError(ERROR_INVALID_DATA);
         return nullptr;
     }
     return document;
@@ -63,7 +111,10 @@ bool WriteImageXml(HANDLE image, const XmlDocument* document)
         return false;
     }
     WString text(1, static_cast<WCHAR>(0xFEFF));
-    WriteXml(document, document->root, text, 0);
+    if (!WriteXml(document, document->root, text, 0)) {
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
     return WIMSetImageInformation(image, text.data(), static_cast<DWORD>(text.size() * sizeof(WCHAR))) !=
            FALSE;
 }
@@ -78,9 +129,9 @@ void ReadImageSummary(TaskState& task, HANDLE image, ImageSummary& summary)
     }
     const XmlElement* root = document->root;
     if (const XmlElement* e = FindChild(root, WSTR("FILECOUNT")))
-        summary.fileCount = static_cast<int32_t>(DecimalValue(e->text));
+        summary.fileCount = ClampedCount(DecimalValue(e->text));
     if (const XmlElement* e = FindChild(root, WSTR("DIRCOUNT")))
-        summary.dirCount = static_cast<int32_t>(DecimalValue(e->text));
+        summary.dirCount = ClampedCount(DecimalValue(e->text));
     if (const XmlElement* e = FindChild(root, WSTR("TOTALBYTES")))
         summary.totalBytes = DecimalValue(e->text);
     const struct {
@@ -95,7 +146,7 @@ void ReadImageSummary(TaskState& task, HANDLE image, ImageSummary& summary)
     };
     for (const auto& entry : texts) {
         if (const XmlElement* e = FindChild(root, entry.element))
-            summary.*entry.field = e->text;
+            summary.*entry.field = XmlTextValue(e->text);
     }
     DestroyDocument(document);
 }
@@ -104,8 +155,10 @@ bool SetImageField(TaskState& task, HANDLE image, WStringView element, WStringVi
 {
     XmlDocument* document = ReadImageXml(image);
     if (document == nullptr) {
+        // The notice is a message box, which may change the last error.
+        const DWORD cause = GetLastError();
         ShowXmlParseFailure(task);
-        SetLastError(ERROR_INVALID_DATA);
+        SetLastError(cause);
         return false;
     }
     XmlElement* child = FindChild(document->root, element);
@@ -148,6 +201,31 @@ WString EscapeXmlText(WStringView text)
         }
     }
     return escaped;
+}
+
+WString XmlTextValue(WStringView text)
+{
+    WString value;
+    value.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t end = text[i] == '&' ? text.find(';', i + 1) : WStringView::npos;
+        int32_t character =
+            end == WStringView::npos ? -1 : ReferencedCharacter(text.substr(i + 1, end - i - 1));
+        if (character < 0) {
+            value += text[i++];
+            continue;
+        }
+        if (character > 0xFFFF) {
+            character -= 0x10000;
+            value += static_cast<WCHAR>(0xD800 + (character >> 10));
+            value += static_cast<WCHAR>(0xDC00 + (character & 0x3FF));
+        } else {
+            value += static_cast<WCHAR>(character);
+        }
+        i = end + 1;
+    }
+    return value;
 }
 
 int64_t DecimalValue(WStringView text)

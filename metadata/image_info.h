@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+// The texts as the user typed them (references decoded); counts beyond 32
+// bits clamped.
 struct ImageSummary {
     WString name;
     WString description;
@@ -19,8 +21,8 @@ struct ImageSummary {
 };
 
 // The XML of an image handle (root IMAGE) or a WIM handle (one IMAGE per
-// image), parsed; null when the library refuses it or it does not parse.
-// The caller destroys the document.
+// image), parsed; null when the library refuses it (its last error stands)
+// or it does not parse (ERROR_INVALID_DATA). The caller destroys the document.
 XmlDocument* ReadImageXml(HANDLE handle);
 
 // Hands the document back to the library: U+FEFF and the written text, no
@@ -35,12 +37,18 @@ void ReadImageSummary(TaskState& task, HANDLE image, ImageSummary& summary);
 // when absent) and writes the XML back. The text is stored as given: callers
 // escape a user's text first (EscapeXmlText). Returns false when nothing was
 // stored; the parse-failure notice has then been shown if the XML could not
-// be read, and the last error tells why when the library refused the write.
+// be read, and the last error tells why: the failed fetch's own reason, XML
+// that does not parse, or the library's refusal of the write.
 bool SetImageField(TaskState& task, HANDLE image, WStringView element, WStringView text);
 
 // A user's text made safe for an element's content: &, < and > escaped, and
 // carriage returns written as references so that they survive a reader.
 WString EscapeXmlText(WStringView text);
+
+// An element's text as the user typed it: the five named references and
+// numeric ones decoded. What is not a well-formed reference stays as it is.
+// The tree keeps texts as stored; this is for showing them.
+WString XmlTextValue(WStringView text);
 
 // Standard string-to-integer rules: leading white space, one sign, digits up
 // to the first non-digit; no leading digits gives 0.

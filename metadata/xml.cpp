@@ -246,33 +246,75 @@ bool ParseTree(XmlElement* root, Cursor& cursor)
     }
 }
 
-void AppendIndent(WString& output, int64_t depth)
-{
-    if (depth > 0)
-        output.append(static_cast<size_t>(depth), WSTR(' '));
-}
+// Appends to the output within kXmlMaxWriteUnits; once a piece would not
+// fit, nothing more is appended and the write has failed.
+class BoundedWriter {
+public:
+    explicit BoundedWriter(WString& output) : output_(output), start_(output.size()) {}
 
-void AppendStartTag(WString& output, const XmlElement* element, int64_t depth)
-{
-    AppendIndent(output, depth);
-    output += WSTR('<');
-    output += element->name;
-    for (const XmlAttribute* attribute = element->firstAttribute; attribute != nullptr;
-         attribute = attribute->next) {
-        output += WSTR(' ');
-        output += attribute->name;
-        output += WSTR("=\"");
-        output += attribute->value;
-        output += WSTR('"');
+    bool failed() const { return failed_; }
+
+    void Append(WStringView piece)
+    {
+        if (!Reserve(piece.size()))
+            return;
+        output_ += piece;
     }
-}
 
-void AppendEndTag(WString& output, const XmlElement* element)
-{
-    output += WSTR("</");
-    output += element->name;
-    output += WSTR(">\r\n");
-}
+    void Append(WCHAR c) { Append(WStringView(&c, 1)); }
+
+    void AppendIndent(int64_t depth)
+    {
+        if (depth <= 0 || !Reserve(static_cast<uint64_t>(depth)))
+            return;
+        output_.append(static_cast<size_t>(depth), WSTR(' '));
+    }
+
+    void AppendStartTag(const XmlElement* element, int64_t depth)
+    {
+        AppendIndent(depth);
+        Append(WSTR('<'));
+        Append(element->name);
+        for (const XmlAttribute* attribute = element->firstAttribute; attribute != nullptr;
+             attribute = attribute->next) {
+            Append(WSTR(' '));
+            Append(attribute->name);
+            Append(WSTR("=\""));
+            Append(attribute->value);
+            Append(WSTR('"'));
+        }
+    }
+
+    void AppendEndTag(const XmlElement* element)
+    {
+        Append(WSTR("</"));
+        Append(element->name);
+        Append(WSTR(">\r\n"));
+    }
+
+    // Puts the output back as it was.
+    void Fail()
+    {
+        failed_ = true;
+        output_.resize(start_);
+    }
+
+private:
+    bool Reserve(uint64_t units)
+    {
+        if (failed_)
+            return false;
+        if (units > kXmlMaxWriteUnits - (output_.size() - start_)) {
+            Fail();
+            return false;
+        }
+        return true;
+    }
+
+    WString& output_;
+    size_t start_;
+    bool failed_ = false;
+};
 
 }  // namespace
 
@@ -399,38 +441,47 @@ bool ParseXml(XmlDocument* document, WStringView text)
     return ParseTree(document->root, cursor);
 }
 
-void WriteXml(const XmlDocument* document, const XmlElement* element, WString& output, int32_t depth)
+bool WriteXml(const XmlDocument* document, const XmlElement* element, WString& output, int32_t depth)
 {
     if (document == nullptr || element == nullptr)
-        return;
+        return true;
+    BoundedWriter writer(output);
     // 64 bits: a deep tree must not wrap the indentation around.
     const int64_t step = document->indentStep;
     int64_t level = depth;
+    int32_t nesting = 0;
     const XmlElement* node = element;
-    for (;;) {
-        AppendStartTag(output, node, level);
+    while (!writer.failed()) {
+        writer.AppendStartTag(node, level);
         if (node->firstChild != nullptr) {
-            output += WSTR(">\r\n");
+            if (nesting == kXmlMaxWriteDepth) {
+                writer.Fail();
+                break;
+            }
+            writer.Append(WSTR(">\r\n"));
             node = node->firstChild;
             level += step;
+            ++nesting;
             continue;
         }
         if (node->text.empty()) {
-            output += WSTR(" />\r\n");
+            writer.Append(WSTR(" />\r\n"));
         } else {
-            output += WSTR('>');
-            output += node->text;
-            AppendEndTag(output, node);
+            writer.Append(WSTR('>'));
+            writer.Append(node->text);
+            writer.AppendEndTag(node);
         }
         // Close every element whose last child has just been written.
         while (node != element && node->nextSibling == nullptr) {
             node = node->parent;
             level -= step;
-            AppendIndent(output, level);
-            AppendEndTag(output, node);
+            --nesting;
+            writer.AppendIndent(level);
+            writer.AppendEndTag(node);
         }
         if (node == element)
-            return;
+            break;
         node = node->nextSibling;
     }
+    return !writer.failed();
 }

@@ -64,7 +64,17 @@ XmlElement* FindChild(const XmlElement* element, WStringView name);
 bool ParseXml(XmlDocument* document, const WCHAR* text);
 bool ParseXml(XmlDocument* document, WStringView text);
 
+// The writer's limits. Parsing takes any depth in time and memory linear in
+// the text, but the written form indents every line by its depth, so its size
+// grows with the square of the depth: a text of a few megabytes nested a
+// million levels deep would need terabytes. Trees the imaging library writes
+// stay far within both limits (its own parser stops at 256 levels).
+constexpr int32_t kXmlMaxWriteDepth = 1024;             // levels below the element written
+constexpr size_t kXmlMaxWriteUnits = size_t{16} << 20;  // UTF-16 units of written text
+
 // Appends the text form of the element and its subtree: depth spaces of
 // indentation (none when depth <= 0), indentStep more per level, CR LF after
-// every element, attribute values between double quotes.
-void WriteXml(const XmlDocument* document, const XmlElement* element, WString& output, int32_t depth);
+// every element, attribute values between double quotes. Returns false, with
+// `output` as it was, when the subtree is deeper than kXmlMaxWriteDepth or
+// its text would exceed kXmlMaxWriteUnits.
+bool WriteXml(const XmlDocument* document, const XmlElement* element, WString& output, int32_t depth);

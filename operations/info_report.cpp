@@ -3,6 +3,7 @@
 #include "metadata/image_info.h"
 #include "operations/operations.h"
 #include "operations/temp_directory.h"
+#include "operations/user_path.h"
 #include "progress/log.h"
 
 namespace {
@@ -18,6 +19,31 @@ WString Expanded(UINT id, Inserts... inserts)
 {
     WCHAR buffer[kTextBufferSize];
     return LoadMessage(buffer, id, inserts...);
+}
+
+// A report line whose text may be longer than the message buffer: the
+// expansion is cut to fit, and the cut line still ends with its CR LF so
+// that the next line does not run on from it.
+WString ExpandedLine(UINT id, const WString& text)
+{
+    WString line = Expanded(id, text.c_str());
+    const WStringView end = WSTR("\r\n");
+    if (line.size() < end.size() || line.compare(line.size() - end.size(), end.size(), end) == 0)
+        return line;
+    line.resize(line.size() - end.size());
+    // A character above U+FFFF cut in half goes whole.
+    if (!line.empty() && line.back() >= 0xD800 && line.back() <= 0xDBFF)
+        line.pop_back();
+    return line + WString(end);
+}
+
+// The failure line, then the system's reason for it.
+WString FailureText(UINT id)
+{
+    const DWORD code = GetLastError();
+    WCHAR reason[kTextBufferSize];
+    SystemErrorText(reason, code);
+    return Message(id) + WSTR("\r\n") + Expanded(201, static_cast<const WCHAR*>(reason));
 }
 
 WString GuidText(const GUID& guid)
@@ -77,11 +103,11 @@ void AppendImageBlock(TaskState& task, HANDLE wim, DWORD index, WString& report)
     ImageSummary summary;
     ReadImageSummary(task, image, summary);
     if (!summary.name.empty())
-        report += Expanded(182, summary.name.c_str());
+        report += ExpandedLine(182, summary.name);
     if (!summary.description.empty())
-        report += Expanded(183, summary.description.c_str());
+        report += ExpandedLine(183, summary.description);
     if (!summary.flags.empty())
-        report += Expanded(184, summary.flags.c_str());
+        report += ExpandedLine(184, summary.flags);
     report += Expanded(186, summary.fileCount);
     report += Expanded(187, summary.dirCount);
     report += Message(188) + SizeText(summary.totalBytes);
@@ -112,9 +138,6 @@ void ShowReport(TaskState& task, const WString& text)
 
 bool BuildInfoReportText(TaskState& task, WString& report)
 {
-    WCHAR path[kTextBufferSize];
-    CopyToBuffer(path, kTextBufferSize, task.infoSource);
-
     WCHAR tempDirectory[kTextBufferSize];
     bool chosen = ChooseTempDirectory(nullptr, nullptr, tempDirectory);
     LogMessage(task, 198, static_cast<const WCHAR*>(tempDirectory));
@@ -122,22 +145,28 @@ bool BuildInfoReportText(TaskState& task, WString& report)
         LogMessage(task, 164);
         LogLastError(task);
     }
+    ShowReport(task, Message(162));
 
+    WCHAR path[kTextBufferSize];
+    if (!CopyUserPath(path, task.infoSource)) {
+        report = FailureText(163);
+        return false;
+    }
     DWORD creationResult = 0;
     HANDLE wim =
         WIMCreateFile(path, WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0, WIM_COMPRESS_NONE, &creationResult);
     if (wim == nullptr) {
-        report = Message(163);
+        report = FailureText(163);
         return false;
     }
     WIM_INFO info = {};
-    if (!WIMGetAttributes(wim, &info, sizeof info)) {
-        report = Message(165);
-        WIMCloseHandle(wim);
-        return false;
-    }
-    if (!WIMSetTemporaryPath(wim, tempDirectory)) {
-        report = Message(164);
+    UINT failure = 0;
+    if (!WIMGetAttributes(wim, &info, sizeof info))
+        failure = 165;
+    else if (!WIMSetTemporaryPath(wim, tempDirectory))
+        failure = 164;
+    if (failure != 0) {
+        report = FailureText(failure);
         WIMCloseHandle(wim);
         return false;
     }
@@ -153,7 +182,6 @@ bool BuildInfoReportText(TaskState& task, WString& report)
 
 bool BuildInfoReport(TaskState& task)
 {
-    ShowReport(task, Message(162));
     WString report;
     bool shown = BuildInfoReportText(task, report);
     ShowReport(task, report);

@@ -27,7 +27,7 @@ TEST_F(ImageInfoTest, SummaryReadsTheFirstOfEachElementAndLargeSizes)
     summary.name = WSTR("stale");
     ReadImageSummary(task, kImage, summary);
     EXPECT_EQ(Narrow(summary.name), "Base");
-    EXPECT_EQ(Narrow(summary.description), "A &amp; B");  // kept as the library wrote it
+    EXPECT_EQ(Narrow(summary.description), "A & B");  // as the user typed it
     EXPECT_EQ(Narrow(summary.flags), "Core");
     EXPECT_EQ(Narrow(summary.displayName), "Shown");
     EXPECT_EQ(Narrow(summary.displayDescription), "Long text");
@@ -83,10 +83,10 @@ TEST_F(ImageInfoTest, SetImageFieldReplacesInPlaceOrAppendsAndHandsBackExactByte
     EXPECT_EQ(bytes.size(), 2 * (library.imageXml[1].size() + 1));
     EXPECT_EQ(bytes[bytes.size() - 2], '\n');
 
-    // The escaped text reads back as the user typed it, once decoded by a reader.
+    // The escaped text reads back as the user typed it.
     ImageSummary summary;
     ReadImageSummary(task, kImage, summary);
-    EXPECT_EQ(Narrow(summary.displayName), "A &amp; B &lt;test&gt;");
+    EXPECT_EQ(Narrow(summary.displayName), "A & B <test>");
 }
 
 TEST_F(ImageInfoTest, SetImageFieldReportsWhatWasNotStored)
@@ -101,6 +101,76 @@ TEST_F(ImageInfoTest, SetImageFieldReportsWhatWasNotStored)
     EXPECT_FALSE(SetImageField(task, kImage, WSTR("NAME"), WSTR("y")));
     EXPECT_EQ(notices.count(), 1);
     EXPECT_EQ(library.CallCount("WIMSetImageInformation"), 1);
+}
+
+TEST_F(ImageInfoTest, CountsBeyondThirtyTwoBitsAreClampedNotWrapped)
+{
+    const struct {
+        const WCHAR* text;
+        int32_t count;
+    } cases[] = {
+        {WSTR("2147483647"), INT32_MAX},           {WSTR("2147483648"), INT32_MAX},
+        {WSTR("4294967297"), INT32_MAX},  // 2^32 + 1 would wrap to 1
+        {WSTR("99999999999999999999"), INT32_MAX}, {WSTR("-2147483649"), INT32_MIN},
+    };
+    for (const auto& c : cases) {
+        library.imageXml[1] = WString(WSTR("<IMAGE><DIRCOUNT>")) + c.text + WSTR("</DIRCOUNT><FILECOUNT>") +
+                              c.text + WSTR("</FILECOUNT></IMAGE>");
+        ImageSummary summary;
+        ReadImageSummary(task, kImage, summary);
+        EXPECT_EQ(summary.dirCount, c.count) << Narrow(c.text);
+        EXPECT_EQ(summary.fileCount, c.count) << Narrow(c.text);
+    }
+}
+
+TEST_F(ImageInfoTest, UnreadableXmlLeavesItsOwnReasonAsTheLastError)
+{
+    // The notice is a message box in the program; it may change the last
+    // error, as this one does.
+    auto previous = ShowXmlParseFailure;
+    ShowXmlParseFailure = [](TaskState&) { SetLastError(ERROR_CANCELLED); };
+
+    // A fetch the library refuses keeps the library's reason.
+    library.Fail("WIMGetImageInformation", ERROR_INVALID_HANDLE, 1);
+    SetLastError(0);
+    EXPECT_EQ(ReadImageXml(kImage), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(SetImageField(task, kImage, WSTR("NAME"), WSTR("y")));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    // XML fetched without fault that does not parse says so, whatever the
+    // last error was before.
+    ScriptedImaging second;
+    second.imageXml[1] = WSTR("<IMAGE><NAME>x</IMAGE>");
+    SetLastError(ERROR_ACCESS_DENIED);
+    EXPECT_EQ(ReadImageXml(kImage), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+    SetLastError(ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(SetImageField(task, kImage, WSTR("NAME"), WSTR("y")));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+    EXPECT_EQ(second.CallCount("WIMSetImageInformation"), 0);
+
+    ShowXmlParseFailure = previous;
+}
+
+TEST(XmlTextValueTest, DecodesReferencesAndLeavesEverythingElse)
+{
+    const struct {
+        const WCHAR* stored;
+        WString shown;
+    } cases[] = {
+        {WSTR("A &amp; B &lt; C"), WSTR("A & B < C")},
+        {WSTR("&gt;&quot;&apos;"), WSTR(">\"'")},
+        {WSTR("&amp;amp;"), WSTR("&amp;")},  // decoded once
+        {WSTR("&#65;&#x42;&#X43;"), WSTR("AB&#X43;")},
+        {WSTR("&#x1F600;"), WString{0xD83D, 0xDE00}},
+        {WSTR("&#65536;"), WString{0xD800, 0xDC00}},
+        {WSTR("&#x110000;&#0;&#xD800;&#;&#x;"), WSTR("&#x110000;&#0;&#xD800;&#;&#x;")},
+        {WSTR("& alone, &unknown; and &amp"), WSTR("& alone, &unknown; and &amp")},
+        {WSTR("plain"), WSTR("plain")},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Narrow(XmlTextValue(c.stored)), Narrow(c.shown)) << Narrow(c.stored);
 }
 
 TEST(DecimalValueTest, FollowsTheStandardConversionRules)

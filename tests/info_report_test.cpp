@@ -1,5 +1,6 @@
 // The information report's text against the scripted library, and the
 // temporary directory choice it starts with.
+#include "app/resource.h"
 #include "metadata/image_info.h"
 #include "operations/operations.h"
 #include "operations/temp_directory.h"
@@ -7,7 +8,20 @@
 #include "tests/support/scripted_imaging.h"
 #include "tests/support/xml_notice.h"
 
+#include <commctrl.h>
+
+#include <cstdio>
+#include <iterator>
+#include <vector>
+
 namespace {
+
+// The report's reason line has no line end of its own.
+std::string Reason(DWORD code)
+{
+    std::string line = ReasonLine(code);
+    return line.substr(0, line.size() - 2);
+}
 
 const GUID kGuid = {0x12345678, 0x9ABC, 0xDEF0, {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}};
 
@@ -103,24 +117,159 @@ TEST_F(InfoReportTest, UnloadableAndUnreadableImagesKeepWhatTheyCan)
     EXPECT_EQ(notices.count(), 1);
 }
 
-TEST_F(InfoReportTest, OpenHeaderAndTemporaryPathFailuresReplaceTheReport)
+TEST_F(InfoReportTest, OpenHeaderAndTemporaryPathFailuresReplaceTheReportWithTheirReason)
 {
     const struct {
         const char* call;
+        DWORD error;
         const char* text;
         int closes;
     } cases[] = {
-        {"WIMCreateFile", "錯誤: 無法開啟映像檔.", 0},
-        {"WIMGetAttributes", "錯誤: 無法變更映像檔屬性.", 1},
-        {"WIMSetTemporaryPath", "錯誤: 無法建立暫存資料夾.", 1},
+        {"WIMCreateFile", ERROR_FILE_NOT_FOUND, "錯誤: 無法開啟映像檔.", 0},
+        {"WIMGetAttributes", ERROR_INVALID_DATA, "錯誤: 無法變更映像檔屬性.", 1},
+        {"WIMSetTemporaryPath", ERROR_ACCESS_DENIED, "錯誤: 無法建立暫存資料夾.", 1},
     };
     for (const auto& c : cases) {
         ScriptedImaging scripted;
-        scripted.Fail(c.call, ERROR_FILE_NOT_FOUND);
-        EXPECT_EQ(Report(), c.text);
+        scripted.Fail(c.call, c.error);
+        EXPECT_EQ(Report(), c.text + std::string("\r\n") + Reason(c.error));
         EXPECT_FALSE(result);
         EXPECT_EQ(scripted.CallCount("WIMCloseHandle"), c.closes) << c.call;
     }
+
+    // A path too long for the buffers opens nothing.
+    ScriptedImaging scripted;
+    task.infoSource = WSTR("C:\\") + WString(300, WSTR('x'));
+    EXPECT_EQ(Report(), "錯誤: 無法開啟映像檔.\r\n" + Reason(ERROR_FILENAME_EXCED_RANGE));
+    EXPECT_TRUE(scripted.calls.empty());
+}
+
+TEST_F(InfoReportTest, EachAttributeBitHasItsOwnLine)
+{
+    const struct {
+        DWORD bit;
+        const char* line;
+    } bits[] = {
+        {0x1, "\t\tRESOURCE_ONLY\r\n"},
+        {0x2, "\t\tMETADATA_ONLY\r\n"},
+        {0x4, "\t\tVERIFY_DATA\r\n"},
+        {0x8, "\t\tRP_FIX\r\n"},
+        {0x10, "\t\tSPANNED\r\n"},
+        {0x20, "\t\tREADONLY\r\n"},
+        {0x40, ""},
+    };
+    for (const auto& b : bits) {
+        library.info.WimAttributes = b.bit;
+        char header[64];
+        std::snprintf(header, sizeof header, "屬性:\t0x%lX\r\n", static_cast<unsigned long>(b.bit));
+        EXPECT_EQ(Report(), std::string(kHeading) + "映像卷數量:\t0\r\n壓縮率:\tLZX\r\n卷編號:\t1/1\r\n" +
+                                header + b.line + kXmlSection)
+            << b.bit;
+    }
+}
+
+TEST_F(InfoReportTest, SizesChangeUnitAtOneKilobyteAndOneMegabyte)
+{
+    const struct {
+        const WCHAR* bytes;
+        const char* shown;
+    } sizes[] = {
+        {WSTR("0"), "0 Bytes"},       {WSTR("1023"), "1023 Bytes"},    {WSTR("1024"), "1 KB"},
+        {WSTR("1048575"), "1023 KB"}, {WSTR("1048576"), "1 MB"},       {WSTR("1610612735"), "1535 MB"},
+        {WSTR("-5"), "-5 Bytes"},     {WSTR("5368709120"), "5120 MB"},
+    };
+    library.info.ImageCount = static_cast<DWORD>(std::size(sizes));
+    std::string expected;
+    for (DWORD i = 0; i < library.info.ImageCount; ++i) {
+        library.imageXml[i + 1] =
+            WString(WSTR("<IMAGE><TOTALBYTES>")) + sizes[i].bytes + WSTR("</TOTALBYTES></IMAGE>");
+        expected += "\r\n映像卷: " + std::to_string(i + 1) +
+                    "\r\n-------------------\r\n檔案:\t\t0\r\n資料夾:\t\t0\r\n展開大小:\t\t" +
+                    sizes[i].shown + "\r\n";
+    }
+    std::string report = Report();
+    size_t start = report.find("\r\n映像卷: 1");
+    size_t end = report.find("\r\n\r\n映像檔 XML");
+    ASSERT_NE(start, std::string::npos);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(report.substr(start, end - start), expected);
+}
+
+TEST_F(InfoReportTest, TextsShowAsTypedAndLongOnesKeepTheirLineEnd)
+{
+    library.info.ImageCount = 1;
+    const WString longName(300, WSTR('n'));
+    library.imageXml[1] = WSTR("<IMAGE><NAME>") + longName +
+                          WSTR("</NAME><DESCRIPTION>A &amp; B &lt; C</DESCRIPTION>"
+                               "<FLAGS>") +
+                          WString(255, WSTR('f')) + WString{0xD83D, 0xDE00} + WSTR("</FLAGS></IMAGE>");
+    std::string report = Report();
+    // 259 characters: the label, as much of the name as fits, CR LF.
+    const std::string name = "名稱:\t\t" + std::string(259 - 5 - 2, 'n') + "\r\n";
+    const std::string flags = "標識:\t\t" + std::string(252, 'f') + "\r\n";  // no half of the pair
+    EXPECT_NE(report.find("\r\n" + name + "描述:\t\tA & B < C\r\n" + flags + "檔案:"), std::string::npos)
+        << report;
+}
+
+// The Info page's report box, from its own template, as the report's
+// target; what it showed at each change is recorded with the log of the
+// moment.
+class InfoReportBoxWindowTest : public InfoReportTest {
+protected:
+    void SetUp() override
+    {
+        InfoReportTest::SetUp();
+        // Page templates are child windows: they need a parent.
+        parent = CreateWindowExW(0, WSTR("STATIC"), WSTR(""), WS_POPUP, 0, 0, 600, 400, nullptr, nullptr,
+                                 nullptr, nullptr);
+        ASSERT_NE(parent, nullptr);
+        page = CreateDialogParamW(g_instance, MAKEINTRESOURCEW(IDD_PAGE_INFO), parent, PlainPage, 0);
+        ASSERT_NE(page, nullptr);
+        task.pageWindow = page;
+        SetWindowSubclass(GetDlgItem(page, IDC_INFO_TEXT), Record, 1, reinterpret_cast<DWORD_PTR>(this));
+    }
+    void TearDown() override { DestroyWindow(parent); }
+
+    static INT_PTR CALLBACK PlainPage(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+    static LRESULT CALLBACK Record(HWND box, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                   DWORD_PTR self)
+    {
+        auto* test = reinterpret_cast<InfoReportBoxWindowTest*>(self);
+        if (message == WM_SETTEXT)
+            test->shown.push_back(
+                {Narrow(reinterpret_cast<const WCHAR*>(lParam)), Narrow(test->task.logText)});
+        return DefSubclassProc(box, message, wParam, lParam);
+    }
+    std::string Box()
+    {
+        WCHAR text[4096] = {};
+        GetDlgItemTextW(page, IDC_INFO_TEXT, text, 4096);
+        return Narrow(text);
+    }
+
+    HWND parent = nullptr;
+    HWND page = nullptr;
+    struct Shown {
+        std::string text, log;
+    };
+    std::vector<Shown> shown;
+};
+
+TEST_F(InfoReportBoxWindowTest, OpeningLineFollowsTheTemporaryFolderAndTheResultReplacesIt)
+{
+    EXPECT_TRUE(BuildInfoReport(task));
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].text, "開啟映像檔中...");
+    EXPECT_EQ(shown[0].log.rfind("暫存資料夾:\t", 0), 0u) << "the temporary folder was not chosen first";
+    EXPECT_EQ(Box(), shown[1].text);
+    EXPECT_EQ(Box().rfind("映像訊息: \r\n", 0), 0u) << Box();
+
+    // A failure shows in the box too, in place of the opening line.
+    shown.clear();
+    library.Fail("WIMCreateFile", ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(BuildInfoReport(task));
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(Box(), "錯誤: 無法開啟映像檔.\r\n" + Reason(ERROR_FILE_NOT_FOUND));
 }
 
 class TempDirectoryTest : public testing::Test {

@@ -227,16 +227,67 @@ TEST(XmlParse, HandlesDeepNestingWithoutRecursion)
     EXPECT_EQ(levels, depth);
     EXPECT_EQ(node->text, WSTR("x"));
 
-    // Starting deep enough in the negative keeps the output free of indentation.
-    WString output = Written(document.get(), -2 * depth);
-    EXPECT_EQ(output.size(), 17 * static_cast<size_t>(depth) - 1);
-    Document again = Parse(output, &parsed);
-    ASSERT_TRUE(parsed);
-    EXPECT_EQ(Written(again.get(), -2 * depth), output);
+    // Written out, such a tree is refused (indented, it would take 20 GB).
+    WString output = WSTR("kept");
+    EXPECT_FALSE(WriteXml(document.get(), document->root, output, 0));
+    EXPECT_EQ(output, WSTR("kept"));
 
     // An unclosed deep text fails, and the partial tree is destroyed with the document.
     Parse(text.substr(0, text.size() - 4), &parsed);
     EXPECT_FALSE(parsed);
+}
+
+// A chain of `levels` elements below the root, the innermost holding "x".
+Document Chain(int levels)
+{
+    WString text;
+    for (int i = 0; i <= levels; ++i)
+        text += WSTR("<a>");
+    text += WSTR("x");
+    for (int i = 0; i <= levels; ++i)
+        text += WSTR("</a>");
+    return Parse(text);
+}
+
+TEST(XmlWrite, RefusesTreesPastItsDepthAndSizeLimitsAndLeavesTheOutput)
+{
+    struct Case {
+        const char* what;
+        Document document;
+        int32_t depth;
+        bool written;
+    };
+    Case cases[] = {
+        {"at the depth limit", Chain(kXmlMaxWriteDepth), 0, true},
+        {"one level deeper", Chain(kXmlMaxWriteDepth + 1), 0, false},
+        {"a huge starting indentation", Parse(WSTR("<a/>")), INT32_MAX, false},
+        {"a text longer than the limit",
+         Parse(WSTR("<a>") + WString(kXmlMaxWriteUnits, WSTR('t')) + WSTR("</a>")), 0, false},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WString output = WSTR("kept");
+        EXPECT_EQ(WriteXml(c.document.get(), c.document->root, output, c.depth), c.written);
+        if (!c.written) {
+            EXPECT_EQ(output, WSTR("kept"));
+            continue;
+        }
+        bool parsed = false;
+        Document again = Parse(output.substr(4), &parsed);
+        EXPECT_TRUE(parsed);
+    }
+
+    // Within the depth limit, many deep lines together exceed the size limit:
+    // 20,000 siblings 1,000 levels down, each indented by 2,000 spaces.
+    Document wide = Chain(999);
+    XmlElement* bottom = wide->root;
+    while (bottom->firstChild != nullptr)
+        bottom = bottom->firstChild;
+    for (int i = 0; i < 20000; ++i)
+        AppendChild(bottom, NewElement(WSTR("b")));
+    WString output;
+    EXPECT_FALSE(WriteXml(wide.get(), wide->root, output, 0));
+    EXPECT_TRUE(output.empty());
 }
 
 TEST(XmlParse, NeverReadsPastTheEndOfATruncatedText)
