@@ -268,9 +268,12 @@ void ReadPageInputs(TaskState& task)
     for (const ComboBinding& combo : bindings->combos)
         task.*combo.field = ControlText(page, combo.control);
     for (const IndexBinding& index : bindings->indexes) {
-        // Position in the low word, non-zero high word when the edit holds no
-        // valid number: the operation's image-count check catches that.
-        task.*index.field = static_cast<int32_t>(SendDlgItemMessageW(page, index.upDown, UDM_GETPOS, 0, 0));
+        // The position is in the low word; the high word is an error flag, set
+        // when the edit holds no number in the range (empty, 0, text). The
+        // position then is the last valid one, which is what is meant: the
+        // flag must not become part of the index (65,536 and more).
+        LRESULT position = SendDlgItemMessageW(page, index.upDown, UDM_GETPOS, 0, 0);
+        task.*index.field = LOWORD(position);
     }
     for (const FlagBinding& flag : bindings->flags)
         task.*flag.field = IsDlgButtonChecked(page, flag.control) == BST_CHECKED;
