@@ -296,7 +296,7 @@ public:
     void Fail()
     {
         failed_ = true;
-        output_.resize(start_);
+        output_.erase(start_);
     }
 
 private:
