@@ -91,14 +91,16 @@ TEST_F(DeleteRealWim, BadFilesGiveTheirLineAndStayByteForByte)
                 " f.seek(16); f.write((v|0x4).to_bytes(4,'little'))\" " +
                 Quoted(readOnly));
 
+    // Each bad file says what is wrong with it.
     const struct {
         std::string path;
-        const char* log;
+        DWORD reason;
     } cases[] = {
-        {folder / "missing.wim", "開啟映像檔中...\r\n錯誤: 無法開啟映像檔.\r\n"},
-        {notWim, "開啟映像檔中...\r\n錯誤: 無法開啟映像檔.\r\n"},
-        {truncated, "開啟映像檔中...\r\n錯誤: 無法開啟映像檔.\r\n"},
-        {readOnly, "開啟映像檔中...\r\n錯誤: 無法開啟映像檔.\r\n"},
+        {folder / "missing.wim", ERROR_FILE_NOT_FOUND},
+        {folder / "absent/x.wim", ERROR_PATH_NOT_FOUND},
+        {notWim, ERROR_BAD_FORMAT},
+        {truncated, ERROR_FILE_CORRUPT},
+        {readOnly, ERROR_ACCESS_DENIED},
     };
     for (const auto& c : cases) {
         std::string original = FileBytes(c.path);
@@ -106,7 +108,8 @@ TEST_F(DeleteRealWim, BadFilesGiveTheirLineAndStayByteForByte)
         run.deleteSource = DosPath(c.path);
         run.deleteIndex = 1;
         EXPECT_FALSE(RunDelete(run)) << c.path;
-        EXPECT_EQ(Narrow(run.logText), c.log) << c.path;
+        EXPECT_EQ(Narrow(run.logText), "開啟映像檔中...\r\n錯誤: 無法開啟映像檔.\r\n" + ReasonLine(c.reason))
+            << c.path;
         EXPECT_EQ(FileBytes(c.path), original) << c.path;
     }
     // A folder that does not exist, and an index beyond the count.
@@ -156,6 +159,21 @@ TEST_F(ChangeRealWim, NewTextsFlagsAndBootReachTheFileAndNothingElseChanges)
     EXPECT_TRUE(RunChange(boot));
     EXPECT_EQ(InfoFields(wim)[0]["Boot Index"], "1");
     EXPECT_EQ(notices.count(), 0);
+}
+
+TEST_F(ChangeRealWim, NameAnotherImageHasIsRefusedInPlainWordsAndTheFileKept)
+{
+    std::string wim = folder / "two.wim";
+    MakeSampleWim(wim, 2);
+    const std::string original = FileBytes(wim);
+    task.changeSource = DosPath(wim);
+    task.changeIndex = 2;
+    task.changeName = WSTR("Image 1");
+    EXPECT_FALSE(RunChange(task));
+    EXPECT_EQ(Narrow(task.logText), "開啟映像檔中...\r\n正在儲存映像名稱: \t\tImage 1\r\n"
+                                    "錯誤: 此映像檔中已有另一個映像卷使用這個名稱.\r\n\r\n");
+    EXPECT_EQ(InfoFields(wim)[2]["Name"], "Image 2");
+    EXPECT_EQ(FileBytes(wim), original);
 }
 
 using InfoReportRealWim = RealWimOperations;
