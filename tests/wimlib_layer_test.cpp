@@ -682,39 +682,4 @@ TEST_F(WimlibLayerRealWim, CallbacksHearWritesAndAnAbortKeepsTheFile)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
-TEST_F(WimlibLayerRealWim, CallsStillToComeSayNotImplemented)
-{
-    const std::string wim = MakeWim("later.wim", 1);
-    HANDLE handle = Open(wim, kReadWrite);
-    HANDLE image = WIMLoadImage(handle, 1);
-    const WString folder = DosPath(folder_);
-    LARGE_INTEGER size;
-    size.QuadPart = 1 << 20;
-    WIM_MOUNT_LIST list[1];
-    DWORD listSize = sizeof list;
-    HANDLE outWim = nullptr;
-    HANDLE outImage = nullptr;
-
-    // The failure and the last error it left, read before anything else runs.
-    auto expectNotImplemented = [](const char* name, bool failed) {
-        const DWORD error = GetLastError();
-        EXPECT_TRUE(failed) << name;
-        EXPECT_EQ(error, static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED)) << name;
-        SetLastError(ERROR_SUCCESS);
-    };
-    SetLastError(ERROR_SUCCESS);
-    expectNotImplemented("capture", WIMCaptureImage(handle, folder.c_str(), 0) == nullptr);
-    expectNotImplemented("apply", !WIMApplyImage(image, folder.c_str(), 0));
-    expectNotImplemented("export", !WIMExportImage(image, handle, WIM_EXPORT_ALLOW_DUPLICATES));
-    expectNotImplemented("mount", !WIMMountImageHandle(image, folder.c_str(), 0));
-    expectNotImplemented("mounted images", !WIMGetMountedImages(list, &listSize));
-    expectNotImplemented("mounted handle", !WIMGetMountedImageHandle(folder.c_str(), 0, &outWim, &outImage));
-    expectNotImplemented("commit", !WIMCommitImageHandle(image, 0, nullptr));
-    expectNotImplemented("unmount", !WIMUnmountImageHandle(image, 0));
-    expectNotImplemented("split", !WIMSplitFile(handle, DosPath(Path("part.swm")).c_str(), &size, 0));
-    EXPECT_EQ(Info(wim)[0]["Image Count"], "1");
-    EXPECT_TRUE(WIMCloseHandle(image));
-    EXPECT_TRUE(WIMCloseHandle(handle));
-}
-
 }  // namespace
