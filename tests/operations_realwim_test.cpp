@@ -57,8 +57,11 @@ TEST_F(DeleteRealWim, DeletesOneImageAndKeepsTheOthersIntact)
     task.deleteIndex = 2;
     task.deleteCheck = true;
     EXPECT_TRUE(RunDelete(task));
-    EXPECT_EQ(Narrow(task.logText), "開啟映像檔中...\r\n正在從這映像檔中刪除 \"映像卷 2\"...\r\n\r\n"
-                                    "正在添加完整訊息...\r\n映像操作已成功完成.\r\n");
+    // On a loaded machine the rebuild may take a second: the closing line has a time then.
+    std::string lines;
+    EXPECT_TRUE(SplitClosingLine(Narrow(task.logText), &lines)) << Narrow(task.logText);
+    EXPECT_EQ(lines,
+              "開啟映像檔中...\r\n正在從這映像檔中刪除 \"映像卷 2\"...\r\n\r\n正在添加完整訊息...\r\n");
     auto after = InfoFields(wim);
     EXPECT_EQ(after[0]["Image Count"], "2");
     EXPECT_EQ(after[1]["Name"], "Image 1");
