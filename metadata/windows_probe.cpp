@@ -202,6 +202,7 @@ WindowsPaths WindowsPathsOf(const WString& windowsDirectory)
     };
 }
 
+// A file that cannot report its attributes may still be listed by a search.
 bool FileExists(const WCHAR* path)
 {
     if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES)
@@ -274,6 +275,9 @@ WString HexWord(DWORD number)
     return text;
 }
 
+// InstallLanguage as the number it names, read like "%x": blanks, an
+// optional 0x, then hexadecimal digits up to the first other character. False
+// (no language matches) without a digit or beyond 32 bits.
 bool HexValue(WStringView text, DWORD& value)
 {
     size_t i = 0;
