@@ -14,6 +14,9 @@ bool RunDelete(TaskState& task);
 bool RunChange(TaskState& task);
 bool RunMount(TaskState& task);
 bool RunUnmount(TaskState& task);
+// The message callback of mount and unmount: progress, and the library's
+// errors, warnings and notices written to the log. Always answers success.
+DWORD CALLBACK MountMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData);
 bool RunSplit(TaskState& task);
 
 // The information report on infoSource, written into the Info page's report

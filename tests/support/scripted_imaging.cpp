@@ -2,6 +2,7 @@
 
 #include "progress/log.h"
 
+#include <algorithm>
 #include <cstdio>
 
 ScriptedImaging* ScriptedImaging::current = nullptr;
@@ -244,9 +245,16 @@ BOOL WINAPI MountImageHandle(HANDLE image, PCWSTR path, DWORD flags)
 
 BOOL WINAPI GetMountedImages(WIM_MOUNT_LIST* list, PDWORD size)
 {
-    if (!S().Enter("WIMGetMountedImages", {Pointer(list), Pointer(size)}))
+    if (!S().Enter("WIMGetMountedImages", {Pointer(list), Number(*size)}))
         return FALSE;
-    *size = 0;
+    const DWORD needed = static_cast<DWORD>(S().mounted.size() * sizeof(WIM_MOUNT_LIST));
+    const DWORD room = *size;
+    *size = needed;
+    if (needed > room) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::copy(S().mounted.begin(), S().mounted.end(), list);
     return TRUE;
 }
 

@@ -50,6 +50,9 @@ public:
     WString fileXml;                    // WIMGetImageInformation on the WIM handle
     DWORD bootIndex = 0;                // set by WIMSetBootImage
 
+    // WIMGetMountedImages lists these, in this order.
+    std::vector<WIM_MOUNT_LIST> mounted;
+
     // The exact bytes of each WIMSetImageInformation call.
     std::vector<std::vector<unsigned char>> storedInformation;
     std::vector<DWORD> verdicts;
