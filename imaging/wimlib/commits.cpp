@@ -81,11 +81,6 @@ uint64_t Checksum(const std::string& bytes)
     return hash;
 }
 
-std::string JournalPathOf(const std::string& unixPath)
-{
-    return unixPath + kJournalSuffix;
-}
-
 std::string BaseName(const std::string& unixPath)
 {
     const size_t slash = unixPath.rfind('/');
@@ -508,6 +503,11 @@ bool CommitRebuild(WimFile& file, const CommitCheck& check)
 }
 
 }  // namespace
+
+std::string JournalPathOf(const std::string& unixPath)
+{
+    return unixPath + kJournalSuffix;
+}
 
 bool InPlaceWrite::Begin(const std::string& unixPath, int descriptor)
 {

@@ -136,10 +136,14 @@ struct WimFile {
 
 enum class HandleKind { Wim, Image };
 
+// The mount an image handle from WIMGetMountedImageHandle stands for (mount.cpp).
+struct MountedImage;
+
 struct HandleEntry {
     HandleKind kind;
     std::shared_ptr<WimFile> file;
     DWORD index = 0;  // image handles; follows deletes of earlier images, under the file's lock
+    std::shared_ptr<MountedImage> mount;  // image handles of a mounted image only
 };
 
 // The entry of a handle of the given kind, or null with ERROR_INVALID_HANDLE.
@@ -210,6 +214,9 @@ private:
     std::string header_;
     std::string tail_;
 };
+
+// The journal's name beside a WIM (a mount's helper waits for it to go).
+std::string JournalPathOf(const std::string& unixPath);
 
 // Takes the file's writer's lock: an open-file-description lock, which other
 // threads and other processes see alike. ERROR_SHARING_VIOLATION while

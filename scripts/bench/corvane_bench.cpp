@@ -8,6 +8,8 @@
 //                                      (a sample hive padded to about MB)
 //   corvane_bench probe WIM SOURCE TEMP
 //                                      (the offline Windows probe on image 1)
+//   corvane_bench mount WIM INDEX DIR ro|rw
+//   corvane_bench unmount DIR commit|discard
 #include "app/task_state.h"
 #include "imaging/wimgapi.h"
 #include "metadata/image_info.h"
@@ -44,7 +46,8 @@ int Usage()
 {
     std::fprintf(stderr,
                  "usage: corvane_bench delete WIM INDEX | info WIM | change WIM INDEX DESCRIPTION [check] | "
-                 "xml FILE ROUNDS | hive FILE software|system MB | probe WIM SOURCE TEMP\n");
+                 "xml FILE ROUNDS | hive FILE software|system MB | probe WIM SOURCE TEMP | "
+                 "mount WIM INDEX DIR ro|rw | unmount DIR commit|discard\n");
     return 2;
 }
 
@@ -76,6 +79,28 @@ extern "C" int main(int argc, char** argv)
         task.startTime = timeGetTime();
         auto start = std::chrono::steady_clock::now();
         bool ok = RunChange(task);
+        std::printf("%.1f\n", Milliseconds(start));
+        if (!ok)
+            std::fprintf(stderr, "%s\n", Utf8FromWide(task.logText).c_str());
+        return ok ? 0 : 1;
+    }
+    if (verb == "mount" && argc == 6) {
+        task.mountSource = DosPath(argv[2]);
+        task.mountIndex = std::atoi(argv[3]);
+        task.mountPath = DosPath(argv[4]);
+        task.mountReadWrite = std::string(argv[5]) == "rw";
+        auto start = std::chrono::steady_clock::now();
+        bool ok = RunMount(task);
+        std::printf("%.1f\n", Milliseconds(start));
+        if (!ok)
+            std::fprintf(stderr, "%s\n", Utf8FromWide(task.logText).c_str());
+        return ok ? 0 : 1;
+    }
+    if (verb == "unmount" && argc == 4) {
+        task.mountPath = DosPath(argv[2]);
+        task.unmountCommit = std::string(argv[3]) == "commit";
+        auto start = std::chrono::steady_clock::now();
+        bool ok = RunUnmount(task);
         std::printf("%.1f\n", Milliseconds(start));
         if (!ok)
             std::fprintf(stderr, "%s\n", Utf8FromWide(task.logText).c_str());
