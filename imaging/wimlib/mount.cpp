@@ -238,7 +238,9 @@ std::vector<std::string> WimfsMountPoints()
     while (getline(&line, &capacity, table) > 0) {
         // id parent major:minor root mount-point options [optional...] - type source ...
         std::vector<std::string> fields;
-        for (char* token = std::strtok(line, " \n"); token != nullptr; token = std::strtok(nullptr, " \n"))
+        char* rest = nullptr;
+        for (char* token = strtok_r(line, " \n", &rest); token != nullptr;
+             token = strtok_r(nullptr, " \n", &rest))
             fields.emplace_back(token);
         auto dash = std::find(fields.begin(), fields.end(), "-");
         if (fields.size() < 5 || dash == fields.end() || dash + 1 == fields.end())
