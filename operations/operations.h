@@ -19,6 +19,12 @@ bool RunUnmount(TaskState& task);
 DWORD CALLBACK MountMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData);
 bool RunSplit(TaskState& task);
 
+// The message callbacks of apply, export and split, registered for the whole
+// process while their operation runs; they use the one shared record.
+DWORD CALLBACK ApplyMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData);
+DWORD CALLBACK ExportMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData);
+DWORD CALLBACK SplitMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData);
+
 // The information report on infoSource, written into the Info page's report
 // box; the text alone (or the failure line and its reason) comes from
 // BuildInfoReportText, which shows only the opening line in the box.

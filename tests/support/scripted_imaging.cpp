@@ -123,8 +123,11 @@ HANDLE WINAPI CreateFileEntry(PCWSTR path, DWORD access, DWORD disposition, DWOR
     if (!S().Enter("WIMCreateFile", {Text(path), accessText, Number(disposition), Number(flags),
                                      Number(compression), Pointer(creationResult)}))
         return nullptr;
-    if (creationResult)
-        *creationResult = disposition == WIM_OPEN_EXISTING ? WIM_OPENED_EXISTING : WIM_CREATED_NEW;
+    if (creationResult) {
+        const bool created =
+            disposition != WIM_OPEN_EXISTING && (disposition != WIM_OPEN_ALWAYS || S().openAlwaysCreates);
+        *creationResult = created ? WIM_CREATED_NEW : WIM_OPENED_EXISTING;
+    }
     return ScriptedImaging::kWimHandle;
 }
 

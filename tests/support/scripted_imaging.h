@@ -49,6 +49,7 @@ public:
     std::map<DWORD, WString> imageXml;  // by 1-based index, without byte-order mark
     WString fileXml;                    // WIMGetImageInformation on the WIM handle
     DWORD bootIndex = 0;                // set by WIMSetBootImage
+    bool openAlwaysCreates = true;      // WIM_OPEN_ALWAYS reports a new file
 
     // WIMGetMountedImages lists these, in this order.
     std::vector<WIM_MOUNT_LIST> mounted;

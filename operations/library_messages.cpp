@@ -1,0 +1,36 @@
+#include "operations/library_messages.h"
+
+#include "imaging/wimgapi.h"
+
+WString CodedMessageLine(WStringView prefix, const WCHAR* path, LPARAM code, WStringView suffix)
+{
+    const WString tail =
+        WSTR(" [err = ") + DecimalText(static_cast<int32_t>(code)) + WSTR("]") + WString(suffix);
+    WStringView item = path != nullptr ? WStringView(path) : WStringView(WSTR("(null)"));
+    const size_t room = kTextBufferSize - 1 - prefix.size() - tail.size();
+    WString line(prefix);
+    if (item.size() > room) {
+        line += WSTR("...");
+        item = item.substr(item.size() - (room - 3));
+    }
+    line += item;
+    line += tail;
+    return line;
+}
+
+WString LibraryMessageLine(DWORD messageId, WPARAM wParam, LPARAM lParam)
+{
+    const WCHAR* path = reinterpret_cast<const WCHAR*>(wParam);
+    switch (messageId) {
+    case WIM_MSG_ERROR:
+        return CodedMessageLine(WSTR("ERROR: "), path, lParam);
+    case WIM_MSG_RETRY:
+        return CodedMessageLine(WSTR("RETRY: "), path, lParam);
+    case WIM_MSG_INFO:
+        return CodedMessageLine(WSTR("INFO: "), path, lParam, WSTR("\n"));
+    case WIM_MSG_WARNING:
+        return CodedMessageLine(WSTR("WARNING: "), path, lParam);
+    default:
+        return {};
+    }
+}

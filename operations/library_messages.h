@@ -1,0 +1,14 @@
+// Lines for the imaging library's error, retry, information and warning
+// messages as the apply and export callbacks log them.
+#pragma once
+
+#include "app/text.h"
+
+// "PREFIX: PATH [err = CODE]" and `suffix`, at most 259 characters: a path
+// too long to fit loses its beginning, marked "...", so the item's own name
+// stays readable. A null path reads "(null)", as the system formatter has it.
+WString CodedMessageLine(WStringView prefix, const WCHAR* path, LPARAM code, WStringView suffix = {});
+
+// The coded line for a library message, or an empty text when `messageId`
+// is none of WIM_MSG_ERROR, WIM_MSG_RETRY, WIM_MSG_INFO and WIM_MSG_WARNING.
+WString LibraryMessageLine(DWORD messageId, WPARAM wParam, LPARAM lParam);

@@ -1,0 +1,248 @@
+// Exporting an image: the log of every branch against the scripted library,
+// the callback's answers, and what happens to a destination it created.
+#include "operations/operations.h"
+#include "progress/log.h"
+#include "tests/gtest_support.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/fresh_task.h"
+#include "tests/support/scripted_imaging.h"
+
+#include <mmsystem.h>
+
+namespace {
+
+std::string SystemText(DWORD code)
+{
+    WCHAR text[kTextBufferSize];
+    return Narrow(SystemErrorText(text, code));
+}
+
+class ExportTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        library.info.ImageCount = 3;
+        Fresh();
+    }
+    TaskState& Fresh()
+    {
+        FreshTask();
+        task.exportSource = DosPath(folder / "source.wim");
+        task.exportDestination = DosPath(folder / "dest.wim");
+        task.exportIndex = 2;
+        task.exportCompression = WSTR("最大壓縮率(LZX)");
+        return task;
+    }
+    // The settings block as logged for this suite's inputs.
+    std::string Settings(const char* compression = "壓縮率:\t\t最大壓縮率(LZX)",
+                         const char* check = "檢查:\t\t不啟用")
+    {
+        return "映像檔來源:\t" + Narrow(DosPath(folder / "source.wim")) +
+               "\r\n映像卷:\t\t2\r\n映像檔儲存到:\t" + Narrow(DosPath(folder / "dest.wim")) + "\r\n" +
+               compression + "\r\n" + check + "\r\n暫存資料夾:\t" + Narrow(DosPath(folder.path())) + "\r\n";
+    }
+    std::string Log() const { return Narrow(task.logText); }
+
+    ScratchFolder folder;
+    ScriptedImaging library;
+    TaskState& task = Task();
+};
+
+TEST_F(ExportTest, ExportsWithTheChosenCompressionAndClosesEverything)
+{
+    EXPECT_TRUE(RunExport(task));
+    EXPECT_EQ(Log(),
+              Settings() +
+                  "\r\n開啟映像檔中...\r\n正在從這映像檔中拆分 \"映像卷 2\" ...\r\n\r\n成功拆分映像檔.\r\n");
+    const std::string source = Narrow(DosPath(folder / "source.wim"));
+    const std::string destination = Narrow(DosPath(folder / "dest.wim"));
+    const std::string temporary = Narrow(DosPath(folder.path()));
+    EXPECT_EQ(library.CallText(), "WIMRegisterMessageCallback(0x0, ptr, null)\n"
+                                  "WIMCreateFile(\"" +
+                                      source +
+                                      "\", 0x80000000, 3, 0, 0, ptr)\n"
+                                      "WIMGetAttributes(0x1000, ptr, 560)\n"
+                                      "WIMCreateFile(\"" +
+                                      destination +
+                                      "\", 0xC0000000, 4, 0, 2, ptr)\n"
+                                      "WIMSetTemporaryPath(0x1000, \"" +
+                                      temporary +
+                                      "\")\n"
+                                      "WIMSetTemporaryPath(0x1000, \"" +
+                                      temporary +
+                                      "\")\n"
+                                      "WIMLoadImage(0x1000, 2)\n"
+                                      "WIMExportImage(0x2002, 0x1000, 1)\n"
+                                      "WIMCloseHandle(0x2002)\n"
+                                      "WIMCloseHandle(0x1000)\n"
+                                      "WIMCloseHandle(0x1000)\n"
+                                      "WIMUnregisterMessageCallback(0x0, ptr)\n");
+    EXPECT_EQ(task.lastPercent, 100u);
+}
+
+TEST_F(ExportTest, CompressionTextsAndTheCheckOption)
+{
+    const struct {
+        const char* text;
+        const char* line;
+        int type;
+    } cases[] = {
+        {"快速壓縮(XPRESS)", "壓縮率:\t\t快速壓縮(XPRESS)", 1},
+        {"LZMS", "壓縮率: LZMS", 3},
+        {"無壓縮(None)", "壓縮率:\t\t無壓縮(None)", 0},
+        {"lzx", "壓縮率:\t\t無壓縮(None)", 0},
+        {"", "壓縮率:\t\t無壓縮(None)", 0},
+    };
+    for (const auto& c : cases) {
+        ScriptedImaging scripted;
+        scripted.info.ImageCount = 2;
+        TaskState& run = Fresh();
+        run.exportCompression = WideFromUtf8(c.text);
+        run.exportCheck = true;
+        run.startTime = timeGetTime() - 125000;
+        EXPECT_TRUE(RunExport(run)) << c.text;
+        EXPECT_EQ(Narrow(run.logText),
+                  Settings(c.line, "檢查:\t\t啟用") +
+                      "\r\n開啟映像檔中...\r\n正在從這映像檔中拆分 \"映像卷 2\" ...\r\n\r\n"
+                      "成功拆分映像檔,費時 2m05s.\r\n")
+            << c.text;
+        EXPECT_TRUE(scripted.calls[1].ends_with(", 0x80000000, 3, 2, 0, ptr)")) << scripted.calls[1];
+        EXPECT_TRUE(scripted.calls[3].ends_with(", 0xC0000000, 4, 2, " + std::to_string(c.type) + ", ptr)"))
+            << scripted.calls[3];
+    }
+}
+
+TEST_F(ExportTest, EachFailureIsLoggedWhereItHappensAndEndsWith227)
+{
+    const DWORD kCode = ERROR_ACCESS_DENIED;
+    const std::string reason = "錯誤: " + SystemText(kCode) + "\r\n";
+    const struct {
+        const char* call;
+        int nth;
+        std::string log;
+        int closes;
+    } cases[] = {
+        {"WIMRegisterMessageCallback", 1, "錯誤: 無法註冊回調函數.\r\n", 0},
+        {"WIMCreateFile", 1, "開啟映像檔中...\r\n錯誤: 無法開啟映像檔.\r\n" + reason, 0},
+        {"WIMGetAttributes", 1, "開啟映像檔中...\r\n錯誤: 無法變更映像檔屬性.\r\n", 1},
+        {"WIMCreateFile", 2, "開啟映像檔中...\r\n錯誤: 無法開啟映像檔.\r\n", 1},
+        {"WIMSetTemporaryPath", 1, "開啟映像檔中...\r\n錯誤: 無法建立暫存資料夾.\r\n", 2},
+        {"WIMSetTemporaryPath", 2, "開啟映像檔中...\r\n錯誤: 無法建立暫存資料夾.\r\n", 2},
+        {"WIMLoadImage", 1, "開啟映像檔中...\r\n錯誤: 此映像檔 \"2\" 無法掛載映像卷.\r\n", 2},
+        {"WIMExportImage", 1,
+         "開啟映像檔中...\r\n正在從這映像檔中拆分 \"映像卷 2\" ...\r\n錯誤: 拆分映像檔出錯.\r\n" + reason, 3},
+    };
+    for (const auto& c : cases) {
+        ScriptedImaging scripted;
+        scripted.info.ImageCount = 3;
+        scripted.Fail(c.call, kCode, c.nth);
+        TaskState& run = Fresh();
+        EXPECT_FALSE(RunExport(run)) << c.call << c.nth;
+        EXPECT_EQ(Narrow(run.logText), Settings() + "\r\n" + c.log + "\r\n錯誤: 拆分映像檔出錯.\r\n")
+            << c.call << c.nth;
+        EXPECT_EQ(scripted.CallCount("WIMCloseHandle"), c.closes) << c.call << c.nth;
+        EXPECT_EQ(scripted.CallCount("WIMUnregisterMessageCallback"), 1) << c.call << c.nth;
+        EXPECT_EQ(run.lastPercent, 100u);
+    }
+}
+
+TEST_F(ExportTest, IndexBeyondTheCountOpensNothingForWriting)
+{
+    task.exportIndex = 4;
+    EXPECT_FALSE(RunExport(task));
+    const std::string indexLine = "映像卷:\t\t2";
+    EXPECT_EQ(
+        Log(),
+        Settings().replace(Settings().find(indexLine), indexLine.size(), "映像卷:\t\t4") +
+            "\r\n開啟映像檔中...\r\n錯誤: 此映像檔 \"4\" 沒有任何映像卷.\r\n\r\n錯誤: 拆分映像檔出錯.\r\n");
+    EXPECT_EQ(library.CallCount("WIMCreateFile"), 1);
+}
+
+TEST_F(ExportTest, NoWritableTemporaryFolderStopsBeforeTheLibrary)
+{
+    // A folder that does not exist, and a system temporary folder that
+    // cannot be used either.
+    task.exportDestination = DosPath(folder / "missing/dest.wim");
+    WCHAR savedTemp[kTextBufferSize];
+    GetEnvironmentVariableW(WSTR("TMP"), savedTemp, kTextBufferSize);
+    WCHAR savedTemp2[kTextBufferSize];
+    GetEnvironmentVariableW(WSTR("TEMP"), savedTemp2, kTextBufferSize);
+    const WString nowhere = DosPath(folder / "missing");
+    SetEnvironmentVariableW(WSTR("TMP"), nowhere.c_str());
+    SetEnvironmentVariableW(WSTR("TEMP"), nowhere.c_str());
+    const bool result = RunExport(task);
+    SetEnvironmentVariableW(WSTR("TMP"), savedTemp);
+    SetEnvironmentVariableW(WSTR("TEMP"), savedTemp2);
+    EXPECT_FALSE(result);
+    const std::string log = Log();
+    EXPECT_NE(log.find("暫存資料夾:\t\r\n錯誤: 無法建立暫存資料夾.\r\n錯誤: "), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with("\r\n\r\n錯誤: 拆分映像檔出錯.\r\n")) << log;
+    EXPECT_EQ(library.CallText(), "WIMUnregisterMessageCallback(0x0, ptr)\n");
+}
+
+TEST_F(ExportTest, AbortAfterOpeningStopsSilentlyAndRemovesTheNewDestination)
+{
+    // The destination "made" by the scripted library is a real file here, so
+    // its removal can be seen; an existing destination is left alone.
+    for (bool created : {true, false}) {
+        ScriptedImaging scripted;
+        scripted.info.ImageCount = 3;
+        scripted.openAlwaysCreates = created;
+        TaskState& run = Fresh();
+        ShellOutput("echo destination > " + Quoted(folder / "dest.wim"));
+        run.abortRequested = true;
+        EXPECT_FALSE(RunExport(run));
+        EXPECT_EQ(Narrow(run.logText), Settings() + "\r\n開啟映像檔中...\r\n\r\n錯誤: 拆分映像檔出錯.\r\n");
+        EXPECT_EQ(scripted.CallCount("WIMExportImage"), 0);
+        EXPECT_EQ(FileBytes(folder / "dest.wim").empty(), created) << created;
+    }
+}
+
+TEST_F(ExportTest, ADestinationThatDoesNotCloseIsAFailure)
+{
+    // The destination is the third handle closed; closing it is when the
+    // library writes it.
+    library.Fail("WIMCloseHandle", ERROR_DISK_FULL, 3);
+    ShellOutput("echo partial > " + Quoted(folder / "dest.wim"));
+    EXPECT_FALSE(RunExport(task));
+    EXPECT_TRUE(Log().ends_with("正在從這映像檔中拆分 \"映像卷 2\" ...\r\n錯誤: " +
+                                SystemText(ERROR_DISK_FULL) + "\r\n\r\n錯誤: 拆分映像檔出錯.\r\n"))
+        << Log();
+    EXPECT_EQ(FileBytes(folder / "dest.wim"), "");
+}
+
+TEST_F(ExportTest, CallbackAnswersAbortAndLogsLibraryLinesAndNotices)
+{
+    const WCHAR path[] = WSTR("D:\\dest.wim");
+    const WPARAM text = reinterpret_cast<WPARAM>(path);
+    library.DeliverDuring("WIMExportImage", {
+                                                {WIM_MSG_PROGRESS, 30, 1000},
+                                                {WIM_MSG_PROCESS, text, 0},
+                                                {WIM_MSG + 29, 0, 0},
+                                                {WIM_MSG + 29, 0, 0},
+                                                {WIM_MSG + 33, 0, 0},
+                                                {WIM_MSG + 33, 0, 0},
+                                                {WIM_MSG_WARNING, text, 183},
+                                                {WIM_MSG_INFO, text, 0},
+                                            });
+    EXPECT_TRUE(RunExport(task));
+    EXPECT_NE(Log().find("正在從這映像檔中拆分 \"映像卷 2\" ...\r\n"
+                         "驗證完整性訊息...\r\n"
+                         "正在添加完整訊息...\r\n"
+                         "正在添加完整訊息...\r\n"
+                         "WARNING: D:\\dest.wim [err = 183]\r\n"
+                         "INFO: D:\\dest.wim [err = 0]\n\r\n"
+                         "\r\n成功拆分映像檔.\r\n"),
+              std::string::npos)
+        << Log();
+    EXPECT_EQ(library.verdicts, std::vector<DWORD>(8, WIM_MSG_SUCCESS));
+
+    // With the abort pressed, both the item and the query are refused.
+    Fresh();
+    task.abortRequested = true;
+    EXPECT_EQ(ExportMessageCallback(WIM_MSG_PROCESS, text, 0, nullptr), WIM_MSG_ABORT_IMAGE);
+    EXPECT_EQ(ExportMessageCallback(WIM_MSG_QUERY_ABORT, 0, 0, nullptr), WIM_MSG_ABORT_IMAGE);
+    EXPECT_EQ(ExportMessageCallback(WIM_MSG_PROGRESS, 10, 0, nullptr), WIM_MSG_SUCCESS);
+}
+
+}  // namespace

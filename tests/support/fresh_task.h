@@ -1,0 +1,10 @@
+// The shared record made ready for one operation run in a test. The message
+// callbacks of the operations use the process's one record, so tests that
+// deliver messages run their operation on it too.
+#pragma once
+
+#include "app/task_state.h"
+
+// Inputs at their start-up defaults; log, counters, flags and start time of
+// a fresh run; no progress window.
+TaskState& FreshTask();
