@@ -142,8 +142,7 @@ bool MakePatternEntry(PatternEntry& entry, WStringView text)
     if (text.size() > kMaxPatternLength)
         return false;
     entry.pattern.assign(text);
-    if (!entry.pattern.empty())
-        CharUpperBuffW(entry.pattern.data(), static_cast<DWORD>(entry.pattern.size()));
+    UpperCaseInPlace(entry.pattern.data(), entry.pattern.size());
 
     const WCHAR* upper = entry.pattern.data();
     PathSplit split = SplitPathText(upper, entry.pattern.size());

@@ -113,7 +113,7 @@ void BuildPathParts(PathParts& parts, const WCHAR* path)
         out[i] = IsSeparator(folder[i]) ? WSTR('\\') : folder[i];
     parts.directory[kept] = 0;
     parts.directoryKept = kept;
-    CharUpperBuffW(parts.directory, static_cast<DWORD>(kept));
+    UpperCaseInPlace(parts.directory, kept);
 
     parts.nameLength = length - split.nameStart;
     parts.nameFits = parts.nameLength < kPathPartsBuffer;
@@ -125,8 +125,7 @@ void BuildPathParts(PathParts& parts, const WCHAR* path)
     for (size_t i = 0; i < parts.nameLength; ++i)
         parts.name[i] = path[split.nameStart + i];
     parts.name[parts.nameLength] = 0;
-    if (parts.nameLength != 0)
-        CharUpperBuffW(parts.name, static_cast<DWORD>(parts.nameLength));
+    UpperCaseInPlace(parts.name, parts.nameLength);
 }
 
 bool PathMatchesEntry(const PathParts& parts, const PatternEntry& entry)
@@ -142,8 +141,15 @@ bool PathMatchesEntry(const PathParts& parts, const PatternEntry& entry)
     const WCHAR* tail = parts.directory + (parts.directoryKept - wanted);
     if (!SameCharacters(tail, entry.directory.data(), static_cast<size_t>(wanted)))
         return false;
-    if (entry.hasWildcard)
+    if (entry.hasWildcard) {
+        // A pattern that ends in a plain character can only match a name
+        // that ends in it: most names fail here, before the full match.
+        const WCHAR last = entry.name.empty() ? WCHAR(0) : entry.name.back();
+        if (last != WSTR('*') && last != WSTR('?') &&
+            (parts.nameLength == 0 || parts.name[parts.nameLength - 1] != last))
+            return false;
         return WildcardMatch(parts.name, entry.name.c_str());
+    }
     return parts.nameLength == entry.name.size() &&
            SameCharacters(parts.name, entry.name.data(), parts.nameLength);
 }

@@ -1,5 +1,7 @@
 #include "capture_config/pattern_list.h"
 
+#include <array>
+
 void FreePatternList(PatternList& list)
 {
     std::vector<PatternEntry>().swap(list.entries);
@@ -28,4 +30,29 @@ PathSplit SplitPathText(const WCHAR* text, size_t length)
         }
     }
     return split;
+}
+
+namespace {
+
+using UpperTable = std::array<WCHAR, 65536>;
+
+UpperTable MakeUpperTable()
+{
+    UpperTable table;
+    for (size_t i = 0; i < table.size(); ++i)
+        table[i] = static_cast<WCHAR>(i);
+    // Surrogates are left as they are; the two runs around them are mapped
+    // whole, which is the same as one unit at a time.
+    CharUpperBuffW(table.data(), 0xD800);
+    CharUpperBuffW(table.data() + 0xE000, 0x10000 - 0xE000);
+    return table;
+}
+
+}  // namespace
+
+void UpperCaseInPlace(WCHAR* text, size_t length)
+{
+    static const UpperTable table = MakeUpperTable();
+    for (size_t i = 0; i < length; ++i)
+        text[i] = table[static_cast<uint16_t>(text[i])];
 }

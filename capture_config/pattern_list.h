@@ -39,3 +39,7 @@ struct PathSplit {
     size_t nameStart;
 };
 PathSplit SplitPathText(const WCHAR* text, size_t length);
+
+// Upper-cases in place exactly as CharUpperBuffW does, one UTF-16 unit at a
+// time, through a table made once: the capture tests every scanned path.
+void UpperCaseInPlace(WCHAR* text, size_t length);

@@ -83,6 +83,23 @@ TEST(MakePatternEntryTest, PatternsBeyondTheBufferAreRefusedNotCut)
     EXPECT_EQ(list.count, 0);
 }
 
+TEST(UpperCaseInPlaceTest, AgreesWithTheSystemForEveryUnit)
+{
+    int differences = 0;
+    for (unsigned unit = 1; unit < 0x10000; ++unit) {
+        WCHAR system = static_cast<WCHAR>(unit);
+        CharUpperBuffW(&system, 1);
+        WCHAR ours = static_cast<WCHAR>(unit);
+        UpperCaseInPlace(&ours, 1);
+        if (ours != system && ++differences < 5)
+            ADD_FAILURE() << std::hex << unit;
+    }
+    EXPECT_EQ(differences, 0);
+    WString text = WideFromUtf8("abc\xc3\xa9\xc3\x9f\xce\xb1Z9");
+    UpperCaseInPlace(text.data(), text.size());
+    EXPECT_EQ(Narrow(text), "ABC\xc3\x89\xc3\x9f\xce\x91Z9");  // sharp s has no one-unit capital
+}
+
 TEST(AddUniquePatternTest, IgnoresDuplicatesInAnyCaseAndStopsAtTheCapacity)
 {
     PatternList list;
