@@ -352,6 +352,8 @@ TEST_F(CaptureConfigTest, ReloadingStartsAgainFromTheDefaults)
     EXPECT_EQ(Patterns(task.exclusions), kDefaultExclusions);
     EXPECT_EQ(Patterns(task.compressionExclusions), With(kDefaultCompression, {"*.ISO"}));
     EXPECT_EQ(task.exclusionExceptions.count, 0);
+    // The file was closed again: nothing holds it open.
+    EXPECT_TRUE(DeleteFileW(task.captureConfigFile.c_str()));
 }
 
 TEST_F(CaptureConfigTest, ShowSettingsLogsEachNonEmptyListUnderItsHeader)
