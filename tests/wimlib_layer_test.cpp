@@ -242,7 +242,7 @@ TEST_F(WimlibLayerRealWim, HeaderAgreesWithWimlibImagex)
     }
 }
 
-TEST_F(WimlibLayerRealWim, CreatesRealEmptyWimsAndHonoursDispositions)
+TEST_F(WimlibLayerRealWim, CreatesWimsWholeOnTheirFirstWriteAndHonoursDispositions)
 {
     const std::string wim = Path("new.wim");
     DWORD creation = 0xFFFF;
@@ -253,11 +253,17 @@ TEST_F(WimlibLayerRealWim, CreatesRealEmptyWimsAndHonoursDispositions)
     ASSERT_TRUE(WIMGetAttributes(handle, &header, sizeof header));
     EXPECT_EQ(header.ImageCount, 0u);
     EXPECT_EQ(header.CompressionType, static_cast<DWORD>(WIM_COMPRESS_LZX));
-    // Already on disk, readable by another tool, while the handle is open.
+    EXPECT_EQ(header.WimAttributes & (WIM_ATTRIBUTE_READONLY | WIM_ATTRIBUTE_SPANNED), 0u);
+    // No name on disk until something is written, then the whole file at once.
+    EXPECT_NE(access(wim.c_str(), F_OK), 0);
+    Shell("mkdir -p " + Quote(Path("tree")) + " && echo x > " + Quote(Path("tree/x")));
+    HANDLE image = WIMCaptureImage(handle, DosPath(Path("tree")).c_str(), 0);
+    ASSERT_NE(image, nullptr) << GetLastError();
     auto info = Info(wim);
-    EXPECT_EQ(info[0]["Image Count"], "0");
+    EXPECT_EQ(info[0]["Image Count"], "1");
     EXPECT_EQ(info[0]["Compression"], "LZX");
     EXPECT_EQ(info[0]["GUID"], GuidHex(header.Guid));
+    EXPECT_TRUE(WIMCloseHandle(image));
     EXPECT_TRUE(WIMCloseHandle(handle));
 
     const std::string before = ReadBytes(wim);
@@ -270,13 +276,23 @@ TEST_F(WimlibLayerRealWim, CreatesRealEmptyWimsAndHonoursDispositions)
     EXPECT_EQ(creation, static_cast<DWORD>(WIM_OPENED_EXISTING));
     EXPECT_TRUE(WIMCloseHandle(handle));
 
+    // Replacing: the old file stays as it was until the new one is written.
     const std::string full = MakeWim("full.wim", 2);
+    const std::string fullBytes = ReadBytes(full);
     handle = Open(full, kReadWrite, 0, WIM_CREATE_ALWAYS, WIM_COMPRESS_XPRESS, &creation);
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(creation, static_cast<DWORD>(WIM_CREATED_NEW));
+    EXPECT_EQ(WIMGetImageCount(handle), 0u);
+    EXPECT_TRUE(WIMCloseHandle(handle));
+    EXPECT_EQ(ReadBytes(full), fullBytes);
+    handle = Open(full, kReadWrite, 0, WIM_CREATE_ALWAYS, WIM_COMPRESS_XPRESS, &creation);
+    ASSERT_NE(handle, nullptr);
+    image = WIMCaptureImage(handle, DosPath(Path("tree")).c_str(), 0);
+    ASSERT_NE(image, nullptr) << GetLastError();
+    EXPECT_TRUE(WIMCloseHandle(image));
     EXPECT_TRUE(WIMCloseHandle(handle));
     info = Info(full);
-    EXPECT_EQ(info[0]["Image Count"], "0");
+    EXPECT_EQ(info[0]["Image Count"], "1");
     EXPECT_EQ(info[0]["Compression"], "XPRESS");
     EXPECT_EQ(Shell("wimlib-imagex verify " + Quote(full)), 0);
 
@@ -284,12 +300,12 @@ TEST_F(WimlibLayerRealWim, CreatesRealEmptyWimsAndHonoursDispositions)
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(creation, static_cast<DWORD>(WIM_CREATED_NEW));
     EXPECT_TRUE(WIMCloseHandle(handle));
-    EXPECT_EQ(Info(Path("fresh.wim"))[0]["Compression"], "None");
+    EXPECT_NE(access(Path("fresh.wim").c_str(), F_OK), 0);
 
     EXPECT_EQ(Open(Path("bad.wim"), kReadWrite, 0, WIM_CREATE_NEW, 4), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_NE(access(Path("bad.wim").c_str(), F_OK), 0);
-    EXPECT_EQ(Output("ls -A " + Quote(folder_) + " | grep -c new-"), "0\n");  // no temporary file left
+    EXPECT_EQ(Output("ls -A " + Quote(folder_) + " | grep -c corvane-"), "0\n");  // no temporary file left
 }
 
 TEST_F(WimlibLayerRealWim, XmlIsTheFilesOwnTextWithMark)

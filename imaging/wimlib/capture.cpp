@@ -1,13 +1,319 @@
-// Capturing a folder into a new image. Not available yet: every call fails with
-// ERROR_CALL_NOT_IMPLEMENTED.
+// Capturing a folder into a new image. wimlib scans the tree, asking path by
+// path whether to leave it out, and the new image's data is written inside
+// this call: a failure or an abort leaves the file as it was (a file being
+// created does not appear at all).
 #include "imaging/wimlib/layer.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include <unordered_set>
 
 namespace layer {
 
-HANDLE WINAPI LayerCaptureImage(HANDLE, PCWSTR, DWORD)
+namespace {
+
+using ScanInfo = decltype(wimlib_progress_info::scan);
+using WriteInfo = decltype(wimlib_progress_info::write_streams);
+using ExclusionTest = decltype(wimlib_progress_info::test_file_exclusion);
+
+// One capture, as wimlib's progress function sees it.
+struct CaptureRun {
+    uintptr_t wim = 0;
+    std::string unixSource;  // what wimlib was given; its paths start with it
+    std::string ownFile;     // the WIM being written, never captured into itself
+    WString dosSource;       // the caller's source made full, without a trailing backslash
+    WString dosPath;         // one message's path; reused, so a path costs no allocation
+    bool aborted = false;
+
+    uint64_t folders = 0;
+    uint64_t files = 0;
+
+    // wimlib tells when it is done with a file's data; files without data
+    // of their own (empty files, links, devices, the names of a file with
+    // several links) are captured with the metadata and told then.
+    std::vector<std::string> quietItems;
+    std::unordered_set<std::string> linkedNames;
+
+    DWORD writeStart = 0;
+    DWORD lastProgressTick = 0;
+    WPARAM lastPercent = ~WPARAM{0};
+    bool integrityTold = false;
+};
+
+// The caller's view of a path wimlib reports: the source as the caller gave
+// it, then the relative path with backslashes.
+const WCHAR* DosPathOf(CaptureRun& run, const char* unixPath)
 {
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return nullptr;
+    const size_t length = std::strlen(unixPath);
+    size_t skip = std::min(run.unixSource.size(), length);
+    while (skip < length && unixPath[skip] == '/')
+        ++skip;
+    const bool needsSeparator = skip < length && !run.dosSource.empty() && run.dosSource.back() != '\\';
+    const size_t prefix = run.dosSource.size() + (needsSeparator ? 1 : 0);
+    run.dosPath.assign(run.dosSource);
+    if (needsSeparator)
+        run.dosPath.push_back('\\');
+    if (skip < length) {
+        const int bytes = static_cast<int>(length - skip);
+        run.dosPath.resize(prefix + static_cast<size_t>(bytes));
+        const int units =
+            MultiByteToWideChar(CP_UTF8, 0, unixPath + skip, bytes, run.dosPath.data() + prefix, bytes);
+        run.dosPath.resize(prefix + static_cast<size_t>(units > 0 ? units : 0));
+        for (size_t i = prefix; i < run.dosPath.size(); ++i) {
+            if (run.dosPath[i] == '/')
+                run.dosPath[i] = '\\';
+        }
+    }
+    return run.dosPath.c_str();
+}
+
+bool Tell(CaptureRun& run, DWORD message, WPARAM wParam, LPARAM lParam)
+{
+    if (Deliver(run.wim, message, wParam, lParam))
+        run.aborted = true;
+    return !run.aborted;
+}
+
+// A path wimlib could not or may not capture: an error message, and the path
+// stays out of the image unless the answer is abort.
+void TellUnreadable(CaptureRun& run, const char* unixPath, DWORD code)
+{
+    const WCHAR* path = DosPathOf(run, unixPath != nullptr ? unixPath : run.unixSource.c_str());
+    Tell(run, WIM_MSG_ERROR, reinterpret_cast<WPARAM>(path), static_cast<LPARAM>(code));
+}
+
+bool IsOwnFile(const CaptureRun& run, const char* unixPath)
+{
+    const size_t length = run.ownFile.size();
+    return std::strncmp(unixPath, run.ownFile.c_str(), length) == 0 &&
+           (unixPath[length] == 0 || unixPath[length] == '.');
+}
+
+// Before wimlib looks at a path: the caller's include answer, then whether a
+// file's data can be read at all (wimlib reads it only while writing, where
+// one unreadable file would fail the whole capture).
+void TestPath(CaptureRun& run, ExclusionTest& test)
+{
+    const char* unixPath = test.path;
+    if (run.unixSource == unixPath)
+        return;
+    if (IsOwnFile(run, unixPath)) {
+        test.will_exclude = true;
+        return;
+    }
+    BOOL include = TRUE;
+    const WCHAR* path = DosPathOf(run, unixPath);
+    if (!Tell(run, WIM_MSG_PROCESS, reinterpret_cast<WPARAM>(path), reinterpret_cast<LPARAM>(&include)))
+        return;
+    if (!include) {
+        test.will_exclude = true;
+        return;
+    }
+
+    struct stat status;
+    if (lstat(unixPath, &status) != 0) {
+        TellUnreadable(run, unixPath, Win32FromErrno(errno, ERROR_FILE_NOT_FOUND));
+        test.will_exclude = true;
+        return;
+    }
+    if (S_ISDIR(status.st_mode))
+        return;  // wimlib opens folders itself and reports what fails
+    if (!S_ISREG(status.st_mode)) {
+        run.quietItems.emplace_back(unixPath);
+        return;
+    }
+    const int descriptor = open(unixPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        TellUnreadable(run, unixPath, Win32FromErrno(errno, ERROR_ACCESS_DENIED));
+        test.will_exclude = true;
+        return;
+    }
+    close(descriptor);
+    if (status.st_size == 0) {
+        run.quietItems.emplace_back(unixPath);
+        return;
+    }
+    if (status.st_nlink > 1) {
+        run.linkedNames.emplace(unixPath);
+        run.quietItems.emplace_back(unixPath);
+    }
+    // wimlib 1.13 chooses compression for the whole write, not per file: the
+    // answer is asked as the library asks it, and a file whose data does not
+    // shrink is stored uncompressed by wimlib itself.
+    BOOL compress = TRUE;
+    path = DosPathOf(run, unixPath);
+    Tell(run, WIM_MSG_COMPRESS, reinterpret_cast<WPARAM>(path), reinterpret_cast<LPARAM>(&compress));
+}
+
+// Counts what was scanned and kept; links are reported twice (fixed or not,
+// then kept), and excluded paths were never counted.
+void CountScanned(CaptureRun& run, const ScanInfo& scan)
+{
+    if (scan.status != 0)  // WIMLIB_SCAN_DENTRY_OK
+        return;
+    const WPARAM newFolders = static_cast<WPARAM>(scan.num_dirs_scanned - run.folders);
+    run.folders = scan.num_dirs_scanned;
+    run.files = scan.num_nondirs_scanned;
+    Tell(run, WIM_MSG_SCANNING, newFolders, static_cast<LPARAM>(run.files));
+}
+
+void TellWriteProgress(CaptureRun& run, const WriteInfo& write)
+{
+    const DWORD now = GetTickCount();
+    if (run.writeStart == 0)
+        run.writeStart = now - 1;
+    const uint64_t done = write.completed_bytes;
+    const uint64_t total = write.total_bytes;
+    const WPARAM percent = total == 0 ? 100 : static_cast<WPARAM>(done * 100 / total);
+    // Every chunk brings a message; the window needs one when the figure moves.
+    if (percent != run.lastPercent || now - run.lastProgressTick >= 250) {
+        run.lastPercent = percent;
+        run.lastProgressTick = now;
+        const uint64_t elapsed = now - run.writeStart;
+        const LPARAM remaining = done == 0 ? 0 : static_cast<LPARAM>(elapsed * (total - done) / done);
+        if (!Tell(run, WIM_MSG_PROGRESS, percent, remaining))
+            return;
+    }
+    Tell(run, WIM_MSG_QUERY_ABORT, 0, 0);
+}
+
+void TellProcessed(CaptureRun& run, const char* unixPath)
+{
+    BOOL include = TRUE;
+    const WCHAR* path = DosPathOf(run, unixPath);
+    Tell(run, WIM_MSG_PROCESS, reinterpret_cast<WPARAM>(path), reinterpret_cast<LPARAM>(&include));
+}
+
+enum wimlib_progress_status CaptureProgress(enum wimlib_progress_msg message,
+                                            union wimlib_progress_info* info, void* context)
+{
+    auto& run = *static_cast<CaptureRun*>(context);
+    switch (message) {
+    case WIMLIB_PROGRESS_MSG_TEST_FILE_EXCLUSION:
+        TestPath(run, info->test_file_exclusion);
+        break;
+    case WIMLIB_PROGRESS_MSG_SCAN_DENTRY:
+        CountScanned(run, info->scan);
+        break;
+    case WIMLIB_PROGRESS_MSG_HANDLE_ERROR:
+        TellUnreadable(run, info->handle_error.path, Win32FromWimlib(info->handle_error.error_code, errno));
+        info->handle_error.will_ignore = !run.aborted;
+        break;
+    case WIMLIB_PROGRESS_MSG_WRITE_STREAMS:
+        TellWriteProgress(run, info->write_streams);
+        break;
+    case WIMLIB_PROGRESS_MSG_DONE_WITH_FILE:
+        if (run.linkedNames.empty() || run.linkedNames.count(info->done_with_file.path_to_file) == 0)
+            TellProcessed(run, info->done_with_file.path_to_file);
+        break;
+    case WIMLIB_PROGRESS_MSG_WRITE_METADATA_BEGIN:
+        for (const std::string& item : run.quietItems) {
+            if (run.aborted)
+                break;
+            TellProcessed(run, item.c_str());
+        }
+        run.quietItems.clear();
+        Tell(run, WIM_MSG_QUERY_ABORT, 0, 0);
+        break;
+    case WIMLIB_PROGRESS_MSG_CALC_INTEGRITY:
+        if (!run.integrityTold) {
+            run.integrityTold = true;
+            Tell(run, WIM_MSG + 33, 0, 0);
+        }
+        Tell(run, WIM_MSG_QUERY_ABORT, 0, 0);
+        break;
+    case WIMLIB_PROGRESS_MSG_WRITE_METADATA_END:
+        Tell(run, WIM_MSG_QUERY_ABORT, 0, 0);
+        break;
+    default:
+        // RENAME and what follows come once the new file is in place: an
+        // abort there would report a change that happened anyway.
+        return WIMLIB_PROGRESS_STATUS_CONTINUE;
+    }
+    return run.aborted ? WIMLIB_PROGRESS_STATUS_ABORT : WIMLIB_PROGRESS_STATUS_CONTINUE;
+}
+
+// The caller's source made full, without a trailing backslash unless it is a
+// drive's root.
+bool FullDosPath(PCWSTR path, WString& full)
+{
+    const DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
+    if (needed == 0)
+        return false;
+    full.assign(needed, WCHAR{});
+    const DWORD length = GetFullPathNameW(path, needed, full.data(), nullptr);
+    if (length == 0 || length >= needed)
+        return Fail(ERROR_INVALID_NAME);
+    full.resize(length);
+    while (full.size() > 3 && full.back() == '\\')
+        full.pop_back();
+    return true;
+}
+
+}  // namespace
+
+HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
+{
+    std::shared_ptr<HandleEntry> entry = Lookup(wim, HandleKind::Wim);
+    if (entry == nullptr)
+        return nullptr;
+    WimFile& file = *entry->file;
+    if (!file.Writable()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    CaptureRun run;
+    run.wim = reinterpret_cast<uintptr_t>(wim);
+    if (!FullDosPath(path, run.dosSource) || !UnixPathFromDos(path, run.unixSource))
+        return nullptr;
+    while (run.unixSource.size() > 1 && run.unixSource.back() == '/')
+        run.unixSource.pop_back();
+    struct stat status;
+    if (stat(run.unixSource.c_str(), &status) != 0) {
+        SetLastError(Win32FromErrno(errno, ERROR_PATH_NOT_FOUND) == ERROR_FILE_NOT_FOUND
+                         ? ERROR_PATH_NOT_FOUND
+                         : Win32FromErrno(errno, ERROR_PATH_NOT_FOUND));
+        return nullptr;
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        SetLastError(ERROR_DIRECTORY);
+        return nullptr;
+    }
+
+    std::lock_guard<std::recursive_mutex> guard(file.lock);
+    if (!Current(file))
+        return nullptr;
+    run.ownFile = file.unixPath;
+
+    int addFlags = WIMLIB_ADD_FLAG_UNIX_DATA | WIMLIB_ADD_FLAG_TEST_FILE_EXCLUSION | WIMLIB_ADD_FLAG_VERBOSE;
+    addFlags |= (flags & WIM_FLAG_NO_RP_FIX) ? WIMLIB_ADD_FLAG_NORPFIX : WIMLIB_ADD_FLAG_RPFIX;
+    wimlib_register_progress_function(file.wim, CaptureProgress, &run);
+    if (!WimlibSucceeds(
+            [&] { return wimlib_add_image(file.wim, run.unixSource.c_str(), nullptr, nullptr, addFlags); })) {
+        Reload(file);
+        return nullptr;
+    }
+    const LPARAM fileCount = static_cast<LPARAM>(run.files);
+    if (!Tell(run, WIM_MSG_SETRANGE, 0, fileCount)) {
+        SetLastError(ERROR_REQUEST_ABORTED);
+        Reload(file);
+        return nullptr;
+    }
+    if (!Commit(file, {.rebuild = false,
+                       .check = {},
+                       .extraWriteFlags = WIMLIB_WRITE_FLAG_SEND_DONE_WITH_FILE_MESSAGES}))
+        return nullptr;
+
+    auto image = std::make_shared<HandleEntry>();
+    image->kind = HandleKind::Image;
+    image->file = entry->file;
+    image->index = ImageCountOf(file);
+    if (image->index == 0)
+        return nullptr;
+    HANDLE handle = AddHandle(image);
+    SetLastError(ERROR_SUCCESS);
+    return handle;
 }
 
 }  // namespace layer

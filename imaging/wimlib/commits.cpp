@@ -21,6 +21,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 namespace layer {
@@ -440,13 +441,14 @@ bool RelockRenamedFile(WimFile& file)
     return locked;
 }
 
-bool CommitInPlace(WimFile& file, const CommitCheck& check)
+bool CommitInPlace(WimFile& file, const CommitOptions& options)
 {
     InPlaceWrite journal;
     if (!journal.Begin(file.unixPath, file.writerLock))
         return false;
     file.progress.Begin();
-    bool written = WimlibSucceeds([&] { return wimlib_overwrite(file.wim, WriteFlags(file), 0); });
+    bool written = WimlibSucceeds(
+        [&] { return wimlib_overwrite(file.wim, WriteFlags(file) | options.extraWriteFlags, 0); });
     if (written && !SameInode(file.writerLock, file.unixPath)) {
         // wimlib rebuilt after all and renamed a complete, synced file over
         // the WIM: the journal speaks of the old file.
@@ -454,7 +456,7 @@ bool CommitInPlace(WimFile& file, const CommitCheck& check)
         const bool locked = RelockRenamedFile(file);
         return Reload(file) && locked;
     }
-    written = written && WrittenFileHolds(file.unixPath, check);
+    written = written && WrittenFileHolds(file.unixPath, options.check);
     if (!written) {
         const DWORD error = GetLastError();
         journal.Undo();
@@ -466,7 +468,7 @@ bool CommitInPlace(WimFile& file, const CommitCheck& check)
     return Reload(file) && kept;
 }
 
-bool CommitRebuild(WimFile& file, const CommitCheck& check)
+bool CommitRebuild(WimFile& file, const CommitOptions& options)
 {
     struct stat status;
     if (fstat(file.writerLock, &status) != 0)
@@ -482,9 +484,9 @@ bool CommitRebuild(WimFile& file, const CommitCheck& check)
     file.progress.Begin();
     bool written = WimlibSucceeds([&] {
         return wimlib_write(file.wim, temporary.c_str(), WIMLIB_ALL_IMAGES,
-                            WriteFlags(file) | WIMLIB_WRITE_FLAG_RETAIN_GUID, 0);
+                            WriteFlags(file) | WIMLIB_WRITE_FLAG_RETAIN_GUID | options.extraWriteFlags, 0);
     });
-    written = written && Sync(descriptor) && WrittenFileHolds(temporary, check);
+    written = written && Sync(descriptor) && WrittenFileHolds(temporary, options.check);
     if (written && rename(temporary.c_str(), file.unixPath.c_str()) != 0)
         written = FailErrno(ERROR_ACCESS_DENIED);
     if (!written) {
@@ -596,75 +598,125 @@ bool PutBackLeftovers(WimFile& file)
     return true;
 }
 
-bool Commit(WimFile& file, const CommitOptions& options)
+// wimlib's type for the library's compression number.
+bool CompressionTypeOf(DWORD compression, enum wimlib_compression_type& type)
 {
-    if (file.writerLock < 0 || file.wim == nullptr)
-        return Fail(ERROR_ACCESS_DENIED);
-    file.xml.reset();
-    if (!options.rebuild && AppendsInPlace(file.writerLock))
-        return CommitInPlace(file, options.check);
-    return CommitRebuild(file, options.check);
-}
-
-// A new WIM file with no images, written in full before its name appears.
-bool WriteEmptyWim(WimFile& file, DWORD compression, bool replace)
-{
-    enum wimlib_compression_type type;
     switch (compression) {
     case WIM_COMPRESS_NONE:
         type = WIMLIB_COMPRESSION_TYPE_NONE;
-        break;
+        return true;
     case WIM_COMPRESS_XPRESS:
         type = WIMLIB_COMPRESSION_TYPE_XPRESS;
-        break;
+        return true;
     case WIM_COMPRESS_LZX:
         type = WIMLIB_COMPRESSION_TYPE_LZX;
-        break;
+        return true;
     case WIM_COMPRESS_LZMS:
         type = WIMLIB_COMPRESSION_TYPE_LZMS;
-        break;
+        return true;
     default:
         return Fail(ERROR_INVALID_PARAMETER);
     }
+}
 
+// An empty WIMStruct in place of the file's, with the usual progress bridge
+// and the given GUID (a new one when null), which the first write keeps.
+bool SetEmptyWim(WimFile& file, const uint8_t* guid)
+{
+    enum wimlib_compression_type type;
+    if (!CompressionTypeOf(file.pendingCompression, type))
+        return false;
+    WIMStruct* wim = nullptr;
+    if (!WimlibSucceeds([&] { return wimlib_create_new_wim(type, &wim); }))
+        return false;
+    struct wimlib_wim_info header = {};
+    if (guid != nullptr) {
+        std::memcpy(header.guid, guid, WIMLIB_GUID_LEN);
+    } else if (getrandom(header.guid, WIMLIB_GUID_LEN, 0) != WIMLIB_GUID_LEN) {
+        wimlib_free(wim);
+        return FailErrno(ERROR_GEN_FAILURE);
+    }
+    if (!WimlibSucceeds([&] { return wimlib_set_wim_info(wim, &header, WIMLIB_CHANGE_GUID); })) {
+        wimlib_free(wim);
+        return false;
+    }
+    wimlib_register_progress_function(wim, ProgressBridge, &file.progress);
+    if (file.wim != nullptr)
+        wimlib_free(file.wim);
+    file.wim = wim;
+    file.xml.reset();
+    return true;
+}
+
+bool StartNewWim(WimFile& file, DWORD compression, bool replace)
+{
+    enum wimlib_compression_type type;
+    if (!CompressionTypeOf(compression, type))
+        return false;
+    // The folder must take a new file now, or the capture would run for
+    // nothing; the probe leaves no file behind.
+    std::string temporary;
+    const int descriptor = CreateLockedTemporary(file.unixPath, 0600, temporary);
+    if (descriptor < 0)
+        return false;
+    unlink(temporary.c_str());
+    close(descriptor);
+    file.pendingCompression = compression;
+    if (!SetEmptyWim(file, nullptr))
+        return false;
+    file.pending = true;
+    file.replaceOnCommit = replace;
+    return true;
+}
+
+bool ResetNewWim(WimFile& file)
+{
+    const DWORD kept = GetLastError();
+    struct wimlib_wim_info header;
+    const bool known = file.wim != nullptr && wimlib_get_wim_info(file.wim, &header) == 0;
+    const bool reset = SetEmptyWim(file, known ? header.guid : nullptr);
+    if (reset)
+        SetLastError(kept);
+    return reset;
+}
+
+// The first write of a pending file: the whole WIM into a locked temporary
+// beside the name, synced and checked, then given the name (never over a
+// file made meanwhile, unless the caller asked to replace one).
+bool CommitNewFile(WimFile& file, const CommitOptions& options)
+{
     const mode_t mask = umask(0);
     umask(mask);
     std::string temporary;
     const int descriptor = CreateLockedTemporary(file.unixPath, 0666 & ~mask, temporary);
     if (descriptor < 0)
         return false;
-
-    WIMStruct* wim = nullptr;
-    int writeFlags = WIMLIB_WRITE_FLAG_FSYNC;
-    if (file.flags & WIM_FLAG_VERIFY)
-        writeFlags |= WIMLIB_WRITE_FLAG_CHECK_INTEGRITY;
-    bool written = WimlibSucceeds([&] { return wimlib_create_new_wim(type, &wim); });
-    if (written)
-        written = WimlibSucceeds(
-            [&] { return wimlib_write(wim, temporary.c_str(), WIMLIB_ALL_IMAGES, writeFlags, 0); });
-    if (wim != nullptr)
-        wimlib_free(wim);
-    written = written && Sync(descriptor);
-
+    file.progress.Begin();
+    bool written = WimlibSucceeds([&] {
+        return wimlib_write(file.wim, temporary.c_str(), WIMLIB_ALL_IMAGES,
+                            WriteFlags(file) | WIMLIB_WRITE_FLAG_RETAIN_GUID | options.extraWriteFlags, 0);
+    });
+    written = written && Sync(descriptor) && WrittenFileHolds(temporary, options.check);
     bool placed = false;
     if (written) {
         DropStaleJournal(file.unixPath);
         // link() refuses an existing name: a file made meanwhile is not replaced.
-        placed = replace ? rename(temporary.c_str(), file.unixPath.c_str()) == 0
-                         : link(temporary.c_str(), file.unixPath.c_str()) == 0;
+        placed = file.replaceOnCommit ? rename(temporary.c_str(), file.unixPath.c_str()) == 0
+                                      : link(temporary.c_str(), file.unixPath.c_str()) == 0;
         if (!placed)
             FailErrno(ERROR_CANNOT_MAKE);
     }
-    if (!placed || !replace) {
+    if (!placed || !file.replaceOnCommit) {
         const DWORD kept = GetLastError();
         unlink(temporary.c_str());
         SetLastError(kept);
     }
     if (!placed) {
         close(descriptor);
+        ResetNewWim(file);
         return false;
     }
-    // A rename put a new file under a name that may have been locked.
+    // The name now holds the new file; a lock on a replaced one goes.
     if (file.writerLock >= 0)
         close(file.writerLock);
     file.writerLock = -1;
@@ -672,7 +724,21 @@ bool WriteEmptyWim(WimFile& file, DWORD compression, bool replace)
         file.writerLock = descriptor;
     else
         close(descriptor);
-    return SyncFolderOf(file.unixPath);
+    file.pending = false;
+    const bool named = SyncFolderOf(file.unixPath);
+    return Reload(file) && named;
+}
+
+bool Commit(WimFile& file, const CommitOptions& options)
+{
+    if (file.pending)
+        return CommitNewFile(file, options);
+    if (file.writerLock < 0 || file.wim == nullptr)
+        return Fail(ERROR_ACCESS_DENIED);
+    file.xml.reset();
+    if (!options.rebuild && AppendsInPlace(file.writerLock))
+        return CommitInPlace(file, options);
+    return CommitRebuild(file, options);
 }
 
 }  // namespace layer

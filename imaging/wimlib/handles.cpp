@@ -134,6 +134,8 @@ bool ReadWimFile(WimFile& file, bool checkIntegrity)
 // unless reading fails; then every call tries again until the file reads.
 bool Reload(WimFile& file)
 {
+    if (file.pending)
+        return ResetNewWim(file);
     const DWORD kept = GetLastError();
     if (ReadWimFile(file, false)) {
         SetLastError(kept);
@@ -150,6 +152,8 @@ bool Reload(WimFile& file)
 // have rewritten it since.
 bool Current(WimFile& file)
 {
+    if (file.pending)
+        return file.wim != nullptr || ResetNewWim(file);
     if (file.wim == nullptr && !ReadWimFile(file, false))
         return false;
     struct stat now;
@@ -220,9 +224,9 @@ HANDLE WINAPI LayerCreateFile(PCWSTR path, DWORD access, DWORD disposition, DWOR
         return nullptr;
     if (exists && !PutBackLeftovers(*file))
         return nullptr;
-    if (create && !WriteEmptyWim(*file, compression, disposition == WIM_CREATE_ALWAYS))
+    if (create && !StartNewWim(*file, compression, disposition == WIM_CREATE_ALWAYS))
         return nullptr;
-    if (!ReadWimFile(*file, !create && (flags & WIM_FLAG_VERIFY) != 0)) {
+    if (!create && !ReadWimFile(*file, (flags & WIM_FLAG_VERIFY) != 0)) {
         // wimlib finds a file shorter than a header cut short; without the
         // magic it is simply not a WIM.
         if (GetLastError() == ERROR_FILE_CORRUPT && !StartsWithWimMagic(file->unixPath))
@@ -285,20 +289,23 @@ BOOL WINAPI LayerGetAttributes(HANDLE wim, WIM_INFO* info, DWORD size)
     static_assert(sizeof result.Guid == WIMLIB_GUID_LEN);
     std::memcpy(&result.Guid, header.guid, sizeof result.Guid);
     result.ImageCount = header.image_count;
-    switch (header.compression_type) {
-    case WIMLIB_COMPRESSION_TYPE_XPRESS:
-        result.CompressionType = WIM_COMPRESS_XPRESS;
-        break;
-    case WIMLIB_COMPRESSION_TYPE_LZX:
-        result.CompressionType = WIM_COMPRESS_LZX;
-        break;
-    case WIMLIB_COMPRESSION_TYPE_LZMS:
-        result.CompressionType = WIM_COMPRESS_LZMS;
-        break;
-    default:
-        result.CompressionType = WIM_COMPRESS_NONE;
-        break;
-    }
+    if (file.pending)
+        result.CompressionType = file.pendingCompression;
+    else
+        switch (header.compression_type) {
+        case WIMLIB_COMPRESSION_TYPE_XPRESS:
+            result.CompressionType = WIM_COMPRESS_XPRESS;
+            break;
+        case WIMLIB_COMPRESSION_TYPE_LZX:
+            result.CompressionType = WIM_COMPRESS_LZX;
+            break;
+        case WIMLIB_COMPRESSION_TYPE_LZMS:
+            result.CompressionType = WIM_COMPRESS_LZMS;
+            break;
+        default:
+            result.CompressionType = WIM_COMPRESS_NONE;
+            break;
+        }
     result.PartNumber = header.part_number;
     result.TotalParts = header.total_parts;
     result.BootIndex = header.boot_index;
@@ -312,7 +319,7 @@ BOOL WINAPI LayerGetAttributes(HANDLE wim, WIM_INFO* info, DWORD size)
         result.WimAttributes |= WIM_ATTRIBUTE_RP_FIX;
     if (header.total_parts > 1 || header.spanned)
         result.WimAttributes |= WIM_ATTRIBUTE_SPANNED;
-    if (header.is_marked_readonly || !FileIsWritable(file.unixPath, file.identity))
+    if (header.is_marked_readonly || (!file.pending && !FileIsWritable(file.unixPath, file.identity)))
         result.WimAttributes |= WIM_ATTRIBUTE_READONLY;
     result.WimFlagsAndAttr = file.flags;
     std::memcpy(info, &result, sizeof result);

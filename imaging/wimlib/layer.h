@@ -117,7 +117,13 @@ struct WimFile {
     std::string temporaryPath;  // the caller's temporary folder
     struct stat identity = {};  // the file as last read, to notice rewrites by others
     ProgressContext progress;
-    int writerLock = -1;                 // open for writing: a descriptor holding the file's lock
+    int writerLock = -1;  // open for writing: a descriptor holding the file's lock
+    // A file being created lives in memory until its first commit writes it
+    // whole under its name: a capture that fails leaves no file, and a file
+    // it replaces stays as it was until the new one is complete.
+    bool pending = false;
+    bool replaceOnCommit = false;        // the first commit may replace a file of that name
+    DWORD pendingCompression = 0;        // WIM_COMPRESS_*: wimlib tells a file's type only once written
     std::shared_ptr<const FileXml> xml;  // parsed on first use after each reading of the file
 
     WimFile() = default;
@@ -188,6 +194,7 @@ using CommitCheck = std::function<bool(WIMStruct* written)>;
 struct CommitOptions {
     bool rebuild = false;  // a whole new file (after a delete) rather than an append in place
     CommitCheck check;
+    int extraWriteFlags = 0;  // wimlib write flags beyond the usual ones (progress messages)
 };
 
 // Writes the WIMStruct's changes into the file and reads it back. An append
@@ -228,10 +235,15 @@ bool TakeWriterLock(WimFile& file);
 // the writer's lock held, abandoned temporary files are removed.
 bool PutBackLeftovers(WimFile& file);
 
-// A new WIM file with no images, written in full before its name appears;
-// `replace` allows an existing file of that name to be replaced. It is
-// locked for writing from the start when the file is opened for writing.
-bool WriteEmptyWim(WimFile& file, DWORD compression, bool replace);
+// A new WIM file with no images, kept in memory (pending) until the first
+// commit writes it in full before its name appears; `replace` lets that
+// commit replace an existing file of that name. The folder is tried first,
+// so a file that could never be written is refused here.
+bool StartNewWim(WimFile& file, DWORD compression, bool replace);
+
+// A pending file's WIMStruct back to an empty one of the same compression,
+// after a change that did not reach the disk.
+bool ResetNewWim(WimFile& file);
 
 // Every sync that a commit makes goes through here, so that tests can watch
 // their order and stop the process at any of them.

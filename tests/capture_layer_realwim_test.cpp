@@ -1,0 +1,259 @@
+// The wimlib layer's capture on real trees: the messages a callback sees, in
+// the library's order, and what the include answer keeps out; new files that
+// appear only when complete; appends that fail leave the file byte for byte.
+#include "imaging/wimgapi.h"
+#include "tests/gtest_support.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/scripted_imaging.h"
+
+#include <algorithm>
+#include <set>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+struct Message {
+    DWORD id;
+    std::string path;  // for the messages that carry one
+    LPARAM lParam;
+    WPARAM wParam;
+};
+
+// Records every message; answers the include question from `excluded` (paths
+// ending in one of them are left out) and aborts after `abortAfter` items.
+struct Recorder {
+    std::vector<Message> messages;
+    std::vector<std::string> excluded;
+    long abortAfter = -1;
+
+    static inline Recorder* current = nullptr;
+
+    static DWORD CALLBACK Callback(DWORD id, WPARAM wParam, LPARAM lParam, PVOID)
+    {
+        Recorder& self = *current;
+        Message message{id, "", lParam, wParam};
+        if (id == WIM_MSG_PROCESS || id == WIM_MSG_COMPRESS || id == WIM_MSG_ERROR || id == WIM_MSG_WARNING)
+            message.path = Narrow(reinterpret_cast<const WCHAR*>(wParam));
+        self.messages.push_back(message);
+        if (self.abortAfter >= 0 && static_cast<long>(self.messages.size()) > self.abortAfter &&
+            (id == WIM_MSG_PROCESS || id == WIM_MSG_QUERY_ABORT))
+            return WIM_MSG_ABORT_IMAGE;
+        if (id == WIM_MSG_PROCESS) {
+            for (const std::string& end : self.excluded) {
+                if (message.path.size() >= end.size() &&
+                    message.path.compare(message.path.size() - end.size(), end.size(), end) == 0)
+                    *reinterpret_cast<BOOL*>(lParam) = FALSE;
+            }
+        }
+        return WIM_MSG_SUCCESS;
+    }
+
+    Recorder()
+    {
+        current = this;
+        WIMRegisterMessageCallback(nullptr, Callback, nullptr);
+    }
+    ~Recorder()
+    {
+        WIMUnregisterMessageCallback(nullptr, Callback);
+        current = nullptr;
+    }
+
+    std::vector<const Message*> Of(DWORD id) const
+    {
+        std::vector<const Message*> found;
+        for (const Message& message : messages) {
+            if (message.id == id)
+                found.push_back(&message);
+        }
+        return found;
+    }
+};
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    std::string line;
+    while (std::getline(stream, line))
+        lines.push_back(line);
+    return lines;
+}
+
+class CaptureLayerRealWim : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        source = folder / "src";
+        Shell("mkdir -p " + Quoted(source + "/keep/inner") + " " + Quoted(source + "/skip/deep") + " " +
+              Quoted(source + "/empty"));
+        ShellOutput("cd " + Quoted(source) +
+                    " && echo one > a.txt && head -c 70000 /dev/urandom > b.zip && : > zero.txt"
+                    " && echo two > keep/inner/c.txt && echo three > skip/deep/d.txt && echo drop > drop.txt"
+                    " && ln -s a.txt link && ln a.txt hard.txt");
+    }
+
+    HANDLE Create(const std::string& wim, DWORD disposition = WIM_CREATE_ALWAYS)
+    {
+        DWORD created = 0;
+        return WIMCreateFile(DosPath(wim).c_str(), WIM_GENERIC_READ | WIM_GENERIC_WRITE, disposition, 0,
+                             WIM_COMPRESS_LZX, &created);
+    }
+
+    std::string Dos(const std::string& relative) const
+    {
+        std::string path = Narrow(DosPath(source));
+        for (char c : relative)
+            path += c == '/' ? '\\' : c;
+        return path;
+    }
+
+    ScratchFolder folder;
+    std::string source;
+};
+
+TEST_F(CaptureLayerRealWim, MessagesComeInTheLibrarysOrderAndTheAnswerKeepsPathsOut)
+{
+    Recorder recorder;
+    recorder.excluded = {"\\skip", "\\drop.txt"};
+    const std::string wim = folder / "out.wim";
+    HANDLE handle = Create(wim);
+    ASSERT_NE(handle, nullptr) << GetLastError();
+    HANDLE image = WIMCaptureImage(handle, DosPath(source).c_str(), 0);
+    ASSERT_NE(image, nullptr) << GetLastError();
+
+    // Scanning: every path but the root is asked about once, a folder's
+    // subtree only when the folder is kept.
+    auto range = std::find_if(recorder.messages.begin(), recorder.messages.end(),
+                              [](const Message& m) { return m.id == WIM_MSG_SETRANGE; });
+    ASSERT_NE(range, recorder.messages.end());
+    std::set<std::string> asked;
+    DWORD lastScanned = 0;
+    for (auto m = recorder.messages.begin(); m != range; ++m) {
+        if (m->id == WIM_MSG_PROCESS) {
+            EXPECT_TRUE(asked.insert(m->path).second) << m->path;
+        }
+        if (m->id == WIM_MSG_SCANNING) {
+            EXPECT_GE(static_cast<DWORD>(m->lParam), lastScanned);
+            lastScanned = static_cast<DWORD>(m->lParam);
+        }
+    }
+    const std::set<std::string> expectedAsked = {
+        Dos("/a.txt"), Dos("/b.zip"),      Dos("/zero.txt"),
+        Dos("/keep"),  Dos("/keep/inner"), Dos("/keep/inner/c.txt"),
+        Dos("/skip"),  Dos("/drop.txt"),   Dos("/empty"),
+        Dos("/link"),  Dos("/hard.txt"),
+    };
+    EXPECT_EQ(asked, expectedAsked);
+    // Kept: a.txt, b.zip, zero.txt, c.txt, link, hard.txt.
+    EXPECT_EQ(range->lParam, 6);
+    EXPECT_EQ(lastScanned, 6u);
+
+    // Capturing: one item message per kept file, then the bar reaches 100.
+    std::multiset<std::string> processed;
+    std::vector<WPARAM> percents;
+    for (auto m = range + 1; m != recorder.messages.end(); ++m) {
+        if (m->id == WIM_MSG_PROCESS)
+            processed.insert(m->path);
+        if (m->id == WIM_MSG_PROGRESS)
+            percents.push_back(m->wParam);
+    }
+    const std::multiset<std::string> expectedProcessed = {Dos("/a.txt"),    Dos("/b.zip"),
+                                                          Dos("/zero.txt"), Dos("/keep/inner/c.txt"),
+                                                          Dos("/link"),     Dos("/hard.txt")};
+    EXPECT_EQ(processed, expectedProcessed);
+    ASSERT_FALSE(percents.empty());
+    EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+    EXPECT_EQ(percents.back(), 100u);
+    // Compression is asked for each file that has data, while scanning.
+    std::set<std::string> compressed;
+    for (const Message* m : recorder.Of(WIM_MSG_COMPRESS))
+        compressed.insert(m->path);
+    const std::set<std::string> expectedCompressed = {Dos("/a.txt"), Dos("/b.zip"), Dos("/keep/inner/c.txt"),
+                                                      Dos("/hard.txt")};
+    EXPECT_EQ(compressed, expectedCompressed);
+    EXPECT_TRUE(recorder.Of(WIM_MSG_ERROR).empty());
+    EXPECT_TRUE(WIMCloseHandle(image));
+    EXPECT_TRUE(WIMCloseHandle(handle));
+
+    std::vector<std::string> listed = Lines(ShellOutput("wimlib-imagex dir " + Quoted(wim) + " 1"));
+    std::sort(listed.begin(), listed.end());
+    const std::vector<std::string> expectedListed = {
+        "/",     "/a.txt",   "/b.zip", "/empty", "/hard.txt", "/keep", "/keep/inner", "/keep/inner/c.txt",
+        "/link", "/zero.txt"};
+    EXPECT_EQ(listed, expectedListed);
+    ShellOutput("wimlib-imagex verify " + Quoted(wim));
+}
+
+TEST_F(CaptureLayerRealWim, AFailedCreateLeavesNoFileAndAnOldFileAsItWas)
+{
+    const std::string fresh = folder / "fresh.wim";
+    const std::string old = folder / "old.wim";
+    MakeSampleWim(old, 1);
+    const std::string oldBytes = FileBytes(old);
+    for (const std::string& wim : {fresh, old}) {
+        Recorder recorder;
+        recorder.abortAfter = 5;
+        HANDLE handle = Create(wim);
+        ASSERT_NE(handle, nullptr) << GetLastError();
+        EXPECT_EQ(WIMCaptureImage(handle, DosPath(source).c_str(), 0), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REQUEST_ABORTED));
+        EXPECT_TRUE(WIMCloseHandle(handle));
+    }
+    EXPECT_NE(access(fresh.c_str(), F_OK), 0);
+    EXPECT_EQ(FileBytes(old), oldBytes);
+    // A missing source fails before anything is written, too.
+    HANDLE handle = Create(fresh);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(WIMCaptureImage(handle, DosPath(folder / "absent").c_str(), 0), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_TRUE(WIMCloseHandle(handle));
+    EXPECT_NE(access(fresh.c_str(), F_OK), 0);
+    EXPECT_EQ(ShellOutput("ls -A " + Quoted(folder.path())), "old.wim\nsrc\n");
+}
+
+TEST_F(CaptureLayerRealWim, AnAbortedAppendLeavesTheFileByteForByte)
+{
+    const std::string wim = folder / "base.wim";
+    MakeSampleWim(wim, 1);
+    const std::string before = FileBytes(wim);
+    // Aborted while scanning, and while writing (after the range).
+    for (long after : {3L, 40L}) {
+        Recorder recorder;
+        recorder.abortAfter = after;
+        HANDLE handle = Create(wim, WIM_OPEN_EXISTING);
+        ASSERT_NE(handle, nullptr) << GetLastError();
+        EXPECT_EQ(WIMCaptureImage(handle, DosPath(source).c_str(), 0), nullptr) << after;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REQUEST_ABORTED)) << after;
+        EXPECT_EQ(WIMGetImageCount(handle), 1u);
+        EXPECT_TRUE(WIMCloseHandle(handle));
+        EXPECT_EQ(FileBytes(wim), before) << after;
+    }
+    EXPECT_EQ(ShellOutput("ls -A " + Quoted(folder.path())), "base.wim\nsrc\n");
+
+    // And a capture that is let through appends image 2.
+    HANDLE handle = Create(wim, WIM_OPEN_EXISTING);
+    ASSERT_NE(handle, nullptr);
+    HANDLE image = WIMCaptureImage(handle, DosPath(source).c_str(), WIM_FLAG_NO_RP_FIX);
+    ASSERT_NE(image, nullptr) << GetLastError();
+    EXPECT_EQ(WIMGetImageCount(handle), 2u);
+    WIMCloseHandle(image);
+    WIMCloseHandle(handle);
+    ShellOutput("wimlib-imagex verify " + Quoted(wim));
+}
+
+TEST_F(CaptureLayerRealWim, ASecondWriterIsRefusedWithASharingViolation)
+{
+    const std::string wim = folder / "base.wim";
+    MakeSampleWim(wim, 1);
+    HANDLE first = Create(wim, WIM_OPEN_EXISTING);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(Create(wim, WIM_OPEN_EXISTING), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(Create(wim, WIM_CREATE_ALWAYS), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    WIMCloseHandle(first);
+}
+
+}  // namespace
