@@ -4,8 +4,10 @@
 // created does not appear at all).
 #include "imaging/wimlib/layer.h"
 
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -234,6 +236,68 @@ enum wimlib_progress_status CaptureProgress(enum wimlib_progress_msg message,
     return run.aborted ? WIMLIB_PROGRESS_STATUS_ABORT : WIMLIB_PROGRESS_STATUS_CONTINUE;
 }
 
+// WIM_FLAG_VERIFY: files that the image stores once (their data hashed
+// alike) are compared byte by byte with the first of them, so two different
+// files never share one copy.
+struct SingleInstanceCheck {
+    CaptureRun* run;
+    std::map<std::string, std::string> firstOf;  // hash bytes -> image path
+    bool differs = false;
+};
+
+bool SameBytes(const std::string& a, const std::string& b)
+{
+    std::FILE* first = std::fopen(a.c_str(), "rb");
+    std::FILE* second = std::fopen(b.c_str(), "rb");
+    bool same = first != nullptr && second != nullptr;
+    char left[65536];
+    char right[sizeof left];
+    while (same) {
+        const size_t got = std::fread(left, 1, sizeof left, first);
+        same = std::fread(right, 1, sizeof right, second) == got && std::memcmp(left, right, got) == 0;
+        if (got < sizeof left)
+            break;
+    }
+    if (first != nullptr)
+        std::fclose(first);
+    if (second != nullptr)
+        std::fclose(second);
+    return same;
+}
+
+int CheckSingleInstance(const struct wimlib_dir_entry* entry, void* context)
+{
+    auto& check = *static_cast<SingleInstanceCheck*>(context);
+    if ((entry->attributes & WIMLIB_FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        entry->streams[0].resource.uncompressed_size == 0)
+        return 0;
+    const std::string hash(reinterpret_cast<const char*>(entry->streams[0].resource.sha1_hash), 20);
+    auto [first, added] = check.firstOf.emplace(hash, entry->full_path);
+    if (!added &&
+        !SameBytes(check.run->unixSource + first->second, check.run->unixSource + entry->full_path)) {
+        check.differs = true;
+        return 1;
+    }
+    return Tell(*check.run, WIM_MSG_QUERY_ABORT, 0, 0) ? 0 : 1;
+}
+
+bool VerifySingleInstances(CaptureRun& run, WimFile& file, DWORD index)
+{
+    SingleInstanceCheck check{&run, {}, false};
+    if (!Tell(run, WIM_MSG + 29, 0, 0))
+        return Fail(ERROR_REQUEST_ABORTED);
+    const int result =
+        wimlib_iterate_dir_tree(file.wim, static_cast<int>(index), "", WIMLIB_ITERATE_DIR_TREE_FLAG_RECURSIVE,
+                                CheckSingleInstance, &check);
+    if (check.differs)
+        return Fail(ERROR_FILE_CORRUPT);
+    if (run.aborted)
+        return Fail(ERROR_REQUEST_ABORTED);
+    if (result != 0)
+        return Fail(Win32FromWimlib(result, errno));
+    return true;
+}
+
 // The caller's source made full, without a trailing backslash unless it is a
 // drive's root.
 bool FullDosPath(PCWSTR path, WString& full)
@@ -310,6 +374,8 @@ HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
     image->file = entry->file;
     image->index = ImageCountOf(file);
     if (image->index == 0)
+        return nullptr;
+    if ((flags & WIM_FLAG_VERIFY) != 0 && !VerifySingleInstances(run, file, image->index))
         return nullptr;
     HANDLE handle = AddHandle(image);
     SetLastError(ERROR_SUCCESS);

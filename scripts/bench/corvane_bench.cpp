@@ -12,6 +12,7 @@
 //   corvane_bench unmount DIR commit|discard
 //   corvane_bench exclusion PATHS      (the capture's exclusion test alone,
 //                                      nanoseconds per path)
+//   corvane_bench capture SOURCE WIM    (a new WIM, LZX, as the Capture page does)
 #include "app/task_state.h"
 #include "capture_config/capture_config.h"
 #include "capture_config/capture_messages.h"
@@ -56,10 +57,11 @@ WString DosPath(const char* unixPath)
 
 int Usage()
 {
-    std::fprintf(stderr,
-                 "usage: corvane_bench delete WIM INDEX | info WIM | change WIM INDEX DESCRIPTION [check] | "
-                 "xml FILE ROUNDS | hive FILE software|system MB | probe WIM SOURCE TEMP | "
-                 "mount WIM INDEX DIR ro|rw | unmount DIR commit|discard | exclusion PATHS\n");
+    std::fprintf(
+        stderr,
+        "usage: corvane_bench delete WIM INDEX | info WIM | change WIM INDEX DESCRIPTION [check] | "
+        "xml FILE ROUNDS | hive FILE software|system MB | probe WIM SOURCE TEMP | "
+        "mount WIM INDEX DIR ro|rw | unmount DIR commit|discard | exclusion PATHS | capture SOURCE WIM\n");
     return 2;
 }
 
@@ -171,6 +173,20 @@ extern "C" int main(int argc, char** argv)
         task.unmountCommit = std::string(argv[3]) == "commit";
         auto start = std::chrono::steady_clock::now();
         bool ok = RunUnmount(task);
+        std::printf("%.1f\n", Milliseconds(start));
+        if (!ok)
+            std::fprintf(stderr, "%s\n", Utf8FromWide(task.logText).c_str());
+        return ok ? 0 : 1;
+    }
+    if (verb == "capture" && argc == 4) {
+        // The Capture page as a user leaves it for a plain capture: LZX, no
+        // verification, the program's default texts.
+        task.captureSource = DosPath(argv[2]);
+        task.captureDestination = DosPath(argv[3]);
+        task.captureVerify = false;
+        task.startTime = timeGetTime();
+        auto start = std::chrono::steady_clock::now();
+        bool ok = RunCapture(task, false);
         std::printf("%.1f\n", Milliseconds(start));
         if (!ok)
             std::fprintf(stderr, "%s\n", Utf8FromWide(task.logText).c_str());

@@ -1,0 +1,162 @@
+// The progress window running a real capture of a few thousand files: the
+// scanning counts, the range line and a moving bar while it runs, and Abort
+// ending it with nothing written.
+#include "app/resource.h"
+#include "progress/log.h"
+#include "progress/progress_window.h"
+#include "tests/gtest_support.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/scripted_imaging.h"
+#include "tests/support/window_session.h"
+#include "tests/support/xml_notice.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <set>
+
+namespace {
+
+std::string Text(HWND window)
+{
+    return Narrow(WindowText(window));
+}
+
+void ClickButton(HWND window)
+{
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_PROGRESS_BUTTON, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(window, IDC_PROGRESS_BUTTON)));
+}
+
+// 3,000 files in 30 folders, half of them incompressible, about 18 MB.
+std::string MakeTree(const ScratchFolder& folder)
+{
+    const std::string tree = folder / "tree";
+    ShellOutput(
+        "python3 -c \"import os,sys\nfor i in range(3000):\n d=os.path.join(sys.argv[1],'d%02d'%(i//100))\n"
+        " os.makedirs(d,exist_ok=True)\n open(os.path.join(d,'f%04d'%i),'wb').write(os.urandom(12000) if i%2 "
+        "else b'text line '*1200)\" " +
+        Quoted(tree));
+    return tree;
+}
+
+TaskState& CapturePage(const std::string& tree, const std::string& wim)
+{
+    ResetTaskState();
+    TaskState& task = Task();
+    task.captureSource = DosPath(tree);
+    task.captureDestination = DosPath(wim);
+    task.captureVerify = false;
+    return task;
+}
+
+TEST(CaptureWindowTest, ShowsScanningCountsTheRangeAndAMovingBar)
+{
+    XmlNoticeCounter notices;
+    ScratchFolder folder;
+    const std::string tree = MakeTree(folder);
+    const std::string wim = folder / "out.wim";
+    TaskState& task = CapturePage(tree, wim);
+
+    std::set<std::string> counters;
+    std::set<int> positions;
+    std::string log, closing;
+    DriverThread driver([&] {
+        HWND window = nullptr;
+        if (!WaitFor([&] { return (window = task.progressWindow) != nullptr && task.busy; }))
+            return;
+        HWND counter = GetDlgItem(window, IDC_PROGRESS_COUNTER);
+        HWND bar = GetDlgItem(window, IDC_PROGRESS_BAR);
+        bool shot = false;
+        WaitFor(
+            [&] {
+                counters.insert(Text(counter));
+                const int position = static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0));
+                positions.insert(position);
+                if (!shot && position > 20 && std::getenv("CORVANE_SCREENSHOT") != nullptr) {
+                    shot = true;
+                    Shell(std::string("import -window root ") + std::getenv("CORVANE_SCREENSHOT"));
+                }
+                return !task.busy;
+            },
+            120000);
+        positions.insert(static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)));
+        log = Text(GetDlgItem(window, IDC_PROGRESS_LOG));
+        closing = Text(GetDlgItem(window, IDC_PROGRESS_BUTTON));
+        ClickButton(window);
+    });
+    RunProgressWindow(nullptr, IDC_CAPTURE_NEW);
+    driver.join();
+
+    // Scanning counts every 32 files, then "files done / files" while writing.
+    bool scanning = false, writing = false;
+    for (const std::string& text : counters) {
+        scanning = scanning || (text.rfind("檔案:", 0) == 0 && text.find("資料夾:") != std::string::npos &&
+                                text != "檔案:0  資料夾:0");
+        writing = writing || (text.rfind("檔案: ", 0) == 0 && text.find(" / 3000") != std::string::npos);
+    }
+    EXPECT_TRUE(scanning) << counters.size();
+    EXPECT_TRUE(writing) << counters.size();
+    EXPECT_TRUE(counters.count("檔案: 3000 / 3000")) << counters.size();
+    EXPECT_NE(log.find("正在掃描檔案...\r\n其中包含 31 資料夾和 3000 檔案.\r\n正在讀取...\r\n\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("成功讀取映像檔,內含 1 映像卷"), std::string::npos) << log;
+    // The bar passes through values between the ends.
+    EXPECT_TRUE(positions.count(100));
+    EXPECT_GE(std::count_if(positions.begin(), positions.end(), [](int p) { return p > 0 && p < 100; }), 2)
+        << positions.size();
+    EXPECT_EQ(closing, "關閉");
+    ShellOutput("wimlib-imagex verify " + Quoted(wim));
+}
+
+TEST(CaptureWindowTest, AbortEndsTheCaptureAndLeavesNoFileOrTheOldOne)
+{
+    XmlNoticeCounter notices;
+    ScratchFolder folder;
+    const std::string tree = MakeTree(folder);
+    const std::string existing = folder / "existing.wim";
+    MakeSampleWim(existing, 1);
+    const std::string before = FileBytes(existing);
+
+    const struct {
+        std::string wim;
+        UINT command;
+    } cases[] = {{folder / "new.wim", IDC_CAPTURE_NEW}, {existing, IDC_CAPTURE_APPEND}};
+    for (const auto& c : cases) {
+        TaskState& task = CapturePage(tree, c.wim);
+        DWORD abortedAt = 0, endedAt = 0;
+        std::string log;
+        DriverThread driver([&] {
+            HWND window = nullptr;
+            if (!WaitFor([&] { return (window = task.progressWindow) != nullptr && task.busy; }))
+                return;
+            // Abort while the data is being written.
+            WaitFor(
+                [&] {
+                    return Text(GetDlgItem(window, IDC_PROGRESS_LOG)).find("正在讀取") != std::string::npos;
+                },
+                60000);
+            abortedAt = GetTickCount();
+            ClickButton(window);
+            WaitFor([&] { return !task.busy; }, 60000);
+            endedAt = GetTickCount();
+            log = Text(GetDlgItem(window, IDC_PROGRESS_LOG));
+            ClickButton(window);
+        });
+        RunProgressWindow(nullptr, c.command);
+        driver.join();
+
+        WCHAR aborted[kTextBufferSize];
+        const std::string ending =
+            "正在中止映像檔操作...\r\n錯誤: " + Narrow(SystemErrorText(aborted, ERROR_REQUEST_ABORTED)) +
+            "\r\n\r\n錯誤: 映像檔讀取錯誤.\r\n";
+        EXPECT_EQ(log.substr(log.size() - std::min(log.size(), ending.size())), ending) << log;
+        EXPECT_LT(endedAt - abortedAt, 1000u) << c.command;
+    }
+    EXPECT_NE(access((folder / "new.wim").c_str(), F_OK), 0);
+    EXPECT_EQ(FileBytes(existing), before);
+}
+
+}  // namespace
