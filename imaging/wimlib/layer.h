@@ -180,7 +180,8 @@ bool Current(WimFile& file);
 DWORD ImageCountOf(WimFile& file);
 
 // ---------------------------------------------------------------------------
-// Commits, the write journal and the writer's lock (commits.cpp)
+// Commits (commits.cpp), the write journal (journal.cpp), the writer's lock
+// (writer_lock.cpp) and new files (new_files.cpp)
 //
 // Every write that reaches a WIM goes through Commit (or, for a write that
 // wimlib makes by itself, InPlaceWrite), so that after a failure, a kill or a
