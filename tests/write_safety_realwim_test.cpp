@@ -382,6 +382,31 @@ TEST_F(WriteSafetyRealWim, AFullDiskFailsTheCallWithItsCauseAndKeepsTheOldFile)
     }
 }
 
+// A new file's first write fails on a full disk: neither the name nor the
+// temporary file it was written into is left.
+TEST_F(WriteSafetyRealWim, ANewFileWhoseFirstWriteFailsLeavesNothing)
+{
+    const std::string tree = folder / "tree";
+    ShellOutput("mkdir -p " + Quoted(tree) + " && head -c 200000 /dev/urandom > " + Quoted(tree + "/data"));
+    const std::string wim = folder / "new.wim";
+    HANDLE handle = OpenWim(wim, kReadWrite, WIM_CREATE_NEW);
+    ASSERT_NE(handle, nullptr) << GetLastError();
+    HANDLE image;
+    DWORD error;
+    {
+        FileSizeLimit limit(50000);
+        image = WIMCaptureImage(handle, DosPath(tree).c_str(), 0);
+        error = GetLastError();
+    }
+    EXPECT_EQ(image, nullptr);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_TOO_LARGE));
+    EXPECT_EQ(WIMGetImageCount(handle), 0u);
+    WIMCloseHandle(image);
+    WIMCloseHandle(handle);
+    EXPECT_FALSE(Exists(wim));
+    EXPECT_EQ(Neighbours(wim), std::vector<std::string>{});
+}
+
 // What each sync of a commit found on disk when it was asked for.
 struct SyncRecord {
     std::string path;

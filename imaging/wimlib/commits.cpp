@@ -107,31 +107,50 @@ bool CommitInPlace(WimFile& file, const CommitOptions& options)
     return Reload(file) && kept;
 }
 
+// Writes the whole WIM into a new locked temporary file beside it, synced
+// and checked. Returns its descriptor, or -1 with no file left and the last
+// error set.
+int WriteWholeTemporary(WimFile& file, const CommitOptions& options, mode_t mode, std::string& temporary)
+{
+    const int descriptor = CreateLockedTemporary(file.unixPath, mode, temporary);
+    if (descriptor < 0)
+        return -1;
+    file.progress.Begin();
+    const bool written = WimlibSucceeds([&] {
+        return wimlib_write(file.wim, temporary.c_str(), WIMLIB_ALL_IMAGES,
+                            WriteFlags(file) | WIMLIB_WRITE_FLAG_RETAIN_GUID | options.extraWriteFlags, 0);
+    });
+    if (written && Sync(descriptor) && WrittenFileHolds(temporary, options.check))
+        return descriptor;
+    const DWORD error = GetLastError();
+    unlink(temporary.c_str());
+    close(descriptor);
+    SetLastError(error);
+    return -1;
+}
+
 bool CommitRebuild(WimFile& file, const CommitOptions& options)
 {
     struct stat status;
     if (fstat(file.writerLock, &status) != 0)
         return FailErrno(ERROR_READ_FAULT);
     std::string temporary;
-    const int descriptor = CreateLockedTemporary(file.unixPath, status.st_mode, temporary);
-    if (descriptor < 0)
-        return false;
-    // Keep the owner too where we may (as root); elsewhere the file is ours anyway.
-    if (fchown(descriptor, status.st_uid, status.st_gid) != 0)
-        errno = 0;
-
-    file.progress.Begin();
-    bool written = WimlibSucceeds([&] {
-        return wimlib_write(file.wim, temporary.c_str(), WIMLIB_ALL_IMAGES,
-                            WriteFlags(file) | WIMLIB_WRITE_FLAG_RETAIN_GUID | options.extraWriteFlags, 0);
-    });
-    written = written && Sync(descriptor) && WrittenFileHolds(temporary, options.check);
-    if (written && rename(temporary.c_str(), file.unixPath.c_str()) != 0)
-        written = FailErrno(ERROR_ACCESS_DENIED);
-    if (!written) {
+    const int descriptor = WriteWholeTemporary(file, options, status.st_mode, temporary);
+    bool placed = descriptor >= 0;
+    if (placed) {
+        // Keep the owner too where we may (as root); elsewhere the file is ours anyway.
+        if (fchown(descriptor, status.st_uid, status.st_gid) != 0)
+            errno = 0;
+        placed = rename(temporary.c_str(), file.unixPath.c_str()) == 0 || FailErrno(ERROR_ACCESS_DENIED);
+        if (!placed) {
+            const DWORD error = GetLastError();
+            unlink(temporary.c_str());
+            close(descriptor);
+            SetLastError(error);
+        }
+    }
+    if (!placed) {
         const DWORD error = GetLastError();
-        unlink(temporary.c_str());
-        close(descriptor);
         Reload(file);
         SetLastError(error);
         return false;
@@ -151,24 +170,17 @@ bool CommitNewFile(WimFile& file, const CommitOptions& options)
     const mode_t mask = umask(0);
     umask(mask);
     std::string temporary;
-    const int descriptor = CreateLockedTemporary(file.unixPath, 0666 & ~mask, temporary);
-    if (descriptor < 0)
+    const int descriptor = WriteWholeTemporary(file, options, 0666 & ~mask, temporary);
+    if (descriptor < 0) {
+        ResetNewWim(file);
         return false;
-    file.progress.Begin();
-    bool written = WimlibSucceeds([&] {
-        return wimlib_write(file.wim, temporary.c_str(), WIMLIB_ALL_IMAGES,
-                            WriteFlags(file) | WIMLIB_WRITE_FLAG_RETAIN_GUID | options.extraWriteFlags, 0);
-    });
-    written = written && Sync(descriptor) && WrittenFileHolds(temporary, options.check);
-    bool placed = false;
-    if (written) {
-        DropStaleJournal(file.unixPath);
-        // link() refuses an existing name: a file made meanwhile is not replaced.
-        placed = file.replaceOnCommit ? rename(temporary.c_str(), file.unixPath.c_str()) == 0
-                                      : link(temporary.c_str(), file.unixPath.c_str()) == 0;
-        if (!placed)
-            FailErrno(ERROR_CANNOT_MAKE);
     }
+    DropStaleJournal(file.unixPath);
+    // link() refuses an existing name: a file made meanwhile is not replaced.
+    const bool placed = file.replaceOnCommit ? rename(temporary.c_str(), file.unixPath.c_str()) == 0
+                                             : link(temporary.c_str(), file.unixPath.c_str()) == 0;
+    if (!placed)
+        FailErrno(ERROR_CANNOT_MAKE);
     if (!placed || !file.replaceOnCommit) {
         const DWORD kept = GetLastError();
         unlink(temporary.c_str());
