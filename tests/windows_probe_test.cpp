@@ -3,6 +3,7 @@
 // the image's XML.
 #include "imaging/wimgapi.h"
 #include "metadata/windows_probe.h"
+#include "operations/operations.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/scripted_imaging.h"
@@ -10,6 +11,8 @@
 #include "tests/support/xml_notice.h"
 
 #include <hivex.h>
+
+#include <mmsystem.h>
 
 #include <fstream>
 #include <functional>
@@ -625,6 +628,49 @@ TEST(WindowsProbeRealWim, TheProgramsElementReachesTheFileAndTheLibrarysStaysAlo
     const std::string before = FileBytes(wim);
     ProbeWimImage(task, wim, tree, temp);
     EXPECT_TRUE(FileBytes(wim) == before);
+    EXPECT_EQ(ShellOutput("find " + Quoted(folder.path()) + " -iname '*.CRV'"), "");
+    EXPECT_EQ(notices.count(), 0);
+}
+
+TEST(WindowsProbeRealWim, ACaptureCarriesTheProbesElementAndADamagedHiveLeavesNoCopy)
+{
+    XmlNoticeCounter notices;
+    ScratchFolder folder;
+    TaskState task;
+    const std::string tree = folder / "tree";
+    const std::string wim = folder / "captured.wim";
+    ShellOutput("mkdir -p " + Quoted(folder / "temp"));
+    WriteWindowsTree(tree, "Windows");
+    task.captureSource = DosPath(tree);
+    task.captureDestination = DosPath(wim);
+    task.captureTempDir = DosPath(folder / "temp");
+    task.startTime = timeGetTime();
+    ASSERT_TRUE(RunCapture(task, false)) << Narrow(task.logText);
+
+    // The program's element, not wimlib's (which has EDITIONID and no HAL),
+    // with the edition in FLAGS.
+    const std::string xml = FileXml(wim);
+    EXPECT_THAT(xml, testing::HasSubstr("<FLAGS>PROFESSIONAL</FLAGS><WINDOWS><ARCH>9</ARCH>"
+                                        "<PRODUCTNAME>Microsoft Windows Operating System</PRODUCTNAME>"
+                                        "<HAL>acpiapic_up</HAL><PRODUCTTYPE>WinNT</PRODUCTTYPE>"));
+    EXPECT_THAT(xml, testing::Not(testing::HasSubstr("EDITIONID")));
+    EXPECT_THAT(xml, testing::HasSubstr("<DISPLAYNAME>My WIM 1</DISPLAYNAME>"));
+
+    // A page's FLAGS text replaces the edition; wimlib's display texts do
+    // not stand in for empty page texts.
+    task.captureFlags = WSTR("Custom");
+    task.captureDisplayName.clear();
+    ASSERT_TRUE(RunCapture(task, true)) << Narrow(task.logText);
+    const std::string second = ShellOutput("wimlib-imagex info " + Quoted(wim) + " 2");
+    EXPECT_THAT(second, testing::ContainsRegex("Flags: +Custom"));
+    EXPECT_THAT(second, testing::Not(testing::HasSubstr("Display Name:")));
+
+    // A damaged hive: the capture still succeeds, without a WINDOWS element
+    // and without a copy anywhere.
+    ShellOutput("head -c 9000 /dev/urandom > " + Quoted(tree + "/Windows/System32/config/SYSTEM"));
+    task.captureDestination = DosPath(folder / "damaged.wim");
+    ASSERT_TRUE(RunCapture(task, false)) << Narrow(task.logText);
+    EXPECT_THAT(FileXml(folder / "damaged.wim"), testing::Not(testing::HasSubstr("<WINDOWS>")));
     EXPECT_EQ(ShellOutput("find " + Quoted(folder.path()) + " -iname '*.CRV'"), "");
     EXPECT_EQ(notices.count(), 0);
 }

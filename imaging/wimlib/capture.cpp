@@ -358,6 +358,17 @@ HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
         Reload(file);
         return nullptr;
     }
+    // wimlib records what it finds of a Windows installation in the tree
+    // (WINDOWS, and FLAGS and display texts from it); the Windows library
+    // records none of it. The program's own probe adds its element after the
+    // capture, so both builds give the image the same XML.
+    const int added = static_cast<int>(ImageCountOf(file));
+    for (const char* derived : {"WINDOWS", "FLAGS", "DISPLAYNAME", "DISPLAYDESCRIPTION"}) {
+        if (!WimlibSucceeds([&] { return wimlib_set_image_property(file.wim, added, derived, nullptr); })) {
+            Reload(file);
+            return nullptr;
+        }
+    }
     const LPARAM fileCount = static_cast<LPARAM>(run.files);
     if (!Tell(run, WIM_MSG_SETRANGE, 0, fileCount)) {
         SetLastError(ERROR_REQUEST_ABORTED);
