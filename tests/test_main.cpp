@@ -1,5 +1,6 @@
 #include "app/task_state.h"
 #include "tests/gtest_support.h"
+#include "tests/support/fresh_task.h"
 
 #include <commctrl.h>
 
@@ -18,5 +19,6 @@ extern "C" int wmain(int argc, WCHAR** argv)
         pointers.push_back(argument.data());
     int count = argc;
     testing::InitGoogleTest(&count, pointers.data());
+    FreshTaskForEveryTest();
     return RUN_ALL_TESTS();
 }

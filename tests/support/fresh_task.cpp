@@ -1,5 +1,7 @@
 #include "tests/support/fresh_task.h"
 
+#include "tests/gtest_support.h"
+
 #include <mmsystem.h>
 
 TaskState& FreshTask()
@@ -19,4 +21,17 @@ TaskState& FreshTask()
     task.eaNoticeShown = false;
     task.startTime = timeGetTime();
     return task;
+}
+
+namespace {
+
+class FreshTaskListener : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo&) override { FreshTask(); }
+};
+
+}  // namespace
+
+void FreshTaskForEveryTest()
+{
+    testing::UnitTest::GetInstance()->listeners().Append(new FreshTaskListener);
 }

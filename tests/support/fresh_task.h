@@ -8,3 +8,7 @@
 // Inputs at their start-up defaults; log, counters, flags and start time of
 // a fresh run; no progress window.
 TaskState& FreshTask();
+
+// Gives every test of the run the process's record as FreshTask leaves it,
+// so no test inherits another's inputs, abort flag or counters.
+void FreshTaskForEveryTest();
