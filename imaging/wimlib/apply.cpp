@@ -1,12 +1,445 @@
-// Applying an image to a folder. Not available yet: every call fails with
-// ERROR_CALL_NOT_IMPLEMENTED.
+// Applying an image to a folder with wimlib, UNIX owners, modes, special
+// files and links included. wimlib says little while it extracts, so the
+// library's messages are made here: one WIM_MSG_PROCESS per item (folders
+// and empty files as the tree is laid out, files as their data comes out, in
+// the order wimlib reads it), WIM_MSG_PROGRESS from the bytes written, and
+// WIM_MSG_ERROR and WIM_MSG_WARNING from the texts wimlib prints, with the
+// caller's path of the file they name.
 #include "imaging/wimlib/layer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <unistd.h>
 
 namespace layer {
 
-BOOL WINAPI LayerApplyImage(HANDLE, PCWSTR, DWORD)
+namespace {
+
+// One item of the image: its path in the image, and where its data lies in
+// the WIM, which is the order wimlib extracts data in.
+struct ApplyItem {
+    std::string path;  // in the image, '/'-separated, from the root
+    bool directory = false;
+    bool hasData = false;
+    bool regular = false;  // a plain file whose data can be read back
+    uint64_t position = 0;
+    uint64_t size = 0;
+    uint8_t hash[20] = {};
+};
+
+struct ApplyRun {
+    uintptr_t wim = 0;
+    WString callerTarget;          // as the caller gave it, without a trailing backslash
+    std::vector<ApplyItem> items;  // structure items first, then data items in data order
+    size_t structureItems = 0;
+    std::vector<uint64_t> dataEnds;  // per data item: bytes extracted once its data is out
+    size_t delivered = 0;
+    DWORD startTick = 0;
+    bool aborted = false;
+};
+
+WString CallerItemPath(const ApplyRun& run, const std::string& imagePath)
 {
-    return Fail(ERROR_CALL_NOT_IMPLEMENTED);
+    WString path = run.callerTarget;
+    for (WCHAR c : WideFromUtf8(imagePath))
+        path.push_back(c == '/' ? WCHAR('\\') : c);
+    return path;
+}
+
+int CollectItem(const struct wimlib_dir_entry* entry, void* context)
+{
+    auto& items = *static_cast<std::vector<ApplyItem>*>(context);
+    if (entry->depth == 0)
+        return 0;
+    ApplyItem item;
+    item.path = entry->full_path;
+    item.directory = (entry->attributes & WIMLIB_FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const struct wimlib_resource_entry& data = entry->streams[0].resource;
+    item.regular = !item.directory && (entry->attributes & WIMLIB_FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                   (entry->unix_mode == 0 || S_ISREG(entry->unix_mode));
+    item.size = data.uncompressed_size;
+    item.hasData = !item.directory && item.size != 0;
+    item.position = data.packed ? data.raw_resource_offset_in_wim + data.offset : data.offset;
+    std::memcpy(item.hash, data.sha1_hash, sizeof item.hash);
+    items.push_back(std::move(item));
+    return 0;
+}
+
+// Orders the items the way wimlib makes them: folders and empty files while
+// it lays out the tree, then files as their data is read, in file order.
+void PlanItems(ApplyRun& run)
+{
+    std::stable_partition(run.items.begin(), run.items.end(),
+                          [](const ApplyItem& item) { return !item.hasData; });
+    run.structureItems = static_cast<size_t>(
+        std::find_if(run.items.begin(), run.items.end(), [](const ApplyItem& item) { return item.hasData; }) -
+        run.items.begin());
+    std::stable_sort(run.items.begin() + run.structureItems, run.items.end(),
+                     [](const ApplyItem& a, const ApplyItem& b) { return a.position < b.position; });
+    // Files with the same data (hard links, copies) are written together,
+    // and their data counts once.
+    uint64_t total = 0;
+    const uint8_t* previous = nullptr;
+    for (size_t i = run.structureItems; i < run.items.size(); ++i) {
+        const ApplyItem& item = run.items[i];
+        if (previous == nullptr || std::memcmp(previous, item.hash, sizeof item.hash) != 0)
+            total += item.size;
+        previous = item.hash;
+        run.dataEnds.push_back(total);
+    }
+}
+
+// Sends WIM_MSG_PROCESS for the items up to `until`; false on an abort answer.
+bool DeliverItemsUpTo(ApplyRun& run, size_t until)
+{
+    BOOL include = TRUE;
+    while (run.delivered < until && run.delivered < run.items.size()) {
+        const WString path = CallerItemPath(run, run.items[run.delivered].path);
+        ++run.delivered;
+        include = TRUE;
+        if (Deliver(run.wim, WIM_MSG_PROCESS, reinterpret_cast<WPARAM>(path.c_str()),
+                    reinterpret_cast<LPARAM>(&include)))
+            return false;
+    }
+    return true;
+}
+
+enum wimlib_progress_status ApplyProgress(enum wimlib_progress_msg message, union wimlib_progress_info* info,
+                                          void* context)
+{
+    auto& run = *static_cast<ApplyRun*>(context);
+    bool going = true;
+    switch (message) {
+    case WIMLIB_PROGRESS_MSG_EXTRACT_FILE_STRUCTURE: {
+        const uint64_t end = info->extract.end_file_count;
+        const uint64_t done = info->extract.current_file_count;
+        going = DeliverItemsUpTo(run, end == 0 ? run.structureItems
+                                               : static_cast<size_t>(run.structureItems * done / end));
+        break;
+    }
+    case WIMLIB_PROGRESS_MSG_EXTRACT_STREAMS: {
+        const uint64_t done = info->extract.completed_bytes;
+        const uint64_t total = info->extract.total_bytes;
+        size_t until = run.structureItems;
+        going = DeliverItemsUpTo(run, run.structureItems);
+        const auto end = std::upper_bound(run.dataEnds.begin(), run.dataEnds.end(), done);
+        until += static_cast<size_t>(end - run.dataEnds.begin());
+        if (going)
+            going = DeliverItemsUpTo(run, until);
+        if (going) {
+            const WPARAM percent = total == 0 ? 100 : static_cast<WPARAM>(done * 100 / total);
+            const uint64_t elapsed = GetTickCount() - run.startTick;
+            const LPARAM remaining = done == 0 ? 0 : static_cast<LPARAM>(elapsed * (total - done) / done);
+            Deliver(run.wim, WIM_MSG_PROGRESS, percent, remaining);
+        }
+        break;
+    }
+    case WIMLIB_PROGRESS_MSG_EXTRACT_METADATA:
+    case WIMLIB_PROGRESS_MSG_EXTRACT_IMAGE_END:
+        going = DeliverItemsUpTo(run, run.items.size());
+        break;
+    default:
+        break;
+    }
+    if (!going)
+        run.aborted = true;
+    return run.aborted ? WIMLIB_PROGRESS_STATUS_ABORT : WIMLIB_PROGRESS_STATUS_CONTINUE;
+}
+
+// SHA-1, for reading applied data back.
+class Sha1 {
+public:
+    void Add(const uint8_t* data, size_t size)
+    {
+        length_ += size;
+        while (size > 0) {
+            const size_t take = std::min(size, sizeof block_ - used_);
+            std::memcpy(block_ + used_, data, take);
+            used_ += take;
+            data += take;
+            size -= take;
+            if (used_ == sizeof block_) {
+                Compress(block_);
+                used_ = 0;
+            }
+        }
+    }
+
+    void Finish(uint8_t digest[20])
+    {
+        const uint64_t bits = length_ * 8;
+        const uint8_t pad = 0x80;
+        Add(&pad, 1);
+        const uint8_t zero = 0;
+        while (used_ != 56)
+            Add(&zero, 1);
+        uint8_t tail[8];
+        for (int i = 0; i < 8; ++i)
+            tail[i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
+        Add(tail, 8);
+        for (int i = 0; i < 5; ++i) {
+            for (int j = 0; j < 4; ++j)
+                digest[4 * i + j] = static_cast<uint8_t>(state_[i] >> (24 - 8 * j));
+        }
+    }
+
+private:
+    static uint32_t Rotate(uint32_t value, int bits) { return (value << bits) | (value >> (32 - bits)); }
+
+    void Compress(const uint8_t* block)
+    {
+        uint32_t w[80];
+        for (int i = 0; i < 16; ++i)
+            w[i] = uint32_t(block[4 * i]) << 24 | uint32_t(block[4 * i + 1]) << 16 |
+                   uint32_t(block[4 * i + 2]) << 8 | block[4 * i + 3];
+        for (int i = 16; i < 80; ++i)
+            w[i] = Rotate(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
+        uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3], e = state_[4];
+        for (int i = 0; i < 80; ++i) {
+            uint32_t f, k;
+            if (i < 20) {
+                f = (b & c) | (~b & d);
+                k = 0x5A827999;
+            } else if (i < 40) {
+                f = b ^ c ^ d;
+                k = 0x6ED9EBA1;
+            } else if (i < 60) {
+                f = (b & c) | (b & d) | (c & d);
+                k = 0x8F1BBCDC;
+            } else {
+                f = b ^ c ^ d;
+                k = 0xCA62C1D6;
+            }
+            const uint32_t next = Rotate(a, 5) + f + e + k + w[i];
+            e = d;
+            d = c;
+            c = Rotate(b, 30);
+            b = a;
+            a = next;
+        }
+        state_[0] += a;
+        state_[1] += b;
+        state_[2] += c;
+        state_[3] += d;
+        state_[4] += e;
+    }
+
+    uint32_t state_[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+    uint8_t block_[64] = {};
+    size_t used_ = 0;
+    uint64_t length_ = 0;
+};
+
+// Reads an applied file back and compares it with the image's hash; the
+// last error tells why when it does not match or cannot be read.
+bool AppliedDataMatches(const std::string& unixPath, const ApplyItem& item, std::vector<uint8_t>& buffer)
+{
+    const int descriptor = open(unixPath.c_str(), O_RDONLY | O_NOFOLLOW);
+    if (descriptor < 0)
+        return Fail(Win32FromErrno(errno, ERROR_FILE_NOT_FOUND));
+    Sha1 hash;
+    uint64_t total = 0;
+    for (;;) {
+        const ssize_t got = read(descriptor, buffer.data(), buffer.size());
+        if (got < 0) {
+            const int error = errno;
+            close(descriptor);
+            return Fail(Win32FromErrno(error, ERROR_READ_FAULT));
+        }
+        if (got == 0)
+            break;
+        hash.Add(buffer.data(), static_cast<size_t>(got));
+        total += static_cast<uint64_t>(got);
+    }
+    close(descriptor);
+    if (total != item.size)
+        return Fail(ERROR_CRC);
+    if (total == 0)
+        return true;  // an empty file has no data and no hash
+    uint8_t digest[20];
+    hash.Finish(digest);
+    if (std::memcmp(digest, item.hash, sizeof digest) != 0)
+        return Fail(ERROR_CRC);
+    return true;
+}
+
+// wimlib prints what went wrong, naming the file, only as text. While one
+// call runs its texts go to a file of their own and are read afterwards.
+// The setting is the library's, so one call at a time holds it.
+class WimlibTexts {
+public:
+    WimlibTexts() : hold_(Lock())
+    {
+        file_ = tmpfile();
+        if (file_ != nullptr)
+            wimlib_set_error_file(file_);
+    }
+    ~WimlibTexts()
+    {
+        wimlib_set_print_errors(false);
+        wimlib_set_error_file(stderr);
+        wimlib_set_print_errors(false);
+        if (file_ != nullptr)
+            fclose(file_);
+    }
+    WimlibTexts(const WimlibTexts&) = delete;
+    WimlibTexts& operator=(const WimlibTexts&) = delete;
+
+    struct Text {
+        bool warning;
+        std::string text;
+    };
+
+    // The messages printed so far, continuation lines joined to their first.
+    std::vector<Text> Read()
+    {
+        std::vector<Text> texts;
+        if (file_ == nullptr)
+            return texts;
+        fflush(file_);
+        rewind(file_);
+        char line[4096];
+        while (fgets(line, sizeof line, file_) != nullptr) {
+            std::string text(line);
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+                text.pop_back();
+            if (text.rfind("[ERROR] ", 0) == 0) {
+                texts.push_back({false, text.substr(8)});
+            } else if (text.rfind("[WARNING] ", 0) == 0) {
+                texts.push_back({true, text.substr(10)});
+            } else if (!texts.empty()) {
+                const size_t start = text.find_first_not_of(' ');
+                if (start != std::string::npos)
+                    texts.back().text += " " + text.substr(start);
+            }
+        }
+        return texts;
+    }
+
+private:
+    static std::unique_lock<std::mutex> Lock()
+    {
+        static std::mutex lock;
+        return std::unique_lock<std::mutex>(lock);
+    }
+    std::unique_lock<std::mutex> hold_;
+    FILE* file_ = nullptr;
+};
+
+// The file a wimlib text is about: its first quoted path inside `root`.
+bool PathInText(const std::string& text, const std::string& root, std::string& relative)
+{
+    for (size_t open = text.find('"'); open != std::string::npos; open = text.find('"', open + 1)) {
+        const size_t close = text.find('"', open + 1);
+        if (close == std::string::npos)
+            return false;
+        const std::string quoted = text.substr(open + 1, close - open - 1);
+        if (quoted == root || quoted.rfind(root + "/", 0) == 0) {
+            relative = quoted.substr(root.size());
+            return true;
+        }
+        open = close;
+    }
+    return false;
+}
+
+// The system error a wimlib text ends with (": No space left on device").
+DWORD CodeInText(const std::string& text, DWORD fallback)
+{
+    for (int error = 1; error < 134; ++error) {
+        const std::string ending = std::string(": ") + strerror(error);
+        if (text.size() >= ending.size() &&
+            text.compare(text.size() - ending.size(), ending.size(), ending) == 0)
+            return Win32FromErrno(error, fallback);
+    }
+    return fallback;
+}
+
+// Tells the callbacks what wimlib printed while the apply ran: errors and
+// warnings with the caller's path of the file they name.
+void DeliverTexts(ApplyRun& run, WimlibTexts& texts, const std::string& unixTarget, DWORD failure)
+{
+    bool errorSent = false;
+    for (const WimlibTexts::Text& text : texts.Read()) {
+        std::string relative;
+        const WString path =
+            PathInText(text.text, unixTarget, relative) ? CallerItemPath(run, relative) : run.callerTarget;
+        if (text.warning) {
+            Deliver(run.wim, WIM_MSG_WARNING, reinterpret_cast<WPARAM>(path.c_str()),
+                    CodeInText(text.text, 0));
+        } else if (failure != ERROR_SUCCESS && !errorSent) {
+            errorSent = true;
+            Deliver(run.wim, WIM_MSG_ERROR, reinterpret_cast<WPARAM>(path.c_str()), failure);
+        }
+    }
+    if (failure != ERROR_SUCCESS && failure != ERROR_REQUEST_ABORTED && !errorSent)
+        Deliver(run.wim, WIM_MSG_ERROR, reinterpret_cast<WPARAM>(run.callerTarget.c_str()), failure);
+}
+
+}  // namespace
+
+BOOL WINAPI LayerApplyImage(HANDLE image, PCWSTR path, DWORD flags)
+{
+    std::shared_ptr<HandleEntry> entry = Lookup(image, HandleKind::Image);
+    if (entry == nullptr)
+        return FALSE;
+    std::string unixTarget;
+    if (!UnixPathFromDos(path, unixTarget))
+        return FALSE;
+    while (unixTarget.size() > 1 && unixTarget.back() == '/')
+        unixTarget.pop_back();
+    WimFile& file = *entry->file;
+    std::lock_guard<std::recursive_mutex> guard(file.lock);
+    if (!Current(file))
+        return FALSE;
+    const int index = static_cast<int>(entry->index);
+
+    ApplyRun run;
+    run.wim = file.progress.wim;
+    run.callerTarget = path;
+    while (!run.callerTarget.empty() && run.callerTarget.back() == '\\')
+        run.callerTarget.pop_back();
+    if (!WimlibSucceeds([&] {
+            return wimlib_iterate_dir_tree(file.wim, index, WIMLIB_WIM_ROOT_PATH,
+                                           WIMLIB_ITERATE_DIR_TREE_FLAG_RECURSIVE, CollectItem, &run.items);
+        }))
+        return FALSE;
+    PlanItems(run);
+    run.startTick = GetTickCount();
+
+    DWORD failure = ERROR_SUCCESS;
+    {
+        WimlibTexts texts;
+        wimlib_register_progress_function(file.wim, ApplyProgress, &run);
+        if (!WimlibSucceeds([&] {
+                return wimlib_extract_image(file.wim, index, unixTarget.c_str(),
+                                            WIMLIB_EXTRACT_FLAG_UNIX_DATA);
+            }))
+            failure = GetLastError();
+        wimlib_register_progress_function(file.wim, ProgressBridge, &file.progress);
+        DeliverTexts(run, texts, unixTarget, failure);
+    }
+    if (failure == ERROR_SUCCESS && (flags & WIM_FLAG_VERIFY)) {
+        std::vector<uint8_t> buffer(1 << 20);
+        for (const ApplyItem& item : run.items) {
+            if (!item.regular)
+                continue;
+            if (!AppliedDataMatches(unixTarget + item.path, item, buffer)) {
+                failure = GetLastError();
+                const WString itemPath = CallerItemPath(run, item.path);
+                Deliver(run.wim, WIM_MSG_ERROR, reinterpret_cast<WPARAM>(itemPath.c_str()), failure);
+                break;
+            }
+        }
+    }
+    if (failure != ERROR_SUCCESS)
+        return Fail(failure);
+    Deliver(run.wim, WIM_MSG_PROGRESS, 100, 0);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
 }
 
 }  // namespace layer

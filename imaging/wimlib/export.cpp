@@ -1,12 +1,100 @@
-// Exporting an image into another WIM file. Not available yet: every call fails with
-// ERROR_CALL_NOT_IMPLEMENTED.
+// Exporting an image into another WIM file. A destination that holds no
+// image yet is written whole under another name and renamed over, so its
+// name never shows part of the image; one that holds images gets it by a
+// journalled append. Either way a failure or an abort leaves the old file.
+// wimlib writes each resource in the destination's compression, so the
+// data is recompressed where the two files differ.
 #include "imaging/wimlib/layer.h"
+
+#include <mutex>
 
 namespace layer {
 
-BOOL WINAPI LayerExportImage(HANDLE, HANDLE, DWORD)
+namespace {
+
+// The export's own additions to the progress messages: a query for an abort
+// with every step of the data written (so an abort answer stops the write),
+// and the integrity notices.
+enum wimlib_progress_status ExportProgress(enum wimlib_progress_msg message, union wimlib_progress_info* info,
+                                           void* context)
 {
-    return Fail(ERROR_CALL_NOT_IMPLEMENTED);
+    auto* progress = static_cast<ProgressContext*>(context);
+    switch (message) {
+    case WIMLIB_PROGRESS_MSG_WRITE_STREAMS:
+        if (Deliver(progress->wim, WIM_MSG_QUERY_ABORT, 0, 0))
+            progress->aborted = true;
+        break;
+    case WIMLIB_PROGRESS_MSG_CALC_INTEGRITY:
+        if (info->integrity.completed_chunks == 0)
+            Deliver(progress->wim, WIM_MSG + 33, 0, 0);
+        break;
+    default:
+        break;
+    }
+    if (progress->aborted)
+        return WIMLIB_PROGRESS_STATUS_ABORT;
+    return ProgressBridge(message, info, context);
+}
+
+// wimlib keeps the names of a file's images apart; WIMGAPI does not. Says so
+// in words, with the destination's path, before anything is written.
+bool NameIsFree(WimFile& source, int index, WimFile& destination, uintptr_t destinationHandle)
+{
+    const char* name = wimlib_get_image_name(source.wim, index);
+    if (name == nullptr || name[0] == 0 || !wimlib_image_name_in_use(destination.wim, name))
+        return true;
+    const WString text =
+        destination.callerPath + WSTR(": already holds an image named \"") + WideFromUtf8(name) +
+        WSTR("\", and images of one file here must have different names; nothing was exported");
+    Deliver(destinationHandle, WIM_MSG_ERROR, reinterpret_cast<WPARAM>(text.c_str()), ERROR_ALREADY_EXISTS);
+    return Fail(ERROR_ALREADY_EXISTS);
+}
+
+}  // namespace
+
+BOOL WINAPI LayerExportImage(HANDLE image, HANDLE destinationWim, DWORD flags)
+{
+    std::shared_ptr<HandleEntry> source = Lookup(image, HandleKind::Image);
+    if (source == nullptr)
+        return FALSE;
+    std::shared_ptr<HandleEntry> destination = Lookup(destinationWim, HandleKind::Wim);
+    if (destination == nullptr)
+        return FALSE;
+    if ((flags & ~WIM_EXPORT_ALLOW_DUPLICATES) != 0)
+        return Fail(ERROR_INVALID_PARAMETER);
+    WimFile& from = *source->file;
+    WimFile& to = *destination->file;
+    if (!to.Writable())
+        return Fail(ERROR_ACCESS_DENIED);
+    if (&from == &to)
+        return Fail(ERROR_INVALID_PARAMETER);
+    std::scoped_lock guard(from.lock, to.lock);
+    if (!Current(from) || !Current(to))
+        return FALSE;
+    const int index = static_cast<int>(source->index);
+    const uintptr_t handle = reinterpret_cast<uintptr_t>(destinationWim);
+    if (!NameIsFree(from, index, to, handle))
+        return FALSE;
+    const DWORD imagesBefore = ImageCountOf(to);
+
+    if (!WimlibSucceeds([&] { return wimlib_export_image(from.wim, index, to.wim, nullptr, nullptr, 0); })) {
+        const DWORD kept = GetLastError();
+        Reload(to);
+        return Fail(kept);
+    }
+    wimlib_register_progress_function(to.wim, ExportProgress, &to.progress);
+    CommitOptions options;
+    options.rebuild = imagesBefore == 0;
+    options.check = [&](WIMStruct* written) {
+        struct wimlib_wim_info header;
+        if (!WimlibSucceeds([&] { return wimlib_get_wim_info(written, &header); }))
+            return false;
+        return header.image_count == imagesBefore + 1 || Fail(ERROR_INVALID_DATA);
+    };
+    if (!Commit(to, options))
+        return FALSE;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
 }
 
 }  // namespace layer

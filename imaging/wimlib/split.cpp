@@ -1,12 +1,209 @@
-// Splitting a WIM file into spanned parts. Not available yet: every call fails with
-// ERROR_CALL_NOT_IMPLEMENTED.
+// Splitting a WIM file into spanned parts, named as WIMGAPI names them: the
+// first part has the given name, the others the name's stem with 2, 3, ...
+// and ".swm". The parts are written under temporary names and put in place
+// together, so a failed or aborted split leaves no part set behind.
 #include "imaging/wimlib/layer.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <deque>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace layer {
 
-BOOL WINAPI LayerSplitFile(HANDLE, PCWSTR, PLARGE_INTEGER, DWORD)
+namespace {
+
+// Every part repeats the header, the file's XML and its part of the lookup
+// table; wimlib counts only the resources against the part size.
+constexpr uint64_t kHeaderBytes = 208;
+constexpr uint64_t kLookupEntryBytes = 50;
+constexpr uint64_t kXmlSlack = 4096;  // wimlib writes the XML afresh, a little longer at times
+
+struct Resources {
+    uint64_t largest = 0;   // the largest file resource, as stored
+    uint64_t metadata = 0;  // all metadata resources, which go to the first part
+    uint64_t count = 0;
+};
+
+int CountResource(const struct wimlib_resource_entry* resource, void* context)
 {
-    return Fail(ERROR_CALL_NOT_IMPLEMENTED);
+    auto& resources = *static_cast<Resources*>(context);
+    ++resources.count;
+    if (resource->is_metadata)
+        resources.metadata += resource->compressed_size;
+    else
+        resources.largest = std::max(resources.largest, resource->compressed_size);
+    return 0;
+}
+
+// The part names, and the temporary names the parts are written under.
+struct SplitRun {
+    uintptr_t wim = 0;
+    WString firstPart;  // as the caller gave it
+    LARGE_INTEGER partSize = {};
+    std::vector<std::string> finalNames;
+    std::deque<std::string> temporaryNames;  // wimlib keeps a pointer to the current one
+    std::string stamp;                       // makes the temporary names this run's own
+    bool aborted = false;
+    DWORD failure = ERROR_SUCCESS;  // a failure of the layer's own while wimlib ran
+};
+
+// "X:\dir\name.swm", part 3: "X:\dir\name3.swm".
+WString PartName(const WString& first, unsigned part)
+{
+    if (part == 1)
+        return first;
+    const size_t slash = first.find_last_of(WSTR("\\/"));
+    const size_t dot = first.find_last_of(WCHAR('.'));
+    const bool hasExtension = dot != WString::npos && (slash == WString::npos || dot > slash);
+    const WString stem = hasExtension ? first.substr(0, dot) : first;
+    return stem + DecimalText(part) + WSTR(".swm");
+}
+
+enum wimlib_progress_status SplitProgress(enum wimlib_progress_msg message, union wimlib_progress_info* info,
+                                          void* context)
+{
+    auto& run = *static_cast<SplitRun*>(context);
+    switch (message) {
+    case WIMLIB_PROGRESS_MSG_SPLIT_BEGIN_PART: {
+        WString name = PartName(run.firstPart, info->split.cur_part_number);
+        const WCHAR* shown = name.c_str();
+        if (Deliver(run.wim, WIM_MSG_SPLIT, reinterpret_cast<WPARAM>(&shown),
+                    reinterpret_cast<LPARAM>(&run.partSize))) {
+            run.aborted = true;
+            break;
+        }
+        std::string unixName;
+        if (!UnixPathFromDos(shown, unixName)) {
+            run.failure = GetLastError();
+            run.aborted = true;
+            break;
+        }
+        run.finalNames.push_back(unixName);
+        run.temporaryNames.push_back(unixName + run.stamp);
+        info->split.part_name = run.temporaryNames.back().data();
+        break;
+    }
+    case WIMLIB_PROGRESS_MSG_WRITE_STREAMS:
+    case WIMLIB_PROGRESS_MSG_WRITE_METADATA_BEGIN:
+    case WIMLIB_PROGRESS_MSG_SPLIT_END_PART:
+        if (Deliver(run.wim, WIM_MSG_QUERY_ABORT, 0, 0))
+            run.aborted = true;
+        break;
+    default:
+        break;
+    }
+    return run.aborted ? WIMLIB_PROGRESS_STATUS_ABORT : WIMLIB_PROGRESS_STATUS_CONTINUE;
+}
+
+void SyncFolder(const std::string& path)
+{
+    const int folder = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY);
+    if (folder >= 0) {
+        fsync(folder);
+        close(folder);
+    }
+}
+
+// Puts every written part under its name. A file already there is kept
+// aside until all parts are in place, and put back if one cannot be.
+bool PlaceParts(const SplitRun& run)
+{
+    std::vector<std::string> backups(run.finalNames.size());
+    size_t placed = 0;
+    bool ok = true;
+    for (; placed < run.finalNames.size(); ++placed) {
+        const std::string& name = run.finalNames[placed];
+        if (access(name.c_str(), F_OK) == 0) {
+            backups[placed] = name + run.stamp + ".old";
+            if (link(name.c_str(), backups[placed].c_str()) != 0) {
+                backups[placed].clear();
+                ok = Fail(Win32FromErrno(errno, ERROR_CANNOT_MAKE));
+                break;
+            }
+        }
+        if (rename(run.temporaryNames[placed].c_str(), name.c_str()) != 0) {
+            ok = Fail(Win32FromErrno(errno, ERROR_CANNOT_MAKE));
+            break;
+        }
+    }
+    const DWORD kept = GetLastError();
+    for (size_t i = 0; i < run.finalNames.size(); ++i) {
+        if (!ok && i < placed)
+            unlink(run.finalNames[i].c_str());
+        if (!backups[i].empty()) {
+            if (!ok)
+                rename(backups[i].c_str(), run.finalNames[i].c_str());
+            else
+                unlink(backups[i].c_str());
+        }
+    }
+    if (!run.finalNames.empty())
+        SyncFolder(run.finalNames.front());
+    SetLastError(kept);
+    return ok;
+}
+
+}  // namespace
+
+BOOL WINAPI LayerSplitFile(HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize, DWORD flags)
+{
+    std::shared_ptr<HandleEntry> entry = Lookup(wim, HandleKind::Wim);
+    if (entry == nullptr)
+        return FALSE;
+    if (partPath == nullptr || partPath[0] == 0 || partSize == nullptr || partSize->QuadPart <= 0 ||
+        flags != 0)
+        return Fail(ERROR_INVALID_PARAMETER);
+    std::string firstUnix;
+    if (!UnixPathFromDos(partPath, firstUnix))
+        return FALSE;
+    WimFile& file = *entry->file;
+    std::lock_guard<std::recursive_mutex> guard(file.lock);
+    if (!Current(file))
+        return FALSE;
+    struct wimlib_wim_info header;
+    if (!WimlibSucceeds([&] { return wimlib_get_wim_info(file.wim, &header); }))
+        return FALSE;
+    if (header.total_parts != 1)
+        return Fail(ERROR_INVALID_PARAMETER);
+
+    // The smallest size that holds the first part's metadata, or the largest
+    // resource, with what every part repeats.
+    Resources resources;
+    void* xml = nullptr;
+    size_t xmlBytes = 0;
+    if (!WimlibSucceeds(
+            [&] { return wimlib_iterate_lookup_table(file.wim, 0, CountResource, &resources); }) ||
+        !WimlibSucceeds([&] { return wimlib_get_xml_data(file.wim, &xml, &xmlBytes); }))
+        return FALSE;
+    std::free(xml);
+    const uint64_t overhead = kHeaderBytes + xmlBytes + kXmlSlack + kLookupEntryBytes * resources.count;
+    const uint64_t minimum = overhead + std::max(resources.largest, resources.metadata) + 1;
+    const uint64_t asked = static_cast<uint64_t>(partSize->QuadPart);
+    if (asked < minimum) {
+        partSize->QuadPart = static_cast<LONGLONG>(minimum);
+        return Fail(ERROR_MORE_DATA);
+    }
+
+    SplitRun run;
+    run.wim = reinterpret_cast<uintptr_t>(wim);
+    run.firstPart = partPath;
+    run.partSize = *partSize;
+    run.stamp = ".split-" + std::to_string(getpid()) + "-" + std::to_string(GetTickCount());
+    wimlib_register_progress_function(file.wim, SplitProgress, &run);
+    const bool written = WimlibSucceeds(
+        [&] { return wimlib_split(file.wim, firstUnix.c_str(), asked - overhead, WIMLIB_WRITE_FLAG_FSYNC); });
+    wimlib_register_progress_function(file.wim, ProgressBridge, &file.progress);
+    const bool placed = written && PlaceParts(run);
+    if (!placed) {
+        const DWORD kept = run.failure != ERROR_SUCCESS ? run.failure : GetLastError();
+        for (const std::string& name : run.temporaryNames)
+            unlink(name.c_str());
+        return Fail(kept);
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
 }
 
 }  // namespace layer

@@ -13,6 +13,10 @@
 //   corvane_bench exclusion PATHS      (the capture's exclusion test alone,
 //                                      nanoseconds per path)
 //   corvane_bench capture SOURCE WIM    (a new WIM, LZX, as the Capture page does)
+//   corvane_bench apply WIM INDEX FOLDER
+//   corvane_bench export WIM INDEX DESTINATION lzx|xpress|none|lzms
+//   corvane_bench split WIM FIRST_PART MEGABYTES
+//                                      (the layer's split, any part size)
 #include "app/task_state.h"
 #include "capture_config/capture_config.h"
 #include "capture_config/capture_messages.h"
@@ -57,11 +61,12 @@ WString DosPath(const char* unixPath)
 
 int Usage()
 {
-    std::fprintf(
-        stderr,
-        "usage: corvane_bench delete WIM INDEX | info WIM | change WIM INDEX DESCRIPTION [check] | "
-        "xml FILE ROUNDS | hive FILE software|system MB | probe WIM SOURCE TEMP | "
-        "mount WIM INDEX DIR ro|rw | unmount DIR commit|discard | exclusion PATHS | capture SOURCE WIM\n");
+    std::fprintf(stderr,
+                 "usage: corvane_bench delete WIM INDEX | info WIM | change WIM INDEX DESCRIPTION [check] | "
+                 "xml FILE ROUNDS | hive FILE software|system MB | probe WIM SOURCE TEMP | "
+                 "mount WIM INDEX DIR ro|rw | unmount DIR commit|discard | exclusion PATHS | capture SOURCE WIM | "
+                 "apply WIM INDEX FOLDER | export WIM INDEX DESTINATION lzx|xpress|none|lzms | "
+                 "split WIM FIRST_PART MEGABYTES\n");
     return 2;
 }
 
@@ -241,6 +246,49 @@ extern "C" int main(int argc, char** argv)
                 values.push_back({key, "Value" + std::to_string(v), REG_BINARY, data});
         }
         return WriteHive(argv[2], values) ? 0 : 1;
+    }
+    if (verb == "apply" && argc == 5) {
+        task.applySource = DosPath(argv[2]);
+        task.applyIndex = std::atoi(argv[3]);
+        task.applyDestination = DosPath(argv[4]);
+        task.applyVerify = false;
+        task.startTime = timeGetTime();
+        auto start = std::chrono::steady_clock::now();
+        bool ok = RunApply(task);
+        std::printf("%.1f\n", Milliseconds(start));
+        if (!ok)
+            std::fprintf(stderr, "%s", Utf8FromWide(task.logText).c_str());
+        return ok ? 0 : 1;
+    }
+    if (verb == "export" && argc == 6) {
+        const std::string kind = argv[5];
+        const UINT textId = kind == "lzx" ? 140 : kind == "xpress" ? 139 : kind == "lzms" ? 243 : 138;
+        WCHAR text[kTextBufferSize];
+        LoadStringW(g_instance, textId, text, kTextBufferSize);
+        task.exportSource = DosPath(argv[2]);
+        task.exportIndex = std::atoi(argv[3]);
+        task.exportDestination = DosPath(argv[4]);
+        task.exportCompression = text;
+        task.startTime = timeGetTime();
+        auto start = std::chrono::steady_clock::now();
+        bool ok = RunExport(task);
+        std::printf("%.1f\n", Milliseconds(start));
+        if (!ok)
+            std::fprintf(stderr, "%s", Utf8FromWide(task.logText).c_str());
+        return ok ? 0 : 1;
+    }
+    if (verb == "split" && argc == 5) {
+        auto start = std::chrono::steady_clock::now();
+        DWORD created = 0;
+        HANDLE wim =
+            WIMCreateFile(DosPath(argv[2]).c_str(), WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0, 0, &created);
+        LARGE_INTEGER size;
+        size.QuadPart = std::atoll(argv[4]) * 1048576LL;
+        bool ok = wim != nullptr && WIMSplitFile(wim, DosPath(argv[3]).c_str(), &size, 0);
+        if (wim != nullptr)
+            WIMCloseHandle(wim);
+        std::printf("%.1f\n", Milliseconds(start));
+        return ok ? 0 : 1;
     }
     if (verb == "probe" && argc == 5) {
         DWORD created = 0;

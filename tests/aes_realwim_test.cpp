@@ -1,0 +1,540 @@
+// Apply, export and split on real files, through the platform's imaging
+// layer, read back with wimlib-imagex: round trips, every compression, the
+// part set of a split, and what an abort or a full disk leaves behind.
+#include "imaging/wimgapi.h"
+#include "operations/operations.h"
+#include "progress/log.h"
+#include "tests/gtest_support.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/fresh_task.h"
+#include "tests/support/scripted_imaging.h"
+#include "tests/support/xml_notice.h"
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <sstream>
+
+namespace {
+
+std::string SystemText(DWORD code)
+{
+    WCHAR text[kTextBufferSize];
+    return Narrow(SystemErrorText(text, code));
+}
+
+// What `find` sees of a tree: every entry with its type, mode, owner, group,
+// link target and link count, and the size of all but folders.
+std::string Listing(const std::string& root)
+{
+    return ShellOutput("cd " + Quoted(root) +
+                       " && { find . -mindepth 1 ! -type d -printf '%P|%y|%m|%U|%G|%s|%l|%n\\n';"
+                       " find . -mindepth 1 -type d -printf '%P|%y|%m|%U|%G\\n'; } | LC_ALL=C sort");
+}
+
+// "Key:   value" lines of wimlib-imagex info, per image (0 = the header).
+std::map<int, std::map<std::string, std::string>> InfoFields(const std::string& wim)
+{
+    std::map<int, std::map<std::string, std::string>> fields;
+    std::istringstream lines(ShellOutput("wimlib-imagex info " + Quoted(wim)));
+    std::string line;
+    int image = 0;
+    while (std::getline(lines, line)) {
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        const std::string key = line.substr(0, colon);
+        std::string value = line.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(' '));
+        if (key == "Index")
+            image = std::stoi(value);
+        fields[image][key] = value;
+    }
+    return fields;
+}
+
+// A process-wide callback that runs a test's action on each message, as a
+// second listener beside the operation's own.
+std::function<DWORD(DWORD, WPARAM)> listenerAction;
+DWORD CALLBACK TestListener(DWORD message, WPARAM wParam, LPARAM, PVOID)
+{
+    return listenerAction ? listenerAction(message, wParam) : WIM_MSG_SUCCESS;
+}
+
+class Listening {
+public:
+    explicit Listening(std::function<DWORD(DWORD, WPARAM)> action)
+    {
+        listenerAction = std::move(action);
+        WIMRegisterMessageCallback(nullptr, TestListener, nullptr);
+    }
+    ~Listening()
+    {
+        WIMUnregisterMessageCallback(nullptr, TestListener);
+        listenerAction = nullptr;
+    }
+};
+
+// A small file system of its own, so that a write can run out of room.
+class SmallDisk {
+public:
+    SmallDisk(const std::string& path, const std::string& size) : path_(path)
+    {
+        Shell("mkdir -p " + Quoted(path));
+        mounted_ = Shell("mount -t tmpfs -o size=" + size + " tmpfs " + Quoted(path)) == 0;
+    }
+    ~SmallDisk()
+    {
+        if (mounted_)
+            Shell("umount " + Quoted(path_));
+    }
+    bool mounted() const { return mounted_; }
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+// A tree with what a round trip must keep: Unicode names, empty folders,
+// symbolic and hard links, sparse and empty files, a special file, and
+// several modes and owners.
+void MakeRichTree(const std::string& root, bool huge)
+{
+    const std::string script =
+        "set -e; cd " + Quoted(root) +
+        "; mkdir -p 'empty' 'Ünïcødé 資料夾/深層' 'sub/nested/empty too'"
+        "; printf 'hello' > 'Ünïcødé 資料夾/深層/文件.txt'"
+        "; head -c 70000 /dev/urandom > sub/random.bin"
+        "; : > zero; : > 'sub/also zero'"
+        "; ln sub/random.bin hardlink.bin"
+        "; ln -s 'sub/random.bin' relative-link; ln -s /nonexistent/target dangling-link"
+        "; truncate -s 8M sparse.img; printf 'in the middle' | dd of=sparse.img bs=1 seek=4000000 "
+        "conv=notrunc "
+        "2>/dev/null"
+        "; mkfifo pipe"
+        "; chmod 640 sub/random.bin; chmod 700 'sub/nested'; chmod 1777 empty; chmod 4755 zero"
+        "; chown 1234:5678 'sub/also zero'; chown -h 42:43 relative-link" +
+        std::string(huge ? "; truncate -s 2G huge.sparse" : "");
+    ShellOutput(script);
+}
+
+// The part of a file that holds data, or "" when it is all holes.
+bool AllHoles(const std::string& path)
+{
+    return Shell("python3 -c \"import os,sys; f=os.open(sys.argv[1],os.O_RDONLY)\n"
+                 "try:\n  os.lseek(f,0,os.SEEK_DATA); sys.exit(1)\n"
+                 "except OSError: sys.exit(0)\" " +
+                 Quoted(path)) == 0;
+}
+
+class AesRealWim : public testing::Test {
+protected:
+    XmlNoticeCounter notices;
+    ScratchFolder folder;
+    TaskState& task = FreshTask();
+};
+
+using ApplyRealWim = AesRealWim;
+
+TEST_F(ApplyRealWim, RoundTripKeepsNamesLinksModesOwnersAndSparseFiles)
+{
+    const std::string tree = folder / "tree";
+    const std::string wim = folder / "rich.wim";
+    const std::string out = folder / "out";
+    Shell("mkdir -p " + Quoted(tree) + " " + Quoted(out));
+    MakeRichTree(tree, true);
+    // XPRESS keeps the 2 GB of zeros quick to capture.
+    ShellOutput("wimlib-imagex capture " + Quoted(tree) + " " + Quoted(wim) +
+                " Rich --unix-data --compress=xpress");
+
+    task.applySource = DosPath(wim);
+    task.applyDestination = DosPath(out);
+    task.applyIndex = 1;
+    task.applyVerify = false;
+    EXPECT_TRUE(RunApply(task)) << Narrow(task.logText);
+    const std::string log = Narrow(task.logText);
+    EXPECT_TRUE(log.ends_with("成功還原映像檔.\r\n") || log.find("成功還原映像檔,費時 ") != std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
+
+    EXPECT_EQ(Listing(out), Listing(tree));
+    ShellOutput("diff -r --no-dereference --exclude=huge.sparse --exclude=pipe " + Quoted(tree) + " " +
+                Quoted(out));
+    EXPECT_TRUE(AllHoles(out + "/huge.sparse"));
+    // Every item was offered to the callback once.
+    const int entries = std::stoi(ShellOutput("find " + Quoted(tree) + " -mindepth 1 | wc -l"));
+    EXPECT_EQ(task.itemsDone, static_cast<uint32_t>(entries));
+    EXPECT_EQ(task.lastPercent, 100u);
+}
+
+TEST_F(ApplyRealWim, VerifyReadsTheDataBackAndCatchesAChangedFile)
+{
+    const std::string tree = folder / "tree";
+    const std::string wim = folder / "small.wim";
+    Shell("mkdir -p " + Quoted(tree) + " " + Quoted(folder / "good") + " " + Quoted(folder / "changed"));
+    MakeRichTree(tree, false);
+    ShellOutput("wimlib-imagex capture " + Quoted(tree) + " " + Quoted(wim) + " Small --unix-data");
+
+    task.applySource = DosPath(wim);
+    task.applyIndex = 1;
+    task.applyVerify = true;
+    task.applyDestination = DosPath(folder / "good");
+    EXPECT_TRUE(RunApply(task)) << Narrow(task.logText);
+    ShellOutput("diff -r --no-dereference --exclude=pipe " + Quoted(tree) + " " + Quoted(folder / "good"));
+
+    // A file changed once wimlib has written it: the check reads it back
+    // and names it.
+    FreshTask();
+    task.applySource = DosPath(wim);
+    task.applyIndex = 1;
+    task.applyVerify = true;
+    task.applyDestination = DosPath(folder / "changed");
+    const std::string victim = folder / "changed/sub/random.bin";
+    const uint32_t entries =
+        static_cast<uint32_t>(std::stoi(ShellOutput("find " + Quoted(tree) + " -mindepth 1 | wc -l")));
+    Listening tamper([&](DWORD message, WPARAM) {
+        if (message == WIM_MSG_PROCESS && Task().itemsDone + 1 == entries)
+            Shell("printf x >> " + Quoted(victim));
+        return WIM_MSG_SUCCESS;
+    });
+    EXPECT_FALSE(RunApply(task));
+    const std::string log = Narrow(task.logText);
+    EXPECT_TRUE(log.ends_with("錯誤: 還原映像檔時出錯.\r\n錯誤: " + SystemText(ERROR_CRC) + "\r\n")) << log;
+    EXPECT_NE(log.find("ERROR: " + Narrow(DosPath(folder / "changed"))), std::string::npos) << log;
+    EXPECT_EQ(log.find("成功"), std::string::npos) << log;
+}
+
+TEST_F(ApplyRealWim, AbortDuringTheApplyStopsItAndSaysSo)
+{
+    const std::string tree = folder / "many";
+    const std::string wim = folder / "many.wim";
+    ShellOutput("mkdir -p " + Quoted(folder / "out") + " " + Quoted(tree) + " && cd " + Quoted(tree) +
+                " && for i in $(seq 1 400); do echo $i > f$i.txt; done");
+    ShellOutput("wimlib-imagex capture " + Quoted(tree) + " " + Quoted(wim) + " Many");
+    task.applySource = DosPath(wim);
+    task.applyIndex = 1;
+    task.applyVerify = false;
+    task.applyDestination = DosPath(folder / "out");
+    Listening press([&](DWORD message, WPARAM) {
+        if (message == WIM_MSG_PROCESS && Task().itemsDone == 50)
+            Task().abortRequested = true;
+        return WIM_MSG_SUCCESS;
+    });
+    EXPECT_FALSE(RunApply(task));
+    const std::string log = Narrow(task.logText);
+    EXPECT_TRUE(
+        log.ends_with("錯誤: 還原映像檔時出錯.\r\n錯誤: " + SystemText(ERROR_REQUEST_ABORTED) + "\r\n"))
+        << log;
+    EXPECT_EQ(task.itemsDone, 50u);
+    // What was written stays, but not all of it.
+    const int applied = std::stoi(ShellOutput("find " + Quoted(folder / "out") + " -type f | wc -l"));
+    EXPECT_LT(applied, 400);
+}
+
+TEST_F(ApplyRealWim, BadTargetsAndIndexesFailWithTheirLines)
+{
+    const std::string wim = folder / "two.wim";
+    MakeSampleWim(wim, 2);
+    Shell("mkdir -p " + Quoted(folder / "out"));
+    task.applySource = DosPath(wim);
+    task.applyVerify = false;
+    task.applyIndex = 3;
+    task.applyDestination = DosPath(folder / "out");
+    EXPECT_FALSE(RunApply(task));
+    EXPECT_TRUE(Narrow(task.logText).ends_with("錯誤: 此映像檔 \"3\" 沒有任何映像卷.\r\n"))
+        << Narrow(task.logText);
+
+    // A file where a folder of the image must go.
+    FreshTask();
+    ShellOutput("mkdir -p " + Quoted(folder / "blocked") + " && touch " + Quoted(folder / "blocked/sub"));
+    task.applySource = DosPath(wim);
+    task.applyVerify = false;
+    task.applyIndex = 1;
+    task.applyDestination = DosPath(folder / "blocked");
+    EXPECT_FALSE(RunApply(task));
+    const std::string log = Narrow(task.logText);
+    EXPECT_NE(log.find("ERROR: " + Narrow(DosPath(folder / "blocked")) + "\\sub [err = "), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("錯誤: 還原映像檔時出錯.\r\n錯誤: "), std::string::npos) << log;
+}
+
+using ExportRealWim = AesRealWim;
+
+TEST_F(ExportRealWim, EachCompressionIntoANewFileAndThenIntoThatFile)
+{
+    const std::string source = folder / "source.wim";
+    MakeSampleWim(source, 2);
+    const struct {
+        const char* text;
+        const char* shown;
+    } kinds[] = {
+        {"最大壓縮率(LZX)", "LZX"},
+        {"快速壓縮(XPRESS)", "XPRESS"},
+        {"無壓縮(None)", "None"},
+        {"LZMS", "LZMS"},
+    };
+    for (const auto& kind : kinds) {
+        const std::string destination = folder / (std::string(kind.shown) + ".wim");
+        for (int index : {2, 1}) {
+            TaskState& run = FreshTask();
+            run.exportSource = DosPath(source);
+            run.exportDestination = DosPath(destination);
+            run.exportIndex = index;
+            run.exportCompression = WideFromUtf8(kind.text);
+            run.exportCheck = index == 1;
+            EXPECT_TRUE(RunExport(run)) << kind.shown << "\n" << Narrow(run.logText);
+        }
+        auto info = InfoFields(destination);
+        EXPECT_EQ(info[0]["Compression"], kind.shown);
+        EXPECT_EQ(info[0]["Image Count"], "2") << kind.shown;
+        EXPECT_EQ(info[1]["Name"], "Image 2") << kind.shown;
+        EXPECT_EQ(info[2]["Name"], "Image 1") << kind.shown;
+        EXPECT_EQ(info[2]["Description"], "Description 1") << kind.shown;
+        ShellOutput("wimlib-imagex verify " + Quoted(destination));
+        // The same files as in the source image.
+        EXPECT_EQ(
+            ShellOutput("wimlib-imagex dir " + Quoted(destination) +
+                        " 1 --detailed | grep -v 'Time\\|Index'"),
+            ShellOutput("wimlib-imagex dir " + Quoted(source) + " 2 --detailed | grep -v 'Time\\|Index'"));
+    }
+}
+
+TEST_F(ExportRealWim, ADuplicateNameIsRefusedInWordsAndTheFileKept)
+{
+    const std::string source = folder / "source.wim";
+    MakeSampleWim(source, 1);
+    const std::string destination = folder / "dest.wim";
+    ShellOutput("cp " + Quoted(source) + " " + Quoted(destination));
+    const std::string before = FileBytes(destination);
+    task.exportSource = DosPath(source);
+    task.exportDestination = DosPath(destination);
+    task.exportIndex = 1;
+    EXPECT_FALSE(RunExport(task));
+    const std::string log = Narrow(task.logText);
+    EXPECT_NE(
+        log.find("ERROR: " + Narrow(DosPath(destination)) + ": already holds an image named \"Image 1\""),
+        std::string::npos)
+        << log;
+    EXPECT_TRUE(log.ends_with("\r\n錯誤: 拆分映像檔出錯.\r\n")) << log;
+    EXPECT_EQ(FileBytes(destination), before);
+}
+
+// An export of a larger image, stopped by the abort button or by a full disk.
+class ExportInterrupted : public AesRealWim {
+protected:
+    void SetUp() override
+    {
+        source = folder / "big.wim";
+        ShellOutput("mkdir -p " + Quoted(folder / "big") + " && head -c 6000000 /dev/urandom > " +
+                    Quoted(folder / "big/data.bin"));
+        ShellOutput("wimlib-imagex capture " + Quoted(folder / "big") + " " + Quoted(source) +
+                    " Big --compress=none");
+    }
+    bool Export(const std::string& destination)
+    {
+        FreshTask();
+        task.exportSource = DosPath(source);
+        task.exportDestination = DosPath(destination);
+        task.exportIndex = 1;
+        task.exportCompression = WSTR("無壓縮(None)");
+        return RunExport(task);
+    }
+    std::string source;
+};
+
+using ExportInterruptedRealWim = ExportInterrupted;
+
+TEST_F(ExportInterruptedRealWim, AnAbortLeavesNoNewFileAndAnOldOneAsItWas)
+{
+    const std::string existing = folder / "existing.wim";
+    MakeSampleWim(existing, 1);
+    const std::string before = FileBytes(existing);
+    Listening press([&](DWORD message, WPARAM) {
+        if (message == WIM_MSG_PROGRESS)
+            Task().abortRequested = true;
+        return WIM_MSG_SUCCESS;
+    });
+    for (const std::string& destination : {folder / "new.wim", existing}) {
+        EXPECT_FALSE(Export(destination)) << destination;
+        EXPECT_TRUE(Narrow(task.logText)
+                        .ends_with("錯誤: " + SystemText(ERROR_REQUEST_ABORTED) +
+                                   "\r\n\r\n錯誤: 拆分映像檔出錯.\r\n"))
+            << Narrow(task.logText);
+    }
+    EXPECT_EQ(Shell("test -e " + Quoted(folder / "new.wim")), 1);
+    EXPECT_EQ(FileBytes(existing), before);
+    EXPECT_EQ(ShellOutput("ls " + Quoted(folder.path())), "big\nbig.wim\nexisting.wim\n");
+}
+
+TEST_F(ExportInterruptedRealWim, AFullDiskLeavesNoNewFileAndAnOldOneAsItWas)
+{
+    const std::string disk = folder / "disk";
+    SmallDisk tiny(disk, "4M");
+    if (!tiny.mounted())
+        GTEST_SKIP() << "no small file system can be mounted here";
+    const std::string existing = disk + "/existing.wim";
+    MakeSampleWim(existing, 1);
+    const std::string before = FileBytes(existing);
+    for (const std::string& destination : {disk + "/new.wim", existing}) {
+        EXPECT_FALSE(Export(destination)) << destination;
+        EXPECT_TRUE(
+            Narrow(task.logText)
+                .ends_with("錯誤: " + SystemText(ERROR_DISK_FULL) + "\r\n\r\n錯誤: 拆分映像檔出錯.\r\n"))
+            << Narrow(task.logText);
+    }
+    EXPECT_EQ(FileBytes(existing), before);
+    EXPECT_EQ(ShellOutput("ls -A " + Quoted(disk)), "existing.wim\n");
+    ShellOutput("wimlib-imagex verify " + Quoted(existing));
+}
+
+using SplitRealWim = AesRealWim;
+
+// A WIM of about 3 MB in resources of up to 400 KB.
+std::string MakeSplittable(const ScratchFolder& folder)
+{
+    const std::string tree = folder / "split-tree";
+    ShellOutput("mkdir -p " + Quoted(tree + "/sub") + " && cd " + Quoted(tree) +
+                " && for i in $(seq 1 8); do head -c $((i * 50000)) /dev/urandom > sub/part$i.bin; done"
+                " && mkdir empty && echo small > small.txt");
+    const std::string wim = folder / "whole.wim";
+    ShellOutput("wimlib-imagex capture " + Quoted(tree) + " " + Quoted(wim) + " Whole --compress=none");
+    return wim;
+}
+
+// The parts of a set in `folder` whose first part is `first`.swm, checked
+// to be named first.swm, first2.swm, first3.swm, ... with nothing else.
+std::vector<std::string> PartsOf(const std::string& folder, const std::string& first)
+{
+    std::vector<std::string> parts;
+    std::istringstream names(ShellOutput("ls " + Quoted(folder) + " | grep " + Quoted("^" + first)));
+    std::string name;
+    while (std::getline(names, name))
+        parts.push_back(name);
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const std::string expected = first + (i == 0 ? "" : std::to_string(i + 1)) + ".swm";
+        EXPECT_NE(std::find(parts.begin(), parts.end(), expected), parts.end()) << expected;
+    }
+    return parts;
+}
+
+HANDLE OpenForReading(const std::string& path)
+{
+    DWORD created = 0;
+    return WIMCreateFile(DosPath(path).c_str(), WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0, 0, &created);
+}
+
+TEST_F(SplitRealWim, PartsAreNamedLikeWimgapiStayWithinTheSizeAndReadBack)
+{
+    const std::string wim = MakeSplittable(folder);
+    const std::string original = FileBytes(wim);
+    const std::string parts = folder / "parts";
+    Shell("mkdir -p " + Quoted(parts));
+    std::vector<std::string> announced;
+    Listening names([&](DWORD message, WPARAM wParam) {
+        if (message == WIM_MSG_SPLIT)
+            announced.push_back(Narrow(*reinterpret_cast<const WCHAR* const*>(wParam)));
+        return WIM_MSG_SUCCESS;
+    });
+    HANDLE handle = OpenForReading(wim);
+    ASSERT_NE(handle, nullptr);
+    LARGE_INTEGER size;
+    size.QuadPart = 1000000;
+    EXPECT_TRUE(WIMSplitFile(handle, DosPath(parts + "/set.swm").c_str(), &size, 0));
+    EXPECT_TRUE(WIMCloseHandle(handle));
+
+    const std::vector<std::string> written = PartsOf(parts, "set");
+    ASSERT_GE(written.size(), 2u);
+    EXPECT_EQ(ShellOutput("ls " + Quoted(parts) + " | wc -l"), std::to_string(written.size()) + "\n");
+    ASSERT_EQ(announced.size(), written.size());
+    EXPECT_EQ(announced[0], Narrow(DosPath(parts + "/set.swm")));
+    EXPECT_EQ(announced[1], Narrow(DosPath(parts + "/set2.swm")));
+    for (const std::string& name : written)
+        EXPECT_LE(FileBytes(parts + "/" + name).size(), 1000000u) << name;
+    ShellOutput("wimlib-imagex apply " + Quoted(parts + "/set.swm") + " 1 " + Quoted(folder / "back") +
+                " --ref=" + Quoted(parts + "/set*.swm"));
+    ShellOutput("diff -r " + Quoted(folder / "split-tree") + " " + Quoted(folder / "back"));
+    EXPECT_EQ(FileBytes(wim), original);
+
+    // The information report on a later part shows where it stands.
+    task.infoSource = DosPath(parts + "/set2.swm");
+    WString report;
+    EXPECT_TRUE(BuildInfoReportText(task, report));
+    const std::string partLine = "卷編號:\t2/" + std::to_string(written.size()) + "\r\n";
+    EXPECT_NE(Narrow(report).find(partLine), std::string::npos) << Narrow(report);
+    EXPECT_NE(Narrow(report).find("\t\tSPANNED\r\n"), std::string::npos) << Narrow(report);
+
+    // A part of a set is not split again.
+    FreshTask();
+    task.splitSource = DosPath(parts + "/set2.swm");
+    task.splitDestination = DosPath(folder / "again.swm");
+    EXPECT_FALSE(RunSplit(task));
+    EXPECT_TRUE(Narrow(task.logText).ends_with("錯誤: WIM已被拆分.\r\n\r\n錯誤: 分割WIM錯誤.\r\n"));
+}
+
+TEST_F(SplitRealWim, ASizeTooSmallIsRefusedWithTheSizeThatWouldDo)
+{
+    const std::string wim = MakeSplittable(folder);
+    HANDLE handle = OpenForReading(wim);
+    ASSERT_NE(handle, nullptr);
+    LARGE_INTEGER size;
+    size.QuadPart = 300000;  // below the largest resource, 400,000 bytes
+    EXPECT_FALSE(WIMSplitFile(handle, DosPath(folder / "small.swm").c_str(), &size, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_GT(size.QuadPart, 400000);
+    EXPECT_EQ(Shell("ls " + Quoted(folder.path()) + " | grep -q swm"), 1);
+    // The size written back is enough.
+    const LONGLONG minimum = size.QuadPart;
+    EXPECT_TRUE(WIMSplitFile(handle, DosPath(folder / "small.swm").c_str(), &size, 0));
+    EXPECT_EQ(size.QuadPart, minimum);
+    const std::vector<std::string> written = PartsOf(folder.path(), "small");
+    EXPECT_GE(written.size(), 2u);
+    for (const std::string& part : written)
+        EXPECT_LE(FileBytes(folder / part).size(), static_cast<size_t>(minimum)) << part;
+    EXPECT_TRUE(WIMCloseHandle(handle));
+}
+
+TEST_F(SplitRealWim, TheOperationWritesOnePartForASmallFile)
+{
+    const std::string wim = MakeSplittable(folder);
+    task.splitSource = DosPath(wim);
+    task.splitDestination = DosPath(folder / "whole.swm");
+    task.splitSize = WSTR("CD (600 MB)");
+    EXPECT_TRUE(RunSplit(task));
+    EXPECT_TRUE(Narrow(task.logText)
+                    .ends_with("\r\n開啟映像檔中...\r\nWriting file: whole.swm\r\n\r\n映像檔分割成功.\r\n"))
+        << Narrow(task.logText);
+    ShellOutput("wimlib-imagex verify " + Quoted(folder / "whole.swm"));
+}
+
+TEST_F(SplitRealWim, AnAbortOrAFullDiskLeavesNoPartsAndTheSourceAlone)
+{
+    const std::string wim = MakeSplittable(folder);
+    const std::string original = FileBytes(wim);
+    LARGE_INTEGER size;
+    {
+        int parts = 0;
+        Listening press([&](DWORD message, WPARAM) {
+            return message == WIM_MSG_SPLIT && ++parts == 3 ? WIM_MSG_ABORT_IMAGE : WIM_MSG_SUCCESS;
+        });
+        HANDLE handle = OpenForReading(wim);
+        size.QuadPart = 1000000;
+        EXPECT_FALSE(WIMSplitFile(handle, DosPath(folder / "set.swm").c_str(), &size, 0));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REQUEST_ABORTED));
+        WIMCloseHandle(handle);
+    }
+    EXPECT_EQ(ShellOutput("ls -A " + Quoted(folder.path())), "split-tree\nwhole.wim\n");
+
+    const std::string disk = folder / "disk";
+    SmallDisk tiny(disk, "2M");
+    if (!tiny.mounted())
+        GTEST_SKIP() << "no small file system can be mounted here";
+    HANDLE handle = OpenForReading(wim);
+    size.QuadPart = 1000000;
+    EXPECT_FALSE(WIMSplitFile(handle, DosPath(disk + "/set.swm").c_str(), &size, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+    WIMCloseHandle(handle);
+    EXPECT_EQ(ShellOutput("ls -A " + Quoted(disk)), "");
+    EXPECT_EQ(FileBytes(wim), original);
+}
+
+}  // namespace
