@@ -53,6 +53,13 @@ std::map<int, std::map<std::string, std::string>> InfoFields(const std::string& 
     return fields;
 }
 
+// Each file of an image with its attributes, link count, size and hash.
+std::string FilesOf(const std::string& wim, int image)
+{
+    return ShellOutput("wimlib-imagex dir " + Quoted(wim) + " " + std::to_string(image) +
+                       " --detailed | grep -E '^(Full Path|Attributes|Link Count|Hash|Uncompressed size) '");
+}
+
 // A process-wide callback that runs a test's action on each message, as a
 // second listener beside the operation's own.
 std::function<DWORD(DWORD, WPARAM)> listenerAction;
@@ -75,26 +82,6 @@ public:
     }
 };
 
-// A small file system of its own, so that a write can run out of room.
-class SmallDisk {
-public:
-    SmallDisk(const std::string& path, const std::string& size) : path_(path)
-    {
-        Shell("mkdir -p " + Quoted(path));
-        mounted_ = Shell("mount -t tmpfs -o size=" + size + " tmpfs " + Quoted(path)) == 0;
-    }
-    ~SmallDisk()
-    {
-        if (mounted_)
-            Shell("umount " + Quoted(path_));
-    }
-    bool mounted() const { return mounted_; }
-
-private:
-    std::string path_;
-    bool mounted_ = false;
-};
-
 // A tree with what a round trip must keep: Unicode names, empty folders,
 // symbolic and hard links, sparse and empty files, a special file, and
 // several modes and owners.
@@ -114,7 +101,7 @@ void MakeRichTree(const std::string& root, bool huge)
         "; mkfifo pipe"
         "; chmod 640 sub/random.bin; chmod 700 'sub/nested'; chmod 1777 empty; chmod 4755 zero"
         "; chown 1234:5678 'sub/also zero'; chown -h 42:43 relative-link" +
-        std::string(huge ? "; truncate -s 2G huge.sparse" : "");
+        std::string(huge ? "; truncate -s 64M huge.sparse" : "");
     ShellOutput(script);
 }
 
@@ -143,7 +130,8 @@ TEST_F(ApplyRealWim, RoundTripKeepsNamesLinksModesOwnersAndSparseFiles)
     const std::string out = folder / "out";
     Shell("mkdir -p " + Quoted(tree) + " " + Quoted(out));
     MakeRichTree(tree, true);
-    // XPRESS keeps the 2 GB of zeros quick to capture.
+    // A large file of holes only stays all holes; 64 MB, since capture and
+    // apply both hash and (de)compress every zero.
     ShellOutput("wimlib-imagex capture " + Quoted(tree) + " " + Quoted(wim) +
                 " Rich --unix-data --compress=xpress");
 
@@ -291,11 +279,9 @@ TEST_F(ExportRealWim, EachCompressionIntoANewFileAndThenIntoThatFile)
         EXPECT_EQ(info[2]["Name"], "Image 1") << kind.shown;
         EXPECT_EQ(info[2]["Description"], "Description 1") << kind.shown;
         ShellOutput("wimlib-imagex verify " + Quoted(destination));
-        // The same files as in the source image.
-        EXPECT_EQ(
-            ShellOutput("wimlib-imagex dir " + Quoted(destination) +
-                        " 1 --detailed | grep -v 'Time\\|Index'"),
-            ShellOutput("wimlib-imagex dir " + Quoted(source) + " 2 --detailed | grep -v 'Time\\|Index'"));
+        // The same files with the same data as in the source image; where
+        // and how compressed the data lies differs with the file.
+        EXPECT_EQ(FilesOf(destination, 1), FilesOf(source, 2)) << kind.shown;
     }
 }
 
@@ -349,8 +335,9 @@ TEST_F(ExportInterruptedRealWim, AnAbortLeavesNoNewFileAndAnOldOneAsItWas)
     const std::string existing = folder / "existing.wim";
     MakeSampleWim(existing, 1);
     const std::string before = FileBytes(existing);
-    Listening press([&](DWORD message, WPARAM) {
-        if (message == WIM_MSG_PROGRESS)
+    // Pressed once part of the data is written.
+    Listening press([&](DWORD message, WPARAM wParam) {
+        if (message == WIM_MSG_PROGRESS && wParam > 0)
             Task().abortRequested = true;
         return WIM_MSG_SUCCESS;
     });
@@ -363,7 +350,8 @@ TEST_F(ExportInterruptedRealWim, AnAbortLeavesNoNewFileAndAnOldOneAsItWas)
     }
     EXPECT_EQ(Shell("test -e " + Quoted(folder / "new.wim")), 1);
     EXPECT_EQ(FileBytes(existing), before);
-    EXPECT_EQ(ShellOutput("ls " + Quoted(folder.path())), "big\nbig.wim\nexisting.wim\n");
+    EXPECT_EQ(ShellOutput("ls -A " + Quoted(folder.path())), "big\nbig.wim\nexisting.wim\n");
+    ShellOutput("wimlib-imagex verify " + Quoted(existing));
 }
 
 TEST_F(ExportInterruptedRealWim, AFullDiskLeavesNoNewFileAndAnOldOneAsItWas)
@@ -524,15 +512,23 @@ TEST_F(SplitRealWim, AnAbortOrAFullDiskLeavesNoPartsAndTheSourceAlone)
     }
     EXPECT_EQ(ShellOutput("ls -A " + Quoted(folder.path())), "split-tree\nwhole.wim\n");
 
+    // Room for the first part of about 1.8 MB in parts of at most 1 MB, not
+    // for the second.
     const std::string disk = folder / "disk";
-    SmallDisk tiny(disk, "2M");
+    SmallDisk tiny(disk, "1200k");
     if (!tiny.mounted())
         GTEST_SKIP() << "no small file system can be mounted here";
+    int begun = 0;
+    Listening count([&](DWORD message, WPARAM) {
+        begun += message == WIM_MSG_SPLIT;
+        return WIM_MSG_SUCCESS;
+    });
     HANDLE handle = OpenForReading(wim);
     size.QuadPart = 1000000;
     EXPECT_FALSE(WIMSplitFile(handle, DosPath(disk + "/set.swm").c_str(), &size, 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
     WIMCloseHandle(handle);
+    EXPECT_GE(begun, 2);
     EXPECT_EQ(ShellOutput("ls -A " + Quoted(disk)), "");
     EXPECT_EQ(FileBytes(wim), original);
 }

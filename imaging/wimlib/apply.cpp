@@ -306,6 +306,9 @@ public:
             std::string text(line);
             while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
                 text.pop_back();
+            // wimlib starts a message with a carriage return, to end a
+            // progress line it may have left on a terminal.
+            text.erase(0, text.find_first_not_of('\r'));
             if (text.rfind("[ERROR] ", 0) == 0) {
                 texts.push_back({false, text.substr(8)});
             } else if (text.rfind("[WARNING] ", 0) == 0) {

@@ -23,6 +23,18 @@ ScratchFolder::~ScratchFolder()
         Shell("chmod -R u+w " + Quoted(path_) + " 2>/dev/null; rm -rf " + Quoted(path_));
 }
 
+SmallDisk::SmallDisk(const std::string& path, const std::string& size) : path_(path)
+{
+    Shell("mkdir -p " + Quoted(path));
+    mounted_ = Shell("mount -t tmpfs -o size=" + size + " tmpfs " + Quoted(path)) == 0;
+}
+
+SmallDisk::~SmallDisk()
+{
+    if (mounted_)
+        Shell("umount -l " + Quoted(path_));
+}
+
 int Shell(const std::string& command, std::string* output)
 {
     FILE* pipe = popen((command + " 2>&1").c_str(), "r");

@@ -21,6 +21,22 @@ private:
     std::string path_;
 };
 
+// A small file system of its own (tmpfs, as root) at `path`, so that writes
+// run out of room there; unmounted, lazily, by the destructor.
+class SmallDisk {
+public:
+    SmallDisk(const std::string& path, const std::string& size);
+    ~SmallDisk();
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+
+    bool mounted() const { return mounted_; }
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
 // Runs a shell command; returns its exit status and, when asked, its output.
 int Shell(const std::string& command, std::string* output = nullptr);
 
