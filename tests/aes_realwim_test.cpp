@@ -459,6 +459,27 @@ TEST_F(SplitRealWim, PartsAreNamedLikeWimgapiStayWithinTheSizeAndReadBack)
     EXPECT_TRUE(Narrow(task.logText).ends_with("錯誤: WIM已被拆分.\r\n\r\n錯誤: 分割WIM錯誤.\r\n"));
 }
 
+TEST_F(SplitRealWim, WhatEveryPartRepeatsCountsAgainstTheSize)
+{
+    // Two stored files fill a part of 600,000 bytes and 200 to spare, which
+    // leaves no room for the header, XML and table that each part has too.
+    const std::string tree = folder / "four";
+    ShellOutput("mkdir -p " + Quoted(tree) + " && cd " + Quoted(tree) +
+                " && for i in 1 2 3 4; do head -c 300000 /dev/urandom > f$i.bin; done");
+    const std::string wim = folder / "four.wim";
+    ShellOutput("wimlib-imagex capture " + Quoted(tree) + " " + Quoted(wim) + " Four --compress=none");
+    HANDLE handle = OpenForReading(wim);
+    ASSERT_NE(handle, nullptr);
+    LARGE_INTEGER size;
+    size.QuadPart = 600200;
+    EXPECT_TRUE(WIMSplitFile(handle, DosPath(folder / "piece.swm").c_str(), &size, 0));
+    EXPECT_TRUE(WIMCloseHandle(handle));
+    const std::vector<std::string> written = PartsOf(folder.path(), "piece");
+    EXPECT_EQ(written.size(), 4u);
+    for (const std::string& part : written)
+        EXPECT_LE(FileBytes(folder / part).size(), 600200u) << part;
+}
+
 TEST_F(SplitRealWim, ASizeTooSmallIsRefusedWithTheSizeThatWouldDo)
 {
     const std::string wim = MakeSplittable(folder);
