@@ -179,12 +179,14 @@ void PressButton(HWND window)
     // adds nothing to the first.
     if (!workerStart.operation->abortable || task.abortRequested)
         return;
+    // The notice goes into the log before the worker can see the request,
+    // so that it comes before the lines of the failure the abort causes.
+    WCHAR text[kTextBufferSize];
+    AppendLog(task, LoadTableString(IDS_ABORTING_OPERATION, text));
     task.abortRequested = true;
     HWND button = GetDlgItem(window, IDC_PROGRESS_BUTTON);
     EnableWindow(button, FALSE);
-    WCHAR text[kTextBufferSize];
     SetWindowTextW(button, LoadTableString(IDS_ABORTING, text));
-    AppendLog(task, LoadTableString(IDS_ABORTING_OPERATION, text));
 }
 
 // The dialog's initialisation parameter.

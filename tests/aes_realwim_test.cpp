@@ -7,11 +7,11 @@
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/fresh_task.h"
+#include "tests/support/message_listener.h"
 #include "tests/support/scripted_imaging.h"
 #include "tests/support/xml_notice.h"
 
 #include <algorithm>
-#include <functional>
 #include <map>
 #include <sstream>
 
@@ -59,28 +59,6 @@ std::string FilesOf(const std::string& wim, int image)
     return ShellOutput("wimlib-imagex dir " + Quoted(wim) + " " + std::to_string(image) +
                        " --detailed | grep -E '^(Full Path|Attributes|Link Count|Hash|Uncompressed size) '");
 }
-
-// A process-wide callback that runs a test's action on each message, as a
-// second listener beside the operation's own.
-std::function<DWORD(DWORD, WPARAM)> listenerAction;
-DWORD CALLBACK TestListener(DWORD message, WPARAM wParam, LPARAM, PVOID)
-{
-    return listenerAction ? listenerAction(message, wParam) : WIM_MSG_SUCCESS;
-}
-
-class Listening {
-public:
-    explicit Listening(std::function<DWORD(DWORD, WPARAM)> action)
-    {
-        listenerAction = std::move(action);
-        WIMRegisterMessageCallback(nullptr, TestListener, nullptr);
-    }
-    ~Listening()
-    {
-        WIMUnregisterMessageCallback(nullptr, TestListener);
-        listenerAction = nullptr;
-    }
-};
 
 // A tree with what a round trip must keep: Unicode names, empty folders,
 // symbolic and hard links, sparse and empty files, a special file, and
@@ -180,7 +158,7 @@ TEST_F(ApplyRealWim, VerifyReadsTheDataBackAndCatchesAChangedFile)
     const std::string victim = folder / "changed/sub/random.bin";
     const uint32_t entries =
         static_cast<uint32_t>(std::stoi(ShellOutput("find " + Quoted(tree) + " -mindepth 1 | wc -l")));
-    Listening tamper([&](DWORD message, WPARAM) {
+    MessageListener tamper([&](DWORD message, WPARAM) {
         if (message == WIM_MSG_PROCESS && Task().itemsDone + 1 == entries)
             Shell("printf x >> " + Quoted(victim));
         return WIM_MSG_SUCCESS;
@@ -203,7 +181,7 @@ TEST_F(ApplyRealWim, AbortDuringTheApplyStopsItAndSaysSo)
     task.applyIndex = 1;
     task.applyVerify = false;
     task.applyDestination = DosPath(folder / "out");
-    Listening press([&](DWORD message, WPARAM) {
+    MessageListener press([&](DWORD message, WPARAM) {
         if (message == WIM_MSG_PROCESS && Task().itemsDone == 50)
             Task().abortRequested = true;
         return WIM_MSG_SUCCESS;
@@ -336,7 +314,7 @@ TEST_F(ExportInterruptedRealWim, AnAbortLeavesNoNewFileAndAnOldOneAsItWas)
     MakeSampleWim(existing, 1);
     const std::string before = FileBytes(existing);
     // Pressed once part of the data is written.
-    Listening press([&](DWORD message, WPARAM wParam) {
+    MessageListener press([&](DWORD message, WPARAM wParam) {
         if (message == WIM_MSG_PROGRESS && wParam > 0)
             Task().abortRequested = true;
         return WIM_MSG_SUCCESS;
@@ -418,7 +396,7 @@ TEST_F(SplitRealWim, PartsAreNamedLikeWimgapiStayWithinTheSizeAndReadBack)
     const std::string parts = folder / "parts";
     Shell("mkdir -p " + Quoted(parts));
     std::vector<std::string> announced;
-    Listening names([&](DWORD message, WPARAM wParam) {
+    MessageListener names([&](DWORD message, WPARAM wParam) {
         if (message == WIM_MSG_SPLIT)
             announced.push_back(Narrow(*reinterpret_cast<const WCHAR* const*>(wParam)));
         return WIM_MSG_SUCCESS;
@@ -522,7 +500,7 @@ TEST_F(SplitRealWim, AnAbortOrAFullDiskLeavesNoPartsAndTheSourceAlone)
     LARGE_INTEGER size;
     {
         int parts = 0;
-        Listening press([&](DWORD message, WPARAM) {
+        MessageListener press([&](DWORD message, WPARAM) {
             return message == WIM_MSG_SPLIT && ++parts == 3 ? WIM_MSG_ABORT_IMAGE : WIM_MSG_SUCCESS;
         });
         HANDLE handle = OpenForReading(wim);
@@ -540,7 +518,7 @@ TEST_F(SplitRealWim, AnAbortOrAFullDiskLeavesNoPartsAndTheSourceAlone)
     if (!tiny.mounted())
         GTEST_SKIP() << "no small file system can be mounted here";
     int begun = 0;
-    Listening count([&](DWORD message, WPARAM) {
+    MessageListener count([&](DWORD message, WPARAM) {
         begun += message == WIM_MSG_SPLIT;
         return WIM_MSG_SUCCESS;
     });
