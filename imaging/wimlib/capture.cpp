@@ -298,23 +298,6 @@ bool VerifySingleInstances(CaptureRun& run, WimFile& file, DWORD index)
     return true;
 }
 
-// The caller's source made full, without a trailing backslash unless it is a
-// drive's root.
-bool FullDosPath(PCWSTR path, WString& full)
-{
-    const DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
-    if (needed == 0)
-        return false;
-    full.assign(needed, WCHAR{});
-    const DWORD length = GetFullPathNameW(path, needed, full.data(), nullptr);
-    if (length == 0 || length >= needed)
-        return Fail(ERROR_INVALID_NAME);
-    full.resize(length);
-    while (full.size() > 3 && full.back() == '\\')
-        full.pop_back();
-    return true;
-}
-
 }  // namespace
 
 HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
@@ -331,6 +314,9 @@ HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
     run.wim = reinterpret_cast<uintptr_t>(wim);
     if (!FullDosPath(path, run.dosSource) || !UnixPathFromDos(path, run.unixSource))
         return nullptr;
+    // No trailing backslash unless it is a drive's root.
+    while (run.dosSource.size() > 3 && run.dosSource.back() == '\\')
+        run.dosSource.pop_back();
     while (run.unixSource.size() > 1 && run.unixSource.back() == '/')
         run.unixSource.pop_back();
     struct stat status;

@@ -59,8 +59,10 @@ bool WimlibSucceeds(Call call)
 // ---------------------------------------------------------------------------
 // Paths (paths.cpp)
 
-// The Unix name of a DOS path, made full first. Wine gives no name when the
-// parent folder is missing.
+// A DOS path made full, of any length; a trailing backslash stays.
+bool FullDosPath(PCWSTR path, WString& full);
+
+// The Unix name of a DOS path, made full first.
 bool UnixPathFromDos(PCWSTR path, std::string& unixPath);
 
 // Windows refuses writes to a file with the read-only attribute even to an

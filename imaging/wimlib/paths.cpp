@@ -1,5 +1,6 @@
 // DOS paths as the program gives them, Unix paths as wimlib takes them.
 #include "imaging/wimlib/layer.h"
+#include "imaging/wimlib/wim_header.h"
 
 #include <cstring>
 #include <fcntl.h>
@@ -7,29 +8,30 @@
 
 namespace layer {
 
-// The Unix name of a DOS path, made full first. Wine gives no name when the
-// parent folder is missing.
-bool UnixPathFromDos(PCWSTR path, std::string& unixPath)
+bool FullDosPath(PCWSTR path, WString& full)
 {
-    if (path == nullptr || path[0] == 0) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return false;
-    }
+    if (path == nullptr || path[0] == 0)
+        return Fail(ERROR_PATH_NOT_FOUND);
     const DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
     if (needed == 0)
         return false;
-    WString full(needed, WCHAR{});
+    full.assign(needed, WCHAR{});
     const DWORD length = GetFullPathNameW(path, needed, full.data(), nullptr);
-    if (length == 0 || length >= needed) {
-        SetLastError(ERROR_INVALID_NAME);
-        return false;
-    }
+    if (length == 0 || length >= needed)
+        return Fail(ERROR_INVALID_NAME);
     full.resize(length);
-    char* converted = wine_get_unix_file_name(full.c_str());
-    if (converted == nullptr) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
+    return true;
+}
+
+// Wine gives no Unix name when the parent folder is missing.
+bool UnixPathFromDos(PCWSTR path, std::string& unixPath)
+{
+    WString full;
+    if (!FullDosPath(path, full))
         return false;
-    }
+    char* converted = wine_get_unix_file_name(full.c_str());
+    if (converted == nullptr)
+        return Fail(ERROR_PATH_NOT_FOUND);
     unixPath = converted;
     HeapFree(GetProcessHeap(), 0, converted);
     return true;
@@ -46,7 +48,6 @@ bool FileIsWritable(const std::string& unixPath, const struct stat& status)
 bool StartsWithWimMagic(const std::string& unixPath)
 {
     static const char kMagic[8] = {'M', 'S', 'W', 'I', 'M', 0, 0, 0};
-    static const char kPipableMagic[8] = {'W', 'L', 'P', 'W', 'M', 0, 0, 0};
     char start[8] = {};
     const int descriptor = open(unixPath.c_str(), O_RDONLY);
     if (descriptor < 0)
