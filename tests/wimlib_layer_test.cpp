@@ -2,6 +2,7 @@
 // also serves as the independent reader of what the layer wrote.
 #include "app/text.h"
 #include "imaging/wimgapi.h"
+#include "imaging/wimlib/layer.h"
 #include "tests/gtest_support.h"
 
 #include <cstdio>
@@ -699,3 +700,29 @@ TEST_F(WimlibLayerRealWim, CallbacksHearWritesAndAnAbortKeepsTheFile)
 }
 
 }  // namespace
+
+// The figures every progress message carries: a percentage that never
+// passes 100 and a remaining time at the pace so far, with no division by
+// nothing at either end.
+TEST(WimlibLayerProgress, PercentAndRemainingTimeFromBytesDone)
+{
+    const DWORD started = GetTickCount() - 1000;
+    struct Case {
+        uint64_t done, total;
+        WPARAM percent;
+        LPARAM minRemaining, maxRemaining;
+    };
+    const Case cases[] = {
+        {0, 0, 100, 0, 0},                                  // nothing to write
+        {0, 400, 0, 0, 0},                                  // no pace yet
+        {100, 400, 25, 3000, 3300},                         // a quarter in a second: three to go
+        {400, 400, 100, 0, 0},      {500, 400, 100, 0, 0},  // a library that counts past its total
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.done) + " of " + std::to_string(c.total));
+        const layer::ProgressFigures figures = layer::EstimateProgress(c.done, c.total, started);
+        EXPECT_EQ(figures.percent, c.percent);
+        EXPECT_GE(figures.remaining, c.minRemaining);
+        EXPECT_LE(figures.remaining, c.maxRemaining);
+    }
+}

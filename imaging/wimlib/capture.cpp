@@ -165,16 +165,13 @@ void TellWriteProgress(CaptureRun& run, const WriteInfo& write)
     const DWORD now = GetTickCount();
     if (run.writeStart == 0)
         run.writeStart = now - 1;
-    const uint64_t done = write.completed_bytes;
-    const uint64_t total = write.total_bytes;
-    const WPARAM percent = total == 0 ? 100 : static_cast<WPARAM>(done * 100 / total);
+    const ProgressFigures figures =
+        EstimateProgress(write.completed_bytes, write.total_bytes, run.writeStart);
     // Every chunk brings a message; the window needs one when the figure moves.
-    if (percent != run.lastPercent || now - run.lastProgressTick >= 250) {
-        run.lastPercent = percent;
+    if (figures.percent != run.lastPercent || now - run.lastProgressTick >= 250) {
+        run.lastPercent = figures.percent;
         run.lastProgressTick = now;
-        const uint64_t elapsed = now - run.writeStart;
-        const LPARAM remaining = done == 0 ? 0 : static_cast<LPARAM>(elapsed * (total - done) / done);
-        if (!Tell(run, WIM_MSG_PROGRESS, percent, remaining))
+        if (!Tell(run, WIM_MSG_PROGRESS, figures.percent, figures.remaining))
             return;
     }
     Tell(run, WIM_MSG_QUERY_ABORT, 0, 0);

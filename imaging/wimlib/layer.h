@@ -97,6 +97,14 @@ struct ProgressContext {
     }
 };
 
+// WIM_MSG_PROGRESS's figures for `done` of `total` bytes since `startTick`:
+// the percentage, and the milliseconds left at the pace so far.
+struct ProgressFigures {
+    WPARAM percent;
+    LPARAM remaining;
+};
+ProgressFigures EstimateProgress(uint64_t done, uint64_t total, DWORD startTick);
+
 // wimlib's progress messages told to the registered callbacks in the
 // library's terms; `context` is a ProgressContext. An abort answer stops the
 // running wimlib call with WIMLIB_ERR_ABORTED_BY_PROGRESS.

@@ -2,6 +2,8 @@
 // progress messages into the library's WIM_MSG_* messages.
 #include "imaging/wimlib/layer.h"
 
+#include <algorithm>
+
 #include <mutex>
 #include <vector>
 
@@ -87,6 +89,16 @@ bool Deliver(uintptr_t wim, DWORD message, WPARAM wParam, LPARAM lParam)
 // library's terms. Capture, apply, export and split add their messages here
 // (scanning, per-item processing, split parts); an abort answer to any of
 // them stops the running wimlib call with WIMLIB_ERR_ABORTED_BY_PROGRESS.
+ProgressFigures EstimateProgress(uint64_t done, uint64_t total, DWORD startTick)
+{
+    if (total == 0)
+        return {100, 0};
+    done = std::min(done, total);
+    const uint64_t elapsed = GetTickCount() - startTick;
+    return {static_cast<WPARAM>(done * 100 / total),
+            done == 0 ? 0 : static_cast<LPARAM>(elapsed * (total - done) / done)};
+}
+
 enum wimlib_progress_status ProgressBridge(enum wimlib_progress_msg message, union wimlib_progress_info* info,
                                            void* context)
 {
@@ -96,10 +108,8 @@ enum wimlib_progress_status ProgressBridge(enum wimlib_progress_msg message, uni
     case WIMLIB_PROGRESS_MSG_WRITE_STREAMS: {
         const uint64_t done = info->write_streams.completed_bytes;
         const uint64_t total = info->write_streams.total_bytes;
-        const WPARAM percent = total == 0 ? 100 : static_cast<WPARAM>(done * 100 / total);
-        const uint64_t elapsed = GetTickCount() - progress->startTick;
-        const LPARAM remaining = done == 0 ? 0 : static_cast<LPARAM>(elapsed * (total - done) / done);
-        abort = Deliver(progress->wim, WIM_MSG_PROGRESS, percent, remaining);
+        const ProgressFigures figures = EstimateProgress(done, total, progress->startTick);
+        abort = Deliver(progress->wim, WIM_MSG_PROGRESS, figures.percent, figures.remaining);
         break;
     }
     case WIMLIB_PROGRESS_MSG_WRITE_METADATA_BEGIN:

@@ -239,10 +239,8 @@ int UnmountTellingProgress(const std::string& unixDir, int flags, WimFile& file)
             total = progress.total;
         }
         if (noted) {
-            const WPARAM percent = total == 0 ? 100 : static_cast<WPARAM>(done * 100 / total);
-            const uint64_t elapsed = GetTickCount() - file.progress.startTick;
-            const LPARAM remaining = done == 0 ? 0 : static_cast<LPARAM>(elapsed * (total - done) / done);
-            Deliver(file.progress.wim, WIM_MSG_PROGRESS, percent, remaining);
+            const ProgressFigures figures = EstimateProgress(done, total, file.progress.startTick);
+            Deliver(file.progress.wim, WIM_MSG_PROGRESS, figures.percent, figures.remaining);
         }
     }
     unmounting.join();
