@@ -130,10 +130,8 @@ enum wimlib_progress_status ApplyProgress(enum wimlib_progress_msg message, unio
         if (going)
             going = DeliverItemsUpTo(run, until);
         if (going) {
-            const WPARAM percent = total == 0 ? 100 : static_cast<WPARAM>(done * 100 / total);
-            const uint64_t elapsed = GetTickCount() - run.startTick;
-            const LPARAM remaining = done == 0 ? 0 : static_cast<LPARAM>(elapsed * (total - done) / done);
-            Deliver(run.wim, WIM_MSG_PROGRESS, percent, remaining);
+            const ProgressFigures figures = EstimateProgress(done, total, run.startTick);
+            Deliver(run.wim, WIM_MSG_PROGRESS, figures.percent, figures.remaining);
         }
         break;
     }
