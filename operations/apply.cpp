@@ -3,17 +3,12 @@
 #include "metadata/image_info.h"
 #include "operations/library_messages.h"
 #include "operations/operations.h"
+#include "operations/user_path.h"
 #include "progress/log.h"
 
 #include <mmsystem.h>
 
 namespace {
-
-void FullPath(const WString& given, WCHAR* buffer)
-{
-    if (GetFullPathNameW(given.c_str(), kTextBufferSize, buffer, nullptr) >= kTextBufferSize)
-        buffer[0] = 0;
-}
 
 void LogSettings(TaskState& task, const WCHAR* wimPath, const WCHAR* target)
 {
@@ -69,8 +64,8 @@ bool RunApply(TaskState& task)
     WCHAR target[kTextBufferSize];
     WCHAR wimPath[kTextBufferSize];
     WCHAR temporaryPath[kTextBufferSize];
-    FullPath(task.applyDestination, target);
-    FullPath(task.applySource, wimPath);
+    CopyUserPath(target, task.applyDestination, PathForm::Full);
+    CopyUserPath(wimPath, task.applySource, PathForm::Full);
     CopyToBuffer(temporaryPath, kTextBufferSize, target);
     LogSettings(task, wimPath, target);
 

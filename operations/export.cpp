@@ -2,15 +2,10 @@
 #include "operations/library_messages.h"
 #include "operations/operations.h"
 #include "operations/temp_directory.h"
+#include "operations/user_path.h"
 #include "progress/log.h"
 
 namespace {
-
-void FullPath(const WString& given, WCHAR* buffer)
-{
-    if (GetFullPathNameW(given.c_str(), kTextBufferSize, buffer, nullptr) >= kTextBufferSize)
-        buffer[0] = 0;
-}
 
 // The compression the page's text names, logged; no match means none.
 DWORD ChooseCompression(TaskState& task)
@@ -167,8 +162,8 @@ bool RunExport(TaskState& task)
     task.verifyNoticeShown = false;
     WCHAR destinationPath[kTextBufferSize];
     WCHAR sourcePath[kTextBufferSize];
-    FullPath(task.exportDestination, destinationPath);
-    FullPath(task.exportSource, sourcePath);
+    CopyUserPath(destinationPath, task.exportDestination, PathForm::Full);
+    CopyUserPath(sourcePath, task.exportSource, PathForm::Full);
     LogMessage(task, 189, static_cast<const WCHAR*>(sourcePath));
     LogMessage(task, 213, static_cast<int>(task.exportIndex));
     LogMessage(task, 190, static_cast<const WCHAR*>(destinationPath));

@@ -2,6 +2,7 @@
 #include "imaging/wimgapi.h"
 #include "operations/operations.h"
 #include "operations/temp_directory.h"
+#include "operations/user_path.h"
 #include "progress/log.h"
 
 #include <commctrl.h>
@@ -9,12 +10,6 @@
 #include <algorithm>
 
 namespace {
-
-void FullPath(const WString& given, WCHAR* buffer)
-{
-    if (GetFullPathNameW(given.c_str(), kTextBufferSize, buffer, nullptr) >= kTextBufferSize)
-        buffer[0] = 0;
-}
 
 // The part size the page's text names, logged when it names one.
 LONGLONG ChoosePartSize(TaskState& task)
@@ -109,8 +104,8 @@ bool RunSplit(TaskState& task)
 {
     WCHAR destinationPath[kTextBufferSize];
     WCHAR sourcePath[kTextBufferSize];
-    FullPath(task.splitDestination, destinationPath);
-    FullPath(task.splitSource, sourcePath);
+    CopyUserPath(destinationPath, task.splitDestination, PathForm::Full);
+    CopyUserPath(sourcePath, task.splitSource, PathForm::Full);
     LogMessage(task, 189, static_cast<const WCHAR*>(sourcePath));
     LogMessage(task, 190, static_cast<const WCHAR*>(destinationPath));
 
