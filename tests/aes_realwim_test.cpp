@@ -133,6 +133,27 @@ TEST_F(ApplyRealWim, RoundTripKeepsNamesLinksModesOwnersAndSparseFiles)
     EXPECT_EQ(task.lastPercent, 100u);
 }
 
+TEST_F(ApplyRealWim, AnImageWithoutUnixDataComesBackWithItsTimesAndLinks)
+{
+    // Captured as on Windows: no owners or modes, only names, data, times
+    // (to 100 ns) and links.
+    const std::string tree = folder / "plain";
+    const std::string wim = folder / "plain.wim";
+    const std::string out = folder / "out";
+    ShellOutput("mkdir -p " + Quoted(tree + "/sub/empty") + " " + Quoted(out) + " && cd " + Quoted(tree) +
+                " && printf hello > sub/a.txt && ln sub/a.txt hard.txt && ln -s sub/a.txt link"
+                " && touch -h -d '2020-01-02 03:04:05.1234567' sub/a.txt link sub/empty sub");
+    ShellOutput("wimlib-imagex capture " + Quoted(tree) + " " + Quoted(wim) + " Plain");
+    task.applySource = DosPath(wim);
+    task.applyDestination = DosPath(out);
+    task.applyIndex = 1;
+    EXPECT_TRUE(RunApply(task)) << Narrow(task.logText);
+    const std::string times = " -mindepth 1 -printf '%P|%y|%T@|%n|%l\\n' | LC_ALL=C sort";
+    EXPECT_EQ(ShellOutput("cd " + Quoted(out) + " && find ." + times),
+              ShellOutput("cd " + Quoted(tree) + " && find ." + times));
+    ShellOutput("diff -r --no-dereference " + Quoted(tree) + " " + Quoted(out));
+}
+
 TEST_F(ApplyRealWim, VerifyReadsTheDataBackAndCatchesAChangedFile)
 {
     const std::string tree = folder / "tree";
