@@ -8,6 +8,10 @@
 //                              Unix path) and wait for the progress window
 //   corvane_drive close        press the progress window's button
 //   corvane_drive info WIM     on the Info page, enter WIM and read its report
+//   corvane_drive capture DIR WIM NAME
+//                              on the Capture page, capture DIR (a Unix path)
+//                              into a new WIM named NAME and wait for the
+//                              progress window
 // Exits 1 when the window it needs does not appear within 30 s.
 #include "app/resource.h"
 #include "app/text.h"
@@ -121,6 +125,17 @@ extern "C" int wmain(int argc, WCHAR** argv)
         Send(GetDlgItem(page, IDC_INFO_READ), BM_CLICK, 0, 0);
         return 0;
     }
+    if (command == WSTR("capture") && argc == 5) {
+        if (!SelectTab(window, 0))
+            return Fail("Capture page not shown");
+        HWND page = ShownPage(window);
+        if (!SetDosPath(GetDlgItem(page, IDC_CAPTURE_SOURCE), argv[2]) ||
+            !SetDosPath(GetDlgItem(page, IDC_CAPTURE_DESTINATION), argv[3]))
+            return Fail("no DOS path for the folder or the WIM file");
+        Send(GetDlgItem(page, IDC_CAPTURE_NAME), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[4]));
+        PostMessageW(GetDlgItem(page, IDC_CAPTURE_NEW), BM_CLICK, 0, 0);
+        return WaitForWindow(kProgressCaption) ? 0 : Fail("no progress window");
+    }
     if (command == WSTR("close")) {
         HWND progress = WaitForWindow(kProgressCaption);
         if (progress == nullptr)
@@ -136,6 +151,7 @@ extern "C" int wmain(int argc, WCHAR** argv)
         return 0;
     }
     std::fprintf(stderr,
-                 "usage: corvane_drive tab INDEX | pick WIM | choose | delete WIM N | close | info WIM\n");
+                 "usage: corvane_drive tab INDEX | pick WIM | choose | delete WIM N | close | info WIM | "
+                 "capture DIR WIM NAME\n");
     return 2;
 }
