@@ -1,8 +1,9 @@
-// Reading the copies of an offline installation's registry hives. Each copy
-// is loaded under a name and then read through key paths that start with
-// that name, as if it hung below HKEY_LOCAL_MACHINE. The windows build loads
-// the copies with the registry API; the linux build reads them with hivex,
-// read-only, since Wine cannot load binary hive files.
+// Reading an offline installation's registry hives. Each hive is loaded
+// under a name and then read through key paths that start with that name,
+// as if it hung below HKEY_LOCAL_MACHINE. The windows build loads copies of
+// the hives with the registry API, which takes a loaded file for its own; the
+// linux build reads the hive files themselves, read-only, since Wine cannot
+// load binary hive files.
 #pragma once
 
 #include "app/text.h"
@@ -14,12 +15,15 @@
 // comes near it, and a damaged hive may claim any size.
 constexpr DWORD kMaxHiveValueBytes = 64 * 1024;
 
-// Loads the hive file `copyPath` under `name`; false when it cannot be read
-// as a hive (nothing is then loaded).
-bool LoadHiveCopy(const WCHAR* name, const WCHAR* copyPath);
+// True when a hive is loaded from a copy rather than from the hive file.
+bool HiveLoadNeedsCopy();
 
-// Unloads what was loaded under `name`; afterwards the copy can be deleted.
-void UnloadHiveCopy(const WCHAR* name);
+// Loads the hive file `path` under `name`; false when it cannot be read as a
+// hive (nothing is then loaded).
+bool LoadHive(const WCHAR* name, const WCHAR* path);
+
+// Unloads what was loaded under `name`; afterwards a copy can be deleted.
+void UnloadHive(const WCHAR* name);
 
 // The value's data as UTF-16 up to its first NUL, whatever its type; empty
 // when the key or the value is missing.

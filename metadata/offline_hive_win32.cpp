@@ -28,12 +28,18 @@ bool ReadValue(const WCHAR* keyPath, const WCHAR* valueName, std::vector<BYTE>& 
 
 }  // namespace
 
-bool LoadHiveCopy(const WCHAR* name, const WCHAR* copyPath)
+bool HiveLoadNeedsCopy()
 {
-    return RegLoadKeyW(HKEY_LOCAL_MACHINE, name, copyPath) == ERROR_SUCCESS;
+    // The registry keeps a loaded hive file open and may write to it.
+    return true;
 }
 
-void UnloadHiveCopy(const WCHAR* name)
+bool LoadHive(const WCHAR* name, const WCHAR* path)
+{
+    return RegLoadKeyW(HKEY_LOCAL_MACHINE, name, path) == ERROR_SUCCESS;
+}
+
+void UnloadHive(const WCHAR* name)
 {
     RegUnLoadKeyW(HKEY_LOCAL_MACHINE, name);
 }

@@ -44,8 +44,9 @@ const WCHAR kSystemCopyPrefix[] = WSTR("CRV_SYSTEM.");
 const WCHAR kLibraryCopyPrefix[] = WSTR("CRV_KERNEL32.");
 const WCHAR kCopySuffix[] = WSTR(".CRV");
 
-// A hive larger than this is not copied: real ones stay far below it, and a
-// copy of anything bigger would only fill the temporary directory.
+// A hive larger than this is not read, in either build: real ones stay far
+// below it, and a copy of anything bigger would only fill the temporary
+// directory.
 constexpr ULONGLONG kMaxHiveFileBytes = 1ull << 30;
 // The system library is about a megabyte; its version is not read from a
 // file of this size or more.
@@ -506,38 +507,49 @@ void ProbeOfflineWindows(TaskState& task, HANDLE image, const WCHAR* sourceDirec
         return;
     if (!FitsCopy(paths.softwareHive, kMaxHiveFileBytes) || !FitsCopy(paths.systemHive, kMaxHiveFileBytes))
         return;
-    if (!CopyFileW(paths.softwareHive.c_str(), softwareCopy.c_str(), FALSE)) {
-        DeleteFileW(softwareCopy.c_str());
-        return;
+    // The hives are read from copies where loading takes the file for the
+    // registry's own; where they are only read they are read in place.
+    WString softwareHive = paths.softwareHive;
+    WString systemHive = paths.systemHive;
+    if (HiveLoadNeedsCopy()) {
+        if (!CopyFileW(paths.softwareHive.c_str(), softwareCopy.c_str(), FALSE)) {
+            DeleteFileW(softwareCopy.c_str());
+            return;
+        }
+        if (!CopyFileW(paths.systemHive.c_str(), systemCopy.c_str(), FALSE)) {
+            DeleteFileW(softwareCopy.c_str());
+            DeleteFileW(systemCopy.c_str());
+            return;
+        }
+        softwareHive = softwareCopy;
+        systemHive = systemCopy;
     }
-    if (!CopyFileW(paths.systemHive.c_str(), systemCopy.c_str(), FALSE)) {
+    if (!LoadHive(kSoftwareKey, softwareHive.c_str())) {
         DeleteFileW(softwareCopy.c_str());
         DeleteFileW(systemCopy.c_str());
         return;
     }
-    if (!LoadHiveCopy(kSoftwareKey, softwareCopy.c_str())) {
-        DeleteFileW(softwareCopy.c_str());
-        DeleteFileW(systemCopy.c_str());
-        return;
-    }
-    if (!LoadHiveCopy(kSystemKey, systemCopy.c_str())) {
-        UnloadHiveCopy(kSoftwareKey);
+    if (!LoadHive(kSystemKey, systemHive.c_str())) {
+        UnloadHive(kSoftwareKey);
         DeleteFileW(softwareCopy.c_str());
         DeleteFileW(systemCopy.c_str());
         return;
     }
 
     WindowsInfo info;
-    // The version resource is read from a copy too: Wine answers a version
-    // query on any file named Kernel32.dll from its own system library.
+    // The version resource is read under another name: Wine answers a
+    // version query on any file named Kernel32.dll from its own system
+    // library. A link costs nothing where the temporary directory shares the
+    // tree's volume; elsewhere the library is copied.
     WString libraryCopy = HiveCopyPath(copies, kLibraryCopyPrefix);
     bool libraryCopied = FitsCopy(paths.systemLibrary, kMaxLibraryFileBytes) &&
-                         CopyFileW(paths.systemLibrary.c_str(), libraryCopy.c_str(), FALSE);
+                         (CreateHardLinkW(libraryCopy.c_str(), paths.systemLibrary.c_str(), nullptr) ||
+                          CopyFileW(paths.systemLibrary.c_str(), libraryCopy.c_str(), FALSE));
     ReadWindowsSettings(info, libraryCopied ? libraryCopy : WString());
     DeleteFileW(libraryCopy.c_str());
 
-    UnloadHiveCopy(kSystemKey);
-    UnloadHiveCopy(kSoftwareKey);
+    UnloadHive(kSystemKey);
+    UnloadHive(kSoftwareKey);
     DeleteFileW(softwareCopy.c_str());
     DeleteFileW(systemCopy.c_str());
 

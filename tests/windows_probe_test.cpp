@@ -13,6 +13,7 @@
 
 #include <hivex.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 
@@ -132,6 +133,16 @@ TEST_F(WindowsProbeTest, SettingsAreMappedAsTheInstallationHoldsThem)
     auto install = [&](const char* value) {
         return With(SampleSystem(), {nls, "InstallLanguage", REG_SZ, RegString(value)});
     };
+    const std::string longRoot = "C:\\" + std::string(200, 'w');
+    const std::string longRootText(200, 'W');
+    // The registry finds keys and values whatever the case of their names.
+    auto otherCase = [](std::vector<HiveValue> values, int (*change)(int)) {
+        for (HiveValue& value : values) {
+            for (std::string* name : {&value.key, &value.name})
+                std::transform(name->begin(), name->end(), name->begin(), change);
+        }
+        return values;
+    };
     const struct {
         const char* name;
         std::vector<HiveValue> software;
@@ -150,6 +161,8 @@ TEST_F(WindowsProbeTest, SettingsAreMappedAsTheInstallationHoldsThem)
         {"system root of three characters", root("c:\\"), SampleSystem(), "WINDOWS/SYSTEMROOT", "C:\\"},
         {"system root of four characters", root("c:\\w"), SampleSystem(), "WINDOWS/SYSTEMROOT", "W"},
         {"system root of two characters", root("ab"), SampleSystem(), "WINDOWS/SYSTEMROOT", "AB"},
+        {"a system root longer than a small record", root(longRoot.c_str()), SampleSystem(),
+         "WINDOWS/SYSTEMROOT", longRootText.c_str()},
         {"no system root", Without(SampleSoftware(), kCurrentVersion, "SystemRoot"), SampleSystem(),
          "WINDOWS/SYSTEMROOT", ""},
         {"install language matches the second entry", SampleSoftware(), install("0407"),
@@ -182,6 +195,10 @@ TEST_F(WindowsProbeTest, SettingsAreMappedAsTheInstallationHoldsThem)
          SampleSystem(), "WINDOWS/SYSTEMROOT", "WINDOWS"},
         {"HAL takes the first of several strings", SampleSoftware(), SampleSystem(), "WINDOWS/HAL",
          "acpiapic_up"},
+        {"names stored in lower case", otherCase(SampleSoftware(), ::tolower),
+         otherCase(SampleSystem(), ::tolower), "WINDOWS/SYSTEMROOT", "WINDOWS"},
+        {"names stored in upper case", otherCase(SampleSoftware(), ::toupper),
+         otherCase(SampleSystem(), ::toupper), "WINDOWS/LANGUAGES/DEFAULT", "EN-US"},
         {"no product options", SampleSoftware(),
          Without(Without(SampleSystem(), kControl + "\\ProductOptions", "ProductType"),
                  kControl + "\\ProductOptions", "ProductSuite"),
@@ -493,6 +510,36 @@ TEST_F(WindowsProbeTest, DamagedFilesEndTheProbeQuietlyOrGiveWhatCanBeRead)
              hive.Put32(list + 8, static_cast<uint32_t>(languages - 0x1000));
          },
          true, "WINDOWS/LANGUAGES/LANGUAGE", "UILanguages"},
+        {"a base block whose checksum does not match",
+         [&](const std::string& r) {
+             HivePatch hive(r + config + "SYSTEM");
+             hive.Put32(0x1FC, hive.Get32(0x1FC) ^ 1);
+         },
+         false, nullptr, nullptr},
+        {"a value record marked free",
+         [&](const std::string& r) {
+             HivePatch hive(r + config + "SOFTWARE");
+             size_t value = hive.Value(kCurrentVersion, "EditionID");
+             hive.Put32(value, 0u - hive.Get32(value));
+         },
+         true, "FLAGS", "(none)"},
+        {"a value list pointing outside the hive",
+         [&](const std::string& r) {
+             HivePatch hive(r + config + "SOFTWARE");
+             size_t key = hive.Key(kCurrentVersion);
+             size_t list = 0x1000 + hive.Get32(key + 4 + 0x28);
+             for (uint32_t i = 0; i < hive.Get32(key + 4 + 0x24); ++i)
+                 hive.Put32(list + 4 + 4 * i, 0x7FFFFFF8);
+         },
+         true, "FLAGS", "(none)"},
+        {"a subkey list claiming more entries than it holds",
+         [&](const std::string& r) {
+             HivePatch hive(r + config + "SYSTEM");
+             size_t languages = hive.Key(kControl + "\\MUI\\UILanguages");
+             size_t list = 0x1000 + hive.Get32(languages + 4 + 0x1C);
+             hive.Put32(list + 4, (hive.Get32(list + 4) & 0xFFFF) | 0xFFFF0000u);
+         },
+         true, "WINDOWS/LANGUAGES/DEFAULT", "en-US"},
         {"a subkey list pointing at itself",
          [&](const std::string& r) {
              HivePatch hive(r + config + "SYSTEM");
@@ -533,6 +580,26 @@ TEST_F(WindowsProbeTest, DamagedFilesEndTheProbeQuietlyOrGiveWhatCanBeRead)
         EXPECT_EQ(ShellOutput("ls -A " + Quoted(temp())), "");
     }
     EXPECT_EQ(notices.count(), 0);
+}
+
+TEST_F(WindowsProbeTest, TheLibraryIsReadFromTheSameVolumeOrAnother)
+{
+    WriteWindowsTree(source(), "WINDOWS");
+    const std::string kernel32 = source() + "/WINDOWS/System32/Kernel32.dll";
+    // A temporary directory on the tree's volume, then one on a memory file
+    // system, where the library cannot be linked and is copied.
+    ScratchFolder elsewhere;
+    const std::string memory = "/dev/shm/" + elsewhere.path().substr(elsewhere.path().rfind('/') + 1);
+    ShellOutput("mkdir -p " + Quoted(memory));
+    for (const std::string& temp : {temp(), memory}) {
+        SCOPED_TRACE(temp);
+        library.imageXml[1] = kPlainImage;
+        ProbeOfflineWindows(task, kImage, DosPath(source()).c_str(), DosPath(temp).c_str());
+        EXPECT_EQ(Text("WINDOWS/PRODUCTNAME"), "Microsoft Windows Operating System");
+        EXPECT_EQ(ShellOutput("ls -A " + Quoted(temp)), "");
+        EXPECT_EQ(ShellOutput("stat -c %h " + Quoted(kernel32)), "1\n");
+    }
+    Shell("rm -rf " + Quoted(memory));
 }
 
 TEST_F(WindowsProbeTest, CopiesLeftByAProcessThatIsGoneAreRemoved)

@@ -235,13 +235,17 @@ extern "C" int main(int argc, char** argv)
         return 0;
     }
     if (verb == "hive" && argc == 5) {
-        // Padding in keys of ten 600-byte values, a hundred keys per group,
-        // as installed software fills a real hive.
-        std::vector<HiveValue> values = std::string(argv[3]) == "system" ? SampleSystem() : SampleSoftware();
+        // Padding in keys of ten 600-byte values, 25 keys per group, as
+        // installed software fills a real hive. The groups hang below a key
+        // the probe passes through (Microsoft, Control), which in a real
+        // hive has hundreds of subkeys.
+        const bool system = std::string(argv[3]) == "system";
+        std::vector<HiveValue> values = system ? SampleSystem() : SampleSoftware();
+        const std::string parent = system ? "ControlSet001\\Control\\" : "Microsoft\\";
         const long long target = std::atoll(argv[4]) * 1024 * 1024;
         const std::string data(600, 'x');
         for (long long i = 0; i * 10 * 700 < target; ++i) {
-            std::string key = "Padding\\Group" + std::to_string(i / 100) + "\\Key" + std::to_string(i % 100);
+            std::string key = parent + "Group" + std::to_string(i / 25) + "\\Key" + std::to_string(i % 25);
             for (int v = 0; v < 10; ++v)
                 values.push_back({key, "Value" + std::to_string(v), REG_BINARY, data});
         }
