@@ -514,6 +514,34 @@ TEST_F(SplitRealWim, TheOperationWritesOnePartForASmallFile)
     ShellOutput("wimlib-imagex verify " + Quoted(folder / "whole.swm"));
 }
 
+TEST_F(SplitRealWim, APartThatCannotTakeItsNamePutsBackWhatWasThere)
+{
+    const std::string wim = MakeSplittable(folder);
+    // A folder where a later part must go; an older first part or none.
+    const struct {
+        const char* blocked;
+        bool olderFirstPart;
+    } cases[] = {{"set2.swm", true}, {"set3.swm", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.blocked);
+        const std::string parts = folder / (std::string("parts-") + c.blocked);
+        ShellOutput("mkdir -p " + Quoted(parts + "/" + c.blocked + "/inside"));
+        if (c.olderFirstPart)
+            ShellOutput("printf old > " + Quoted(parts + "/set.swm"));
+        HANDLE handle = OpenForReading(wim);
+        ASSERT_NE(handle, nullptr);
+        LARGE_INTEGER size;
+        size.QuadPart = 1000000;
+        EXPECT_FALSE(WIMSplitFile(handle, DosPath(parts + "/set.swm").c_str(), &size, 0));
+        EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+        EXPECT_TRUE(WIMCloseHandle(handle));
+        const std::string left = std::string(c.olderFirstPart ? "./set.swm\n" : "") + "./" + c.blocked +
+                                 "\n./" + c.blocked + "/inside\n";
+        EXPECT_EQ(ShellOutput("cd " + Quoted(parts) + " && find . -mindepth 1 | LC_ALL=C sort"), left);
+        EXPECT_EQ(FileBytes(parts + "/set.swm"), c.olderFirstPart ? "old" : "");
+    }
+}
+
 TEST_F(SplitRealWim, AnAbortOrAFullDiskLeavesNoPartsAndTheSourceAlone)
 {
     const std::string wim = MakeSplittable(folder);
