@@ -23,7 +23,7 @@ using WStringView = std::basic_string_view<WCHAR>;
 // Fixed buffers for paths and formatted messages: 259 characters and a NUL.
 constexpr int kTextBufferSize = 260;
 
-// Conversions at the program's edges (wimlib, stdout, tests).
+// Conversions at the program's edges (wimlib, hivex, stdout, tests).
 std::string Utf8FromWide(WStringView text);
 WString WideFromUtf8(std::string_view text);
 

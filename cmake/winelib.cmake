@@ -1,5 +1,5 @@
 # The linux build: Wine's winelib. WCHAR is char16_t (-fno-short-wchar), the
-# program links Unix libraries (wimlib; hivex for the tests) directly.
+# program links Unix libraries (wimlib, hivex) directly.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_C_COMPILER winegcc)
 set(CMAKE_CXX_COMPILER wineg++)

@@ -2,7 +2,7 @@
 // under a name and then read through key paths that start with that name,
 // as if it hung below HKEY_LOCAL_MACHINE. The windows build loads copies of
 // the hives with the registry API, which takes a loaded file for its own; the
-// linux build reads the hive files themselves, read-only, since Wine cannot
+// linux build reads the hive files themselves, read-only, with hivex, since Wine cannot
 // load binary hive files.
 #pragma once
 

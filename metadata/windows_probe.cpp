@@ -537,14 +537,13 @@ void ProbeOfflineWindows(TaskState& task, HANDLE image, const WCHAR* sourceDirec
     }
 
     WindowsInfo info;
-    // The version resource is read under another name: Wine answers a
-    // version query on any file named Kernel32.dll from its own system
-    // library. A link costs nothing where the temporary directory shares the
-    // tree's volume; elsewhere the library is copied.
+    // The version resource is read from a copy under another name: Wine
+    // answers a version query on any file named Kernel32.dll from its own
+    // system library. A copy, not a link, since a link would change the
+    // captured tree's file (its link count and change time).
     WString libraryCopy = HiveCopyPath(copies, kLibraryCopyPrefix);
     bool libraryCopied = FitsCopy(paths.systemLibrary, kMaxLibraryFileBytes) &&
-                         (CreateHardLinkW(libraryCopy.c_str(), paths.systemLibrary.c_str(), nullptr) ||
-                          CopyFileW(paths.systemLibrary.c_str(), libraryCopy.c_str(), FALSE));
+                         CopyFileW(paths.systemLibrary.c_str(), libraryCopy.c_str(), FALSE);
     ReadWindowsSettings(info, libraryCopied ? libraryCopy : WString());
     DeleteFileW(libraryCopy.c_str());
 
