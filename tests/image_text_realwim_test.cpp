@@ -235,7 +235,7 @@ TEST_F(ImageTextRealWim, WhatWimlibCannotStoreIsRefusedAndTheFileKept)
     const std::string before = Sha256(wim);
     const WCHAR* wanted[] = {
         WSTR("<IMAGE INDEX=\"1\"><NAME>Image 1</NAME><NEW a=\"1\">t</NEW></IMAGE>"),
-        WSTR("<IMAGE INDEX=\"1\"><NAME>Image 1</NAME><EMPTY/></IMAGE>"),
+        WSTR("<IMAGE INDEX=\"1\"><NAME>Image 1</NAME><NEW><EMPTY/><MARKED a=\"1\"/></NEW></IMAGE>"),
     };
     for (const WCHAR* xml : wanted) {
         SCOPED_TRACE(Utf8FromWide(xml));
@@ -245,6 +245,45 @@ TEST_F(ImageTextRealWim, WhatWimlibCannotStoreIsRefusedAndTheFileKept)
     }
     WIMCloseHandle(image);
     WIMCloseHandle(handle);
+}
+
+// Elements without text say nothing and wimlib cannot hold them: they are
+// left out, and the texts beside them are stored (an offline installation's
+// element with some values missing).
+TEST_F(ImageTextRealWim, ElementsWithoutTextAreLeftOutAndTheirNeighboursStored)
+{
+    HANDLE handle = OpenWim(wim, kReadWrite);
+    ASSERT_NE(handle, nullptr);
+    HANDLE image = WIMLoadImage(handle, 1);
+    ASSERT_TRUE(SetLayerXml(image, WSTR("<IMAGE INDEX=\"1\"><NAME>Image 1</NAME><EMPTY/><FLAGS>Pro</FLAGS>"
+                                        "<WINDOWS><ARCH>9</ARCH><HAL></HAL><VERSION><MAJOR/></VERSION>"
+                                        "<SYSTEMROOT>WINDOWS</SYSTEMROOT></WINDOWS>"
+                                        "<DESCRIPTION>Description 1</DESCRIPTION></IMAGE>")))
+        << GetLastError();
+    WIMCloseHandle(image);
+    WIMCloseHandle(handle);
+    const std::string xml = Utf8FromWide(FileXml(wim));
+    EXPECT_NE(xml.find("<FLAGS>Pro</FLAGS><WINDOWS><ARCH>9</ARCH><SYSTEMROOT>WINDOWS</SYSTEMROOT></WINDOWS>"
+                       "<DESCRIPTION>Description 1</DESCRIPTION></IMAGE>"),
+              std::string::npos)
+        << xml;
+    EXPECT_EQ(Shell("wimlib-imagex verify " + Quoted(wim)), 0);
+
+    // One left out before an element of the file's with attributes does not
+    // move that element, which could not be added again.
+    ReplaceWimXml(
+        wim, "<WIM><TOTALBYTES>1</TOTALBYTES><IMAGE INDEX=\"1\"><NAME>Image 1</NAME>"
+             "<TOOL kind=\"x\">made</TOOL></IMAGE><IMAGE INDEX=\"2\"><NAME>Image 2</NAME></IMAGE></WIM>");
+    handle = OpenWim(wim, kReadWrite);
+    ASSERT_NE(handle, nullptr);
+    image = WIMLoadImage(handle, 1);
+    EXPECT_TRUE(SetLayerXml(
+        image, WSTR("<IMAGE INDEX=\"1\"><NAME>Image 1</NAME><EMPTY/><TOOL kind=\"x\">made</TOOL></IMAGE>")))
+        << GetLastError();
+    WIMCloseHandle(image);
+    WIMCloseHandle(handle);
+    EXPECT_THAT(Utf8FromWide(FileXml(wim)),
+                testing::HasSubstr("<NAME>Image 1</NAME><TOOL kind=\"x\">made</TOOL>"));
 }
 
 TEST_F(ImageTextRealWim, ReferencesAboveU10000AndDeepTreesReadLikeWimlibReadsThem)

@@ -777,3 +777,23 @@ TEST(WindowsProbeRealWim, ACaptureWithADamagedHiveSucceedsAndLeavesNoCopyAnywher
 }
 
 }  // namespace
+
+// An installation with values missing (a system library without a version
+// resource) still gets its element, with the values it has, and its FLAGS.
+TEST(WindowsProbeRealWim, ACaptureOfAnInstallationWithValuesMissingCarriesWhatItHas)
+{
+    XmlNoticeCounter notices;
+    ScratchFolder folder;
+    const std::string tree = folder / "tree";
+    const std::string wim = folder / "captured.wim";
+    WriteWindowsTree(tree, "Windows");
+    ShellOutput("echo MZ not really > " + Quoted(tree + "/Windows/System32/Kernel32.dll"));
+    TaskState& task = CapturePage(tree, wim, folder / "temp");
+    ASSERT_TRUE(RunCapture(task, false)) << Narrow(task.logText);
+    const std::string xml = FileXml(wim);
+    EXPECT_THAT(xml, testing::HasSubstr("<FLAGS>PROFESSIONAL</FLAGS><WINDOWS><ARCH>9</ARCH>"
+                                        "<HAL>acpiapic_up</HAL><PRODUCTTYPE>WinNT</PRODUCTTYPE>"));
+    EXPECT_THAT(xml, testing::HasSubstr("<SYSTEMROOT>WINDOWS</SYSTEMROOT></WINDOWS>"));
+    EXPECT_THAT(xml, testing::Not(testing::HasSubstr("<VERSION>")));
+    EXPECT_EQ(notices.count(), 0);
+}

@@ -206,15 +206,21 @@ bool KeepsAttributes(const XmlNode& before, const XmlNode& after)
     return true;
 }
 
-// An added element is made of paths with texts: no attributes, no element
-// without text.
+// An added element is made of paths with texts: no attributes. An element
+// without text anywhere below it is left out, as wimlib leaves out a text
+// set empty: it says nothing, and refusing it would lose every text beside
+// it (an offline installation's element with one value missing).
 bool CanBeAdded(const XmlNode& node)
 {
     if (!node.attributes.empty())
         return false;
-    if (node.children.empty())
-        return !node.text.empty();
     return std::all_of(node.children.begin(), node.children.end(), CanBeAdded);
+}
+
+bool IsLeftOut(const XmlNode& node)
+{
+    return node.attributes.empty() && !HasText(node) &&
+           std::all_of(node.children.begin(), node.children.end(), IsLeftOut);
 }
 
 // Texts of a subtree that keeps its shape: set those that differ.
@@ -237,6 +243,8 @@ void PlanTextChanges(const XmlNode& before, const XmlNode& after, const std::str
 // elements of each path as last children, so the order comes out as given.
 void PlanAddition(const XmlNode& node, const std::string& path, StorePlan& plan)
 {
+    if (!HasText(node))
+        return;
     if (node.children.empty()) {
         plan.changes.push_back({path, Utf8FromWide(node.text)});
         return;
@@ -277,6 +285,8 @@ StorePlan PlanStore(const XmlNode& before, const XmlNode& after)
         size_t at = next;
         while (at < old.size() && !SameShape(*old[at], *wanted[added]))
             ++at;
+        if (at == old.size() && IsLeftOut(*wanted[added]))
+            continue;  // nothing to store, and no reason to add what follows
         if (at == old.size())
             break;
         keep[at] = true;
@@ -308,12 +318,13 @@ StorePlan PlanStore(const XmlNode& before, const XmlNode& after)
 }
 
 // The children that the caller's element and the file's are compared on:
-// below the image, wimlib's own statistics are wimlib's.
+// below the image, wimlib's own statistics are wimlib's, and elements
+// without text are not stored.
 std::vector<const XmlNode*> ComparedChildren(const XmlNode& node, bool image)
 {
     std::vector<const XmlNode*> children;
     for (const XmlNode& child : node.children) {
-        if (!image || !IsManaged(child))
+        if ((!image || !IsManaged(child)) && !IsLeftOut(child))
             children.push_back(&child);
     }
     return children;
