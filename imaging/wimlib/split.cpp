@@ -2,12 +2,14 @@
 // first part has the given name, the others the name's stem with 2, 3, ...
 // and ".swm". The parts are written under temporary names and put in place
 // together, so a failed or aborted split leaves no part set behind.
-#include "imaging/wimlib/layer.h"
+#include "imaging/wimlib/file_io.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <deque>
-#include <fcntl.h>
+#include <dirent.h>
 #include <unistd.h>
 
 namespace layer {
@@ -97,40 +99,64 @@ enum wimlib_progress_status SplitProgress(enum wimlib_progress_msg message, unio
     return run.aborted ? WIMLIB_PROGRESS_STATUS_ABORT : WIMLIB_PROGRESS_STATUS_CONTINUE;
 }
 
-void SyncFolder(const std::string& path)
+constexpr char kStampInfix[] = ".split-";
+
+// Removes the temporary parts that a split killed before it could clean up
+// left in `folder`: names ending in the stamp of a process that is gone. A
+// kept-aside older part (".old") is the user's file and stays.
+void RemoveAbandonedParts(const std::string& folder)
 {
-    const int folder = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY);
-    if (folder >= 0) {
-        fsync(folder);
-        close(folder);
+    DIR* listing = opendir(folder.c_str());
+    if (listing == nullptr)
+        return;
+    while (const dirent* item = readdir(listing)) {
+        const std::string name = item->d_name;
+        const size_t at = name.rfind(kStampInfix);
+        if (at == std::string::npos || at == 0)
+            continue;
+        unsigned long owner = 0;
+        unsigned long tick = 0;
+        int used = 0;
+        const std::string stamp = name.substr(at + sizeof kStampInfix - 1);
+        if (std::sscanf(stamp.c_str(), "%lu-%lu%n", &owner, &tick, &used) != 2 ||
+            static_cast<size_t>(used) != stamp.size() || owner == 0 || owner > INT32_MAX)
+            continue;
+        if (kill(static_cast<pid_t>(owner), 0) == 0 || errno == EPERM)
+            continue;
+        unlink((folder + "/" + name).c_str());
     }
+    closedir(listing);
 }
 
-// Puts every written part under its name. A file already there is kept
-// aside until all parts are in place, and put back if one cannot be.
+// Puts every written part under its name, the first part last: a set cut
+// short by a kill has no new first part, so it is never taken for whole. A
+// file already there is kept aside until all parts are in place, and put
+// back if one cannot be.
 bool PlaceParts(const SplitRun& run)
 {
-    std::vector<std::string> backups(run.finalNames.size());
-    size_t placed = 0;
+    const size_t count = run.finalNames.size();
+    std::vector<std::string> backups(count);
+    size_t placed = 0;  // the last `placed` parts are in place
     bool ok = true;
-    for (; placed < run.finalNames.size(); ++placed) {
-        const std::string& name = run.finalNames[placed];
+    for (; placed < count; ++placed) {
+        const size_t part = count - 1 - placed;
+        const std::string& name = run.finalNames[part];
         if (access(name.c_str(), F_OK) == 0) {
-            backups[placed] = name + run.stamp + ".old";
-            if (link(name.c_str(), backups[placed].c_str()) != 0) {
-                backups[placed].clear();
+            backups[part] = name + run.stamp + ".old";
+            if (link(name.c_str(), backups[part].c_str()) != 0) {
+                backups[part].clear();
                 ok = Fail(Win32FromErrno(errno, ERROR_CANNOT_MAKE));
                 break;
             }
         }
-        if (rename(run.temporaryNames[placed].c_str(), name.c_str()) != 0) {
+        if (rename(run.temporaryNames[part].c_str(), name.c_str()) != 0) {
             ok = Fail(Win32FromErrno(errno, ERROR_CANNOT_MAKE));
             break;
         }
     }
     const DWORD kept = GetLastError();
-    for (size_t i = 0; i < run.finalNames.size(); ++i) {
-        if (!ok && i < placed)
+    for (size_t i = 0; i < count; ++i) {
+        if (!ok && i >= count - placed)
             unlink(run.finalNames[i].c_str());
         if (!backups[i].empty()) {
             if (!ok)
@@ -139,8 +165,8 @@ bool PlaceParts(const SplitRun& run)
                 unlink(backups[i].c_str());
         }
     }
-    if (!run.finalNames.empty())
-        SyncFolder(run.finalNames.front());
+    if (count > 0)
+        SyncFolderOf(run.finalNames.front());
     SetLastError(kept);
     return ok;
 }
@@ -190,7 +216,8 @@ BOOL WINAPI LayerSplitFile(HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize,
     run.wim = reinterpret_cast<uintptr_t>(wim);
     run.firstPart = partPath;
     run.partSize = *partSize;
-    run.stamp = ".split-" + std::to_string(getpid()) + "-" + std::to_string(GetTickCount());
+    RemoveAbandonedParts(FolderOf(firstUnix));
+    run.stamp = kStampInfix + std::to_string(getpid()) + "-" + std::to_string(GetTickCount());
     wimlib_register_progress_function(file.wim, SplitProgress, &run);
     const bool written = WimlibSucceeds(
         [&] { return wimlib_split(file.wim, firstUnix.c_str(), asked - overhead, WIMLIB_WRITE_FLAG_FSYNC); });
