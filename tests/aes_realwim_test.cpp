@@ -32,27 +32,6 @@ std::string Listing(const std::string& root)
                        " find . -mindepth 1 -type d -printf '%P|%y|%m|%U|%G\\n'; } | LC_ALL=C sort");
 }
 
-// "Key:   value" lines of wimlib-imagex info, per image (0 = the header).
-std::map<int, std::map<std::string, std::string>> InfoFields(const std::string& wim)
-{
-    std::map<int, std::map<std::string, std::string>> fields;
-    std::istringstream lines(ShellOutput("wimlib-imagex info " + Quoted(wim)));
-    std::string line;
-    int image = 0;
-    while (std::getline(lines, line)) {
-        const size_t colon = line.find(':');
-        if (colon == std::string::npos)
-            continue;
-        const std::string key = line.substr(0, colon);
-        std::string value = line.substr(colon + 1);
-        value.erase(0, value.find_first_not_of(' '));
-        if (key == "Index")
-            image = std::stoi(value);
-        fields[image][key] = value;
-    }
-    return fields;
-}
-
 // Each file of an image with its attributes, link count, size and hash.
 std::string FilesOf(const std::string& wim, int image)
 {
@@ -271,7 +250,7 @@ TEST_F(ExportRealWim, EachCompressionIntoANewFileAndThenIntoThatFile)
             run.exportCheck = index == 1;
             EXPECT_TRUE(RunExport(run)) << kind.shown << "\n" << Narrow(run.logText);
         }
-        auto info = InfoFields(destination);
+        auto info = WimlibInfo(destination);
         EXPECT_EQ(info[0]["Compression"], kind.shown);
         EXPECT_EQ(info[0]["Image Count"], "2") << kind.shown;
         EXPECT_EQ(info[1]["Name"], "Image 2") << kind.shown;

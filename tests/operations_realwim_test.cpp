@@ -15,27 +15,6 @@
 
 namespace {
 
-// "Key:   value" lines of wimlib-imagex info, per image (0 = the header).
-std::map<int, std::map<std::string, std::string>> InfoFields(const std::string& wim)
-{
-    std::map<int, std::map<std::string, std::string>> fields;
-    std::istringstream lines(ShellOutput("wimlib-imagex info " + Quoted(wim)));
-    std::string line;
-    int image = 0;
-    while (std::getline(lines, line)) {
-        size_t colon = line.find(':');
-        if (colon == std::string::npos)
-            continue;
-        std::string key = line.substr(0, colon);
-        std::string value = line.substr(colon + 1);
-        value.erase(0, value.find_first_not_of(' '));
-        if (key == "Index")
-            image = std::stoi(value);
-        fields[image][key] = value;
-    }
-    return fields;
-}
-
 class RealWimOperations : public testing::Test {
 protected:
     void SetUp() override { task.startTime = timeGetTime(); }
@@ -51,7 +30,7 @@ TEST_F(DeleteRealWim, DeletesOneImageAndKeepsTheOthersIntact)
 {
     std::string wim = folder / "three.wim";
     MakeSampleWim(wim, 3);
-    auto before = InfoFields(wim);
+    auto before = WimlibInfo(wim);
     size_t sizeBefore = FileBytes(wim).size();
     task.deleteSource = DosPath(wim);
     task.deleteIndex = 2;
@@ -62,7 +41,7 @@ TEST_F(DeleteRealWim, DeletesOneImageAndKeepsTheOthersIntact)
     EXPECT_TRUE(SplitClosingLine(Narrow(task.logText), &lines)) << Narrow(task.logText);
     EXPECT_EQ(lines,
               "開啟映像檔中...\r\n正在從這映像檔中刪除 \"映像卷 2\"...\r\n\r\n正在添加完整訊息...\r\n");
-    auto after = InfoFields(wim);
+    auto after = WimlibInfo(wim);
     EXPECT_EQ(after[0]["Image Count"], "2");
     EXPECT_EQ(after[1]["Name"], "Image 1");
     EXPECT_EQ(after[2]["Name"], "Image 3");
@@ -131,7 +110,7 @@ TEST_F(ChangeRealWim, NewTextsFlagsAndBootReachTheFileAndNothingElseChanges)
     std::string wim = folder / "three.wim";
     MakeSampleWim(wim, 3);
     ShellOutput("wimlib-imagex info " + Quoted(wim) + " 3 --boot");
-    auto before = InfoFields(wim);
+    auto before = WimlibInfo(wim);
 
     task.changeSource = DosPath(wim);
     task.changeIndex = 2;
@@ -141,7 +120,7 @@ TEST_F(ChangeRealWim, NewTextsFlagsAndBootReachTheFileAndNothingElseChanges)
     task.changeDisplayName = WSTR("Shown name");
     task.changeDisplayDescription = WSTR("Shown description");
     EXPECT_TRUE(RunChange(task)) << Narrow(task.logText);
-    auto after = InfoFields(wim);
+    auto after = WimlibInfo(wim);
     EXPECT_EQ(after[2]["Name"], "A & B <test>");
     EXPECT_EQ(after[2]["Description"], "新的描述");
     EXPECT_EQ(after[2]["Flags"], "Professional");
@@ -160,7 +139,7 @@ TEST_F(ChangeRealWim, NewTextsFlagsAndBootReachTheFileAndNothingElseChanges)
     boot.changeBoot = true;
     boot.startTime = timeGetTime();
     EXPECT_TRUE(RunChange(boot));
-    EXPECT_EQ(InfoFields(wim)[0]["Boot Index"], "1");
+    EXPECT_EQ(WimlibInfo(wim)[0]["Boot Index"], "1");
     EXPECT_EQ(notices.count(), 0);
 }
 
@@ -175,7 +154,7 @@ TEST_F(ChangeRealWim, NameAnotherImageHasIsRefusedInPlainWordsAndTheFileKept)
     EXPECT_FALSE(RunChange(task));
     EXPECT_EQ(Narrow(task.logText), "開啟映像檔中...\r\n正在儲存映像名稱: \t\tImage 1\r\n"
                                     "錯誤: 此映像檔中已有另一個映像卷使用這個名稱.\r\n\r\n");
-    EXPECT_EQ(InfoFields(wim)[2]["Name"], "Image 2");
+    EXPECT_EQ(WimlibInfo(wim)[2]["Name"], "Image 2");
     EXPECT_EQ(FileBytes(wim), original);
 }
 
@@ -201,7 +180,7 @@ TEST_F(InfoReportRealWim, NumbersAgreeWithWimlibImagex)
     std::string wim = folder / "three.wim";
     MakeSampleWim(wim, 3, "--compress=XPRESS --check");
     ShellOutput("wimlib-imagex info " + Quoted(wim) + " 2 --boot");
-    auto fields = InfoFields(wim);
+    auto fields = WimlibInfo(wim);
 
     task.infoSource = DosPath(wim);
     WString text;

@@ -4,6 +4,7 @@
 #include "imaging/wimgapi.h"
 #include "imaging/wimlib/layer.h"
 #include "tests/gtest_support.h"
+#include "tests/support/fixtures.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,13 +22,6 @@ namespace {
 std::string Quote(const std::string& text)
 {
     return "'" + text + "'";
-}
-
-// Exit status of a shell command; its output goes to /dev/null.
-int Shell(const std::string& command)
-{
-    const int status = std::system((command + " >/dev/null 2>&1").c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string Output(const std::string& command)
@@ -55,33 +49,6 @@ std::string ReadBytes(const std::string& path)
 void WriteBytes(const std::string& path, const std::string& bytes)
 {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-WString DosPath(const std::string& unixPath)
-{
-    WCHAR* dos = wine_get_dos_file_name(unixPath.c_str());
-    WString path = dos != nullptr ? WString(dos) : WString();
-    HeapFree(GetProcessHeap(), 0, dos);
-    return path;
-}
-
-// `wimlib-imagex info`: block 0 is the file, block i image i.
-std::vector<std::map<std::string, std::string>> Info(const std::string& wim)
-{
-    std::vector<std::map<std::string, std::string>> blocks(1);
-    std::istringstream lines(Output("wimlib-imagex info " + Quote(wim)));
-    std::string line;
-    while (std::getline(lines, line)) {
-        const size_t colon = line.find(':');
-        if (colon == std::string::npos)
-            continue;
-        const std::string key = line.substr(0, colon);
-        const size_t value = line.find_first_not_of(' ', colon + 1);
-        if (key == "Index")
-            blocks.emplace_back();
-        blocks.back()[key] = value == std::string::npos ? "" : line.substr(value);
-    }
-    return blocks;
 }
 
 // `wimlib-imagex info --xml`, which prints the file's UTF-16 document as is.
@@ -214,7 +181,7 @@ TEST_F(WimlibLayerRealWim, HeaderAgreesWithWimlibImagex)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options);
         const std::string wim = MakeWim("header" + std::to_string(++number) + ".wim", 2, c.options);
-        auto info = Info(wim);
+        auto info = WimlibInfo(wim);
         ASSERT_EQ(info.size(), 3u);
 
         DWORD creation = 0xFFFF;
@@ -260,7 +227,7 @@ TEST_F(WimlibLayerRealWim, CreatesWimsWholeOnTheirFirstWriteAndHonoursDispositio
     Shell("mkdir -p " + Quote(Path("tree")) + " && echo x > " + Quote(Path("tree/x")));
     HANDLE image = WIMCaptureImage(handle, DosPath(Path("tree")).c_str(), 0);
     ASSERT_NE(image, nullptr) << GetLastError();
-    auto info = Info(wim);
+    auto info = WimlibInfo(wim);
     EXPECT_EQ(info[0]["Image Count"], "1");
     EXPECT_EQ(info[0]["Compression"], "LZX");
     EXPECT_EQ(info[0]["GUID"], GuidHex(header.Guid));
@@ -292,7 +259,7 @@ TEST_F(WimlibLayerRealWim, CreatesWimsWholeOnTheirFirstWriteAndHonoursDispositio
     ASSERT_NE(image, nullptr) << GetLastError();
     EXPECT_TRUE(WIMCloseHandle(image));
     EXPECT_TRUE(WIMCloseHandle(handle));
-    info = Info(full);
+    info = WimlibInfo(full);
     EXPECT_EQ(info[0]["Image Count"], "1");
     EXPECT_EQ(info[0]["Compression"], "XPRESS");
     EXPECT_EQ(Shell("wimlib-imagex verify " + Quote(full)), 0);
@@ -359,7 +326,7 @@ TEST_F(WimlibLayerRealWim, SetInformationStoresTheWholeTree)
     ASSERT_TRUE(SetLayerXml(image, given)) << GetLastError();
 
     // Stored before the call returned: another reader sees it all.
-    auto info = Info(wim);
+    auto info = WimlibInfo(wim);
     EXPECT_EQ(info[1]["Name"], "A & B <test>");
     EXPECT_EQ(info[1]["Description"], "Line \"one\" \xE2\x98\xBA");
     EXPECT_EQ(info[1]["Display Name"], "Shown");
@@ -388,7 +355,7 @@ TEST_F(WimlibLayerRealWim, SetInformationStoresTheWholeTree)
     }
     ASSERT_TRUE(SetLayerXml(image, pretty)) << GetLastError();
     EXPECT_EQ(LayerXml(image), smaller);
-    EXPECT_EQ(Info(wim)[1]["Name"], "A & B <test>");
+    EXPECT_EQ(WimlibInfo(wim)[1]["Name"], "A & B <test>");
     EXPECT_EQ(Shell("wimlib-imagex verify " + Quote(wim)), 0);
 
     WIM_INFO header = {};
@@ -427,7 +394,7 @@ TEST_F(WimlibLayerRealWim, MalformedXmlIsRefusedAndNothingChanges)
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
     }
     EXPECT_EQ(ReadBytes(wim), before);
-    EXPECT_EQ(Info(wim)[1]["Name"], "First");
+    EXPECT_EQ(WimlibInfo(wim)[1]["Name"], "First");
     EXPECT_TRUE(WIMCloseHandle(image));
     EXPECT_TRUE(WIMCloseHandle(handle));
 }
@@ -454,7 +421,7 @@ TEST_F(WimlibLayerRealWim, DeleteRewritesTheFileAndKeepsTheOthers)
 
     EXPECT_TRUE(WIMCloseHandle(second));
     ASSERT_TRUE(WIMDeleteImage(handle, 2)) << GetLastError();
-    auto info = Info(wim);
+    auto info = WimlibInfo(wim);
     ASSERT_EQ(info.size(), 3u);
     EXPECT_EQ(info[0]["Image Count"], "2");
     EXPECT_EQ(info[1]["Name"], "First");
@@ -475,7 +442,7 @@ TEST_F(WimlibLayerRealWim, BootImageChangeIsStoredAtOnce)
     HANDLE handle = Open(wim, kReadWrite);
     ASSERT_NE(handle, nullptr);
     ASSERT_TRUE(WIMSetBootImage(handle, 2));
-    EXPECT_EQ(Info(wim)[0]["Boot Index"], "2");
+    EXPECT_EQ(WimlibInfo(wim)[0]["Boot Index"], "2");
     EXPECT_EQ(Shell("wimlib-imagex verify " + Quote(wim)), 0);
 
     const std::string before = ReadBytes(wim);
@@ -489,7 +456,7 @@ TEST_F(WimlibLayerRealWim, BootImageChangeIsStoredAtOnce)
     ASSERT_TRUE(WIMGetAttributes(handle, &header, sizeof header));
     EXPECT_EQ(header.BootIndex, 2u);
     ASSERT_TRUE(WIMSetBootImage(handle, 0));
-    EXPECT_EQ(Info(wim)[0]["Boot Index"], "0");
+    EXPECT_EQ(WimlibInfo(wim)[0]["Boot Index"], "0");
     EXPECT_TRUE(WIMCloseHandle(handle));
 }
 
@@ -525,7 +492,7 @@ TEST_F(WimlibLayerRealWim, FailuresTellTheirCauseAndLeaveFilesAlone)
     std::string marked = good;
     marked[16] = static_cast<char>(marked[16] | 0x4);
     WriteBytes(Path("marked.wim"), marked);
-    EXPECT_NE(Info(Path("marked.wim"))[0]["Attributes"].find("Readonly"), std::string::npos);
+    EXPECT_NE(WimlibInfo(Path("marked.wim"))[0]["Attributes"].find("Readonly"), std::string::npos);
     // A file without write permission, which Windows shows as read-only.
     WriteBytes(Path("locked.wim"), good);
     chmod(Path("locked.wim").c_str(), 0444);
@@ -590,11 +557,11 @@ TEST_F(WimlibLayerRealWim, VerifyFlagRefusesDamagedIntegrityTableAndWritesOne)
 
     // A change through a handle opened with the flag leaves an integrity table.
     const std::string plain = MakeWim("plain.wim", 2);
-    EXPECT_EQ(Info(plain)[0]["Attributes"].find("Integrity info"), std::string::npos);
+    EXPECT_EQ(WimlibInfo(plain)[0]["Attributes"].find("Integrity info"), std::string::npos);
     handle = Open(plain, kReadWrite, WIM_FLAG_VERIFY);
     ASSERT_NE(handle, nullptr);
     ASSERT_TRUE(WIMDeleteImage(handle, 1));
-    EXPECT_NE(Info(plain)[0]["Attributes"].find("Integrity info"), std::string::npos);
+    EXPECT_NE(WimlibInfo(plain)[0]["Attributes"].find("Integrity info"), std::string::npos);
     EXPECT_EQ(Shell("wimlib-imagex verify " + Quote(plain)), 0);
     EXPECT_TRUE(WIMCloseHandle(handle));
 }
@@ -685,7 +652,7 @@ TEST_F(WimlibLayerRealWim, CallbacksHearWritesAndAnAbortKeepsTheFile)
     const int heard = log.messages;
     ASSERT_TRUE(SetLayerXml(image, "<IMAGE><NAME>Renamed</NAME></IMAGE>")) << GetLastError();
     EXPECT_GT(log.messages, heard);
-    EXPECT_EQ(Info(wim)[1]["Name"], "Renamed");
+    EXPECT_EQ(WimlibInfo(wim)[1]["Name"], "Renamed");
     EXPECT_TRUE(WIMUnregisterMessageCallback(nullptr, RecordingCallback));
 
     // Registered on the WIM handle: heard for it, dropped when it closes.

@@ -47,29 +47,6 @@ bool Verifies(const std::string& wim)
     return Shell("wimlib-imagex verify " + Quoted(wim)) == 0;
 }
 
-// "Key: value" lines of wimlib-imagex info: 0 the header, then each image.
-std::map<int, std::map<std::string, std::string>> Info(const std::string& wim)
-{
-    std::map<int, std::map<std::string, std::string>> fields;
-    std::string text;
-    if (Shell("wimlib-imagex info " + Quoted(wim), &text) != 0)
-        return fields;
-    std::istringstream lines(text);
-    std::string line;
-    int image = 0;
-    while (std::getline(lines, line)) {
-        const size_t colon = line.find(':');
-        if (colon == std::string::npos)
-            continue;
-        const std::string key = line.substr(0, colon);
-        const size_t value = line.find_first_not_of(' ', colon + 1);
-        if (key == "Index")
-            image = std::stoi(line.substr(value));
-        fields[image][key] = value == std::string::npos ? "" : line.substr(value);
-    }
-    return fields;
-}
-
 bool Exists(const std::string& path)
 {
     return access(path.c_str(), F_OK) == 0;
@@ -147,7 +124,7 @@ bool MakeWrite(Write write, const std::string& wim)
 // Whether the file holds the write (else it must be the old file).
 bool HoldsWrite(Write write, const std::string& wim)
 {
-    auto info = Info(wim);
+    auto info = WimlibInfo(wim);
     switch (write) {
     case Write::Change:
         return info[1]["Description"] == kLongDescription;
@@ -609,7 +586,7 @@ TEST_F(WriteSafetyRealWim, OneWriterPerFileAcrossHandlesAndProcesses)
     ASSERT_TRUE(SetImageField(task, image, WSTR("DESCRIPTION"), WSTR("parent")));
     WIMCloseHandle(image);
     WIMCloseHandle(writer);
-    auto info = Info(wim);
+    auto info = WimlibInfo(wim);
     EXPECT_EQ(info[1]["Name"], "child");
     EXPECT_EQ(info[1]["Description"], "parent");
     EXPECT_TRUE(Verifies(wim));

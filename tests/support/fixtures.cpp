@@ -107,3 +107,26 @@ std::string FileBytes(const std::string& path)
     content << file.rdbuf();
     return content.str();
 }
+
+std::map<int, std::map<std::string, std::string>> WimlibInfo(const std::string& wim)
+{
+    std::map<int, std::map<std::string, std::string>> fields;
+    fields[0];
+    std::string text;
+    if (Shell("{ wimlib-imagex info " + Quoted(wim) + " 2>/dev/null; }", &text) != 0)
+        return fields;
+    std::istringstream lines(text);
+    std::string line;
+    int image = 0;
+    while (std::getline(lines, line)) {
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        const std::string key = line.substr(0, colon);
+        const size_t value = line.find_first_not_of(' ', colon + 1);
+        if (key == "Index")
+            image = std::stoi(line.substr(value));
+        fields[image][key] = value == std::string::npos ? "" : line.substr(value);
+    }
+    return fields;
+}

@@ -4,6 +4,7 @@
 
 #include "app/text.h"
 
+#include <map>
 #include <string>
 
 // A new empty folder under /tmp, removed with its contents by the destructor.
@@ -60,3 +61,7 @@ void MakeSampleWim(const std::string& wimPath, int images, const std::string& op
 
 // The whole content of a file ("" when it cannot be read).
 std::string FileBytes(const std::string& path);
+
+// "Key:   value" lines of wimlib-imagex info: [0] the file's header, [i]
+// image i. Only [0], empty, when wimlib-imagex cannot read the file.
+std::map<int, std::map<std::string, std::string>> WimlibInfo(const std::string& wim);
