@@ -17,12 +17,6 @@
 
 namespace {
 
-std::string SystemText(DWORD code)
-{
-    WCHAR text[kTextBufferSize];
-    return Narrow(SystemErrorText(text, code));
-}
-
 // What `find` sees of a tree: every entry with its type, mode, owner, group,
 // link target and link count, and the size of all but folders.
 std::string Listing(const std::string& root)

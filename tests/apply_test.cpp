@@ -20,12 +20,6 @@ const char kSettings[] = "映像檔來源:\tD:\\images\\base.wim\r\n"
                          "暫存資料夾:\tD:\\target\r\n"
                          "\r\n";
 
-std::string SystemText(DWORD code)
-{
-    WCHAR text[kTextBufferSize];
-    return Narrow(SystemErrorText(text, code));
-}
-
 class ApplyTest : public testing::Test {
 protected:
     void SetUp() override

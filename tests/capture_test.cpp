@@ -12,12 +12,6 @@
 
 namespace {
 
-std::string SystemText(DWORD code)
-{
-    WCHAR text[kTextBufferSize];
-    return Narrow(SystemErrorText(text, code));
-}
-
 // TMP and TEMP pointed elsewhere for as long as it lives.
 class TempVariables {
 public:

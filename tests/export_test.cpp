@@ -11,12 +11,6 @@
 
 namespace {
 
-std::string SystemText(DWORD code)
-{
-    WCHAR text[kTextBufferSize];
-    return Narrow(SystemErrorText(text, code));
-}
-
 class ExportTest : public testing::Test {
 protected:
     void SetUp() override

@@ -46,22 +46,6 @@ std::string ComboEntry(HWND combo, int index)
     return Utf8FromWide(text);
 }
 
-std::string Cell(HWND list, int row, int column)
-{
-    WCHAR text[kTextBufferSize] = {};
-    LVITEMW item = {};
-    item.iSubItem = column;
-    item.pszText = text;
-    item.cchTextMax = kTextBufferSize;
-    SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
-    return Utf8FromWide(text);
-}
-
-int RowCount(HWND list)
-{
-    return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
-}
-
 int SelectedRow(HWND list)
 {
     return static_cast<int>(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));

@@ -441,18 +441,6 @@ protected:
         unsetenv("CORVANE_MOUNT_RECORDS");
     }
 
-    int Rows(HWND list) { return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); }
-    std::string Cell(HWND list, int row, int column)
-    {
-        WCHAR text[kTextBufferSize] = {};
-        LVITEMW item = {};
-        item.iSubItem = column;
-        item.pszText = text;
-        item.cchTextMax = kTextBufferSize;
-        SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
-        return Narrow(text);
-    }
-
     // Presses an operation button and closes its progress window once the
     // operation has ended; the log it showed.
     std::string RunFromPage(int button)
@@ -482,7 +470,7 @@ TEST_F(MountWindowTest, MountShowsItsRowAndUnmountWithCommitEmptiesTheList)
     Shell("mkdir " + Quoted(mountDir));
     session.SelectTab(kPageMount);
     HWND list = session.control(IDC_MOUNT_LIST);
-    EXPECT_EQ(Rows(list), 0);
+    EXPECT_EQ(RowCount(list), 0);
     TypeOver(session.control(IDC_MOUNT_SOURCE), DosPath(wim));
     TypeOver(session.control(IDC_MOUNT_PATH), DosPath(mountDir));
     TypeOver(session.control(IDC_MOUNT_INDEX_EDIT), WSTR("1"));
@@ -490,7 +478,7 @@ TEST_F(MountWindowTest, MountShowsItsRowAndUnmountWithCommitEmptiesTheList)
 
     const std::string mounted = RunFromPage(IDC_MOUNT_RUN);
     EXPECT_NE(mounted.find("映像檔掛載成功."), std::string::npos) << mounted;
-    ASSERT_TRUE(WaitFor([&] { return Rows(list) == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return RowCount(list) == 1; }));
     EXPECT_EQ(Cell(list, 0, 0), "R/W");
     EXPECT_EQ(Cell(list, 0, 1), Narrow(DosPath(mountDir)));
     EXPECT_EQ(Cell(list, 0, 2), Narrow(DosPath(wim)));
@@ -505,7 +493,7 @@ TEST_F(MountWindowTest, MountShowsItsRowAndUnmountWithCommitEmptiesTheList)
     const std::string unmounted = RunFromPage(IDC_UNMOUNT_RUN);
     EXPECT_NE(unmounted.find("正在儲存變更並卸載映像檔..."), std::string::npos) << unmounted;
     EXPECT_NE(unmounted.find("已成功卸載映像檔"), std::string::npos) << unmounted;
-    EXPECT_TRUE(WaitFor([&] { return Rows(list) == 0; }));
+    EXPECT_TRUE(WaitFor([&] { return RowCount(list) == 0; }));
     EXPECT_NE(ShellOutput("wimlib-imagex dir " + Quoted(wim) + " 1").find("/page.txt"), std::string::npos);
     EXPECT_TRUE(WimfsMountsUnder(folder.path()).empty());
 }

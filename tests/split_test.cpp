@@ -9,12 +9,6 @@
 
 namespace {
 
-std::string SystemText(DWORD code)
-{
-    WCHAR text[kTextBufferSize];
-    return Narrow(SystemErrorText(text, code));
-}
-
 class SplitTest : public testing::Test {
 protected:
     void SetUp() override { Fresh(); }

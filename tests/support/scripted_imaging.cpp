@@ -12,10 +12,15 @@ std::string Narrow(WStringView text)
     return Utf8FromWide(text);
 }
 
-std::string ReasonLine(DWORD code)
+std::string SystemText(DWORD code)
 {
     WCHAR text[kTextBufferSize];
-    return "錯誤: " + Narrow(SystemErrorText(text, code)) + "\r\n";
+    return Narrow(SystemErrorText(text, code));
+}
+
+std::string ReasonLine(DWORD code)
+{
+    return "錯誤: " + SystemText(code) + "\r\n";
 }
 
 bool SplitClosingLine(const std::string& log, std::string* before)

@@ -91,6 +91,8 @@ private:
 // Test text helpers shared by the operation tests.
 std::string Narrow(WStringView text);
 std::string HandleText(HANDLE handle);
+// The system's text of `code`, as the log shows it.
+std::string SystemText(DWORD code);
 // The log line that gives the reason for a failure: string 201 with the
 // system's text of `code`, and CR LF.
 std::string ReasonLine(DWORD code);

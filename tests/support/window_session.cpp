@@ -63,6 +63,22 @@ HWND FindThreadWindow(DWORD threadId, WStringView caption)
     return search.found;
 }
 
+int RowCount(HWND list)
+{
+    return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+}
+
+std::string Cell(HWND list, int row, int column)
+{
+    WCHAR text[kTextBufferSize] = {};
+    LVITEMW item = {};
+    item.iSubItem = column;
+    item.pszText = text;
+    item.cchTextMax = kTextBufferSize;
+    SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
+    return Utf8FromWide(text);
+}
+
 WString WindowText(HWND window)
 {
     int length = GetWindowTextLengthW(window);

@@ -48,6 +48,10 @@ HWND FindThreadWindow(DWORD threadId, WStringView caption);
 // Text of a window or control.
 WString WindowText(HWND window);
 
+// A list view's rows, and the text of one cell (UTF-8).
+int RowCount(HWND list);
+std::string Cell(HWND list, int row, int column);
+
 // Types `text` into a control, one WM_CHAR per character at the caret.
 void TypeText(HWND control, WStringView text);
 
