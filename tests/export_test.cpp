@@ -240,3 +240,21 @@ TEST_F(ExportTest, CallbackAnswersAbortAndLogsLibraryLinesAndNotices)
 }
 
 }  // namespace
+
+namespace {
+
+// Typed paths reach the library and the log made full: ".." steps gone.
+TEST_F(ExportTest, TypedPathsAreMadeFullForTheLibraryAndTheLog)
+{
+    ShellOutput("mkdir -p " + Quoted(folder / "sub"));
+    task.exportSource = DosPath(folder / "sub") + WSTR("\\..\\source.wim");
+    task.exportDestination = DosPath(folder / "sub") + WSTR("\\..\\dest.wim");
+    EXPECT_TRUE(RunExport(task));
+    EXPECT_EQ(Log().substr(0, Settings().size()), Settings());
+    EXPECT_NE(library.CallText().find("WIMCreateFile(\"" + Narrow(DosPath(folder / "source.wim")) + "\""),
+              std::string::npos);
+    EXPECT_NE(library.CallText().find("WIMCreateFile(\"" + Narrow(DosPath(folder / "dest.wim")) + "\""),
+              std::string::npos);
+}
+
+}  // namespace

@@ -159,3 +159,19 @@ TEST_F(SplitTest, EachPartMovesTheBarByFiveUpTo75AndLogsItsFileName)
 }
 
 }  // namespace
+
+namespace {
+
+// Typed paths reach the library and the log made full: ".." steps gone.
+TEST_F(SplitTest, TypedPathsAreMadeFullForTheLibraryAndTheLog)
+{
+    ShellOutput("mkdir -p " + Quoted(folder / "sub"));
+    task.splitSource = DosPath(folder / "sub") + WSTR("\\..\\big.wim");
+    task.splitDestination = DosPath(folder / "sub") + WSTR("\\..\\parts.swm");
+    RunSplit(task);
+    EXPECT_EQ(Log().substr(0, Head().size()), Head());
+    EXPECT_NE(library.CallText().find("WIMCreateFile(\"" + Narrow(DosPath(folder / "big.wim")) + "\""),
+              std::string::npos);
+}
+
+}  // namespace
