@@ -55,12 +55,6 @@ CompressionChoice ChooseCompression(const WString& text)
     return {WIM_COMPRESS_NONE, 191};
 }
 
-void LogSystemError(TaskState& task, DWORD code)
-{
-    SetLastError(code);
-    LogLastError(task);
-}
-
 // The page's texts into the new image's XML. A text the library refuses is
 // logged with the reason; the image is in the file all the same.
 void WriteImageTexts(TaskState& task, HANDLE image)
@@ -113,7 +107,7 @@ bool RunCapture(TaskState& task, bool append)
     LogMessage(task, 198, static_cast<const WCHAR*>(tempDir));
     if (!tempChosen) {
         LogMessage(task, 164);
-        LogSystemError(task, tempError);
+        LogErrorText(task, tempError);
         success = false;
     }
 
@@ -147,17 +141,13 @@ bool RunCapture(TaskState& task, bool append)
             SetLastError(destination.error);
         }
         if (wim == nullptr) {
-            const DWORD error = GetLastError();
-            LogMessage(task, 200, static_cast<const WCHAR*>(destination.text));
-            LogSystemError(task, error);
+            LogFailure(task, 200, static_cast<const WCHAR*>(destination.text));
             success = false;
         }
     }
     if (wim != nullptr) {
         if (!WIMSetTemporaryPath(wim, tempDir)) {
-            const DWORD error = GetLastError();
-            LogMessage(task, 164);
-            LogSystemError(task, error);
+            LogFailure(task, 164);
             success = false;
         } else {
             DWORD flags = task.captureVerify ? WIM_FLAG_VERIFY : 0;
