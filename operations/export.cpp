@@ -51,8 +51,7 @@ bool ExportImage(TaskState& task, const WCHAR* sourcePath, const WCHAR* destinat
     handles.source = WIMCreateFile(sourcePath, WIM_GENERIC_READ, WIM_OPEN_EXISTING, flags, WIM_COMPRESS_NONE,
                                    &creationResult);
     if (handles.source == nullptr) {
-        LogMessage(task, 163);
-        LogLastError(task);
+        LogFailure(task, 163);
         return false;
     }
     WIM_INFO info = {};
@@ -87,8 +86,7 @@ bool ExportImage(TaskState& task, const WCHAR* sourcePath, const WCHAR* destinat
     }
     LogMessage(task, 230, static_cast<int>(index));
     if (!WIMExportImage(handles.image, handles.destination, WIM_EXPORT_ALLOW_DUPLICATES)) {
-        LogMessage(task, 227);
-        LogLastError(task);
+        LogFailure(task, 227);
         return false;
     }
     return true;

@@ -66,8 +66,8 @@ bool RegisterMountCallback(TaskState& task)
     return true;
 }
 
-// Steps 5 to 8 of a mount, between registering the callback and releasing
-// the handles: each failure logs its line and the system's reason.
+// A mount between registering the callback and releasing the handles:
+// each failure logs its line and the system's reason.
 bool OpenAndMount(TaskState& task, const WCHAR* source, const WCHAR* mountPath, const WCHAR* tempPath,
                   HANDLE& wim, HANDLE& image)
 {
@@ -86,8 +86,7 @@ bool OpenAndMount(TaskState& task, const WCHAR* source, const WCHAR* mountPath, 
     else if ((image = WIMLoadImage(wim, static_cast<DWORD>(index))) == nullptr)
         failure = 167;
     if (failure != 0) {
-        LogMessage(task, failure, index);
-        LogLastError(task);
+        LogFailure(task, failure, index);
         return false;
     }
 
@@ -96,37 +95,34 @@ bool OpenAndMount(TaskState& task, const WCHAR* source, const WCHAR* mountPath, 
     if (task.mountCheck)
         flags |= WIM_FLAG_VERIFY;
     if (!WIMMountImageHandle(image, mountPath, flags)) {
-        LogMessage(task, 142);
-        LogLastError(task);
+        LogFailure(task, 142);
         return false;
     }
     return true;
 }
 
-// Steps 6 to 9 of an unmount, on the entry found for the mount path.
+// An unmount, on the entry found for the mount path, from opening the
+// mounted image to unmounting it.
 bool CommitAndUnmount(TaskState& task, const WIM_MOUNT_LIST& entry, HANDLE& wim, HANDLE& image)
 {
     LogMessage(task, 242);
     const DWORD check = task.unmountCheck ? WIM_FLAG_VERIFY : 0;
     const WString mountPath = EntryText(entry.MountPath);
     if (!WIMGetMountedImageHandle(mountPath.c_str(), check, &wim, &image)) {
-        LogMessage(task, 149);
-        LogLastError(task);
+        LogFailure(task, 149);
         return false;
     }
     // A read-only mount has nothing to save, whatever the page asks.
     if (entry.MountedForRW && task.unmountCommit) {
         LogMessage(task, 156);
         if (!WIMCommitImageHandle(image, check, nullptr)) {
-            LogMessage(task, 241);
-            LogLastError(task);
+            LogFailure(task, 241);
             return false;
         }
     }
     LogMessage(task, 157);
     if (!WIMUnmountImageHandle(image, 0)) {
-        LogMessage(task, 159);
-        LogLastError(task);
+        LogFailure(task, 159);
         return false;
     }
     return true;
@@ -176,10 +172,11 @@ bool RunMount(TaskState& task)
 
     WCHAR tempPath[kTextBufferSize];
     const bool haveTemp = ChooseTempDirectory(nullptr, nullptr, tempPath);
+    const DWORD tempError = GetLastError();
     LogMessage(task, 198, static_cast<const WCHAR*>(tempPath));
     if (!haveTemp) {
         LogMessage(task, 164);
-        LogLastError(task);
+        LogErrorText(task, tempError);
     }
     AppendLog(task, WSTR(""));
 

@@ -134,8 +134,7 @@ bool RunSplit(TaskState& task)
             wim = WIMCreateFile(sourcePath, WIM_GENERIC_READ, WIM_OPEN_EXISTING,
                                 task.splitCheck ? WIM_FLAG_VERIFY : 0, WIM_COMPRESS_NONE, &creationResult);
             if (wim == nullptr) {
-                LogMessage(task, 163);
-                LogLastError(task);
+                LogFailure(task, 163);
             }
         }
     }
