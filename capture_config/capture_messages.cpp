@@ -1,6 +1,7 @@
 #include "capture_config/capture_messages.h"
 
 #include "app/resource.h"
+#include "operations/library_messages.h"
 #include "progress/log.h"
 
 #include <algorithm>
@@ -22,21 +23,6 @@ bool SameCharacters(const WCHAR* left, const WCHAR* right, size_t count)
             return false;
     }
     return true;
-}
-
-// "PREFIX path    [Code=system text]\n"; the log adds CR LF.
-void LogDiagnostic(TaskState& task, const WCHAR* prefix, WPARAM wParam, LPARAM lParam)
-{
-    const WCHAR* path = reinterpret_cast<const WCHAR*>(wParam);
-    WCHAR systemText[kTextBufferSize];
-    SystemErrorText(systemText, static_cast<DWORD>(static_cast<UINT_PTR>(lParam) & 0xFFFFFFFFu));
-    WString line = prefix;
-    if (path != nullptr)
-        line += path;
-    line += WSTR("    [Code=");
-    line += systemText;
-    line += WSTR("]\n");
-    AppendLog(task, std::move(line));
 }
 
 void ShowCounter(TaskState& task, UINT id, uint32_t first, uint32_t second)
@@ -226,10 +212,10 @@ DWORD HandleCaptureMessage(TaskState& task, DWORD messageId, WPARAM wParam, LPAR
         DecideCompression(task, wParam, lParam);
         return WIM_MSG_SUCCESS;
     case WIM_MSG_ERROR:
-        LogDiagnostic(task, WSTR("ERROR: "), wParam, lParam);
+        AppendLog(task, DiagnosticLine(WSTR("ERROR: "), wParam, lParam));
         return WIM_MSG_SUCCESS;
     case WIM_MSG_RETRY:
-        LogDiagnostic(task, WSTR("RETRY: "), wParam, lParam);
+        AppendLog(task, DiagnosticLine(WSTR("RETRY: "), wParam, lParam));
         return WIM_MSG_SUCCESS;
     case WIM_MSG_INFO:
         if (static_cast<DWORD>(lParam) == kEasNotSupported) {
@@ -238,11 +224,11 @@ DWORD HandleCaptureMessage(TaskState& task, DWORD messageId, WPARAM wParam, LPAR
                 AppendLog(task, kEaNotice);
             }
         } else {
-            LogDiagnostic(task, WSTR("INFO: "), wParam, lParam);
+            AppendLog(task, DiagnosticLine(WSTR("INFO: "), wParam, lParam));
         }
         return WIM_MSG_SUCCESS;
     case WIM_MSG_WARNING:
-        LogDiagnostic(task, WSTR("WARNING: "), wParam, lParam);
+        AppendLog(task, DiagnosticLine(WSTR("WARNING: "), wParam, lParam));
         return WIM_MSG_SUCCESS;
     case WIM_MSG_QUERY_ABORT:
         return task.abortRequested ? WIM_MSG_ABORT_IMAGE : WIM_MSG_SUCCESS;

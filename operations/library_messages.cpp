@@ -1,6 +1,7 @@
 #include "operations/library_messages.h"
 
 #include "imaging/wimgapi.h"
+#include "progress/log.h"
 
 WString CodedMessageLine(WStringView prefix, const WCHAR* path, LPARAM code, WStringView suffix)
 {
@@ -33,4 +34,17 @@ WString LibraryMessageLine(DWORD messageId, WPARAM wParam, LPARAM lParam)
     default:
         return {};
     }
+}
+
+WString DiagnosticLine(WStringView prefix, WPARAM path, LPARAM code)
+{
+    WCHAR systemText[kTextBufferSize];
+    SystemErrorText(systemText, static_cast<DWORD>(code));
+    WString line(prefix);
+    if (path != 0)
+        line += reinterpret_cast<const WCHAR*>(path);
+    line += WSTR("    [Code=");
+    line += systemText;
+    line += WSTR("]\n");
+    return line;
 }

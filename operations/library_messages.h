@@ -1,5 +1,5 @@
 // Lines for the imaging library's error, retry, information and warning
-// messages as the apply and export callbacks log them.
+// messages as the operations' callbacks log them.
 #pragma once
 
 #include "app/text.h"
@@ -12,3 +12,8 @@ WString CodedMessageLine(WStringView prefix, const WCHAR* path, LPARAM code, WSt
 // The coded line for a library message, or an empty text when `messageId`
 // is none of WIM_MSG_ERROR, WIM_MSG_RETRY, WIM_MSG_INFO and WIM_MSG_WARNING.
 WString LibraryMessageLine(DWORD messageId, WPARAM wParam, LPARAM lParam);
+
+// "PREFIX PATH    [Code=SYSTEM TEXT]" and a line feed, as the capture and
+// mount callbacks log a library message, on a line as long as the path
+// needs. A null path is left out.
+WString DiagnosticLine(WStringView prefix, WPARAM path, LPARAM code);

@@ -4,6 +4,7 @@
 // program finds it again through the library's list of mounted images.
 #include "app/pages.h"
 #include "imaging/wimgapi.h"
+#include "operations/library_messages.h"
 #include "operations/operations.h"
 #include "operations/temp_directory.h"
 #include "progress/log.h"
@@ -16,21 +17,6 @@ namespace {
 constexpr DWORD kMountListEntries = 32;
 // Sent while an unmount cleans up; the library publishes no name for it.
 constexpr DWORD kMountCleanupMessage = WIM_MSG + 29;
-
-// One library error, warning or notice: its path and the system's text of
-// its code, on a line of whatever length the path needs.
-void LogLibraryProblem(const WCHAR* prefix, WPARAM path, LPARAM code)
-{
-    WCHAR systemText[kTextBufferSize];
-    SystemErrorText(systemText, static_cast<DWORD>(code));
-    WString line(prefix);
-    if (path != 0)
-        line += reinterpret_cast<const WCHAR*>(path);
-    line += WSTR("    [Code=");
-    line += systemText;
-    line += WSTR("]\n");
-    AppendLog(Task(), std::move(line));
-}
 
 // The library's fixed-size path fields are not guaranteed to be terminated.
 WString EntryText(const WCHAR (&field)[MAX_PATH])
@@ -145,13 +131,13 @@ DWORD CALLBACK MountMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lPara
         UpdateTimeStatus(task, 0);
         break;
     case WIM_MSG_ERROR:
-        LogLibraryProblem(WSTR("ERROR: "), wParam, lParam);
+        AppendLog(task, DiagnosticLine(WSTR("ERROR: "), wParam, lParam));
         break;
     case WIM_MSG_INFO:
-        LogLibraryProblem(WSTR("INFO: "), wParam, lParam);
+        AppendLog(task, DiagnosticLine(WSTR("INFO: "), wParam, lParam));
         break;
     case WIM_MSG_WARNING:
-        LogLibraryProblem(WSTR("WARNING: "), wParam, lParam);
+        AppendLog(task, DiagnosticLine(WSTR("WARNING: "), wParam, lParam));
         break;
     default:
         break;
