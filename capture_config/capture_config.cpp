@@ -1,5 +1,6 @@
 #include "capture_config/capture_config.h"
 
+#include "operations/user_path.h"
 #include "progress/log.h"
 
 #include <iterator>
@@ -238,13 +239,11 @@ bool LoadCaptureConfig(TaskState& task)
 
     WCHAR path[kTextBufferSize];
     if (!task.captureConfigFile.empty()) {
-        // A path cut to fit the buffer would open some other file.
-        if (task.captureConfigFile.size() >= static_cast<size_t>(kTextBufferSize)) {
+        if (!CopyUserPath(path, task.captureConfigFile)) {
             LogMessage(task, 205, task.captureConfigFile.c_str());
             LogMessage(task, 206);
             return false;
         }
-        CopyToBuffer(path, kTextBufferSize, task.captureConfigFile);
     } else {
         if (!DefaultConfigPath(path) || GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES)
             return true;
