@@ -1,11 +1,8 @@
-#include "app/resource.h"
 #include "imaging/wimgapi.h"
 #include "operations/operations.h"
 #include "operations/temp_directory.h"
 #include "operations/user_path.h"
 #include "progress/log.h"
-
-#include <commctrl.h>
 
 #include <algorithm>
 
@@ -60,13 +57,7 @@ DWORD CALLBACK SplitMessageCallback(DWORD messageId, WPARAM wParam, LPARAM, PVOI
     switch (messageId) {
     case WIM_MSG_SPLIT: {
         // The bar moves by five per part, from 25 up to 75 at most.
-        task.lastPercent = task.lastPercent + 5 > 75 ? 75 : task.lastPercent + 5;
-        if (task.progressWindow != nullptr) {
-            SendDlgItemMessageW(task.progressWindow, IDC_PROGRESS_BAR, PBM_SETPOS, task.lastPercent, 0);
-            WCHAR label[16];
-            wsprintfW(label, WSTR("%d%%"), static_cast<int>(task.lastPercent));
-            SetDlgItemTextW(task.progressWindow, IDC_PROGRESS_PERCENT, label);
-        }
+        SetProgressPercent(task, std::min<UINT>(task.lastPercent + 5, 75));
         UpdateTimeStatus(task, 0);
         const WCHAR* const* partPath = reinterpret_cast<const WCHAR* const*>(wParam);
         if (partPath == nullptr || *partPath == nullptr)
