@@ -3,6 +3,7 @@
 #include "imaging/wimgapi.h"
 #include "metadata/image_info.h"
 #include "metadata/windows_probe.h"
+#include "operations/compression_choice.h"
 #include "operations/operations.h"
 #include "operations/temp_directory.h"
 #include "progress/log.h"
@@ -29,30 +30,6 @@ void ResolvePath(const WString& typed, ResolvedPath& resolved)
     if (resolved.error == ERROR_SUCCESS)
         resolved.error = ERROR_INVALID_NAME;
     CopyToBuffer(resolved.text, kTextBufferSize, typed);
-}
-
-// The compression type of the page's combo text and the line that says so.
-struct CompressionChoice {
-    DWORD type;
-    UINT logId;
-};
-
-CompressionChoice ChooseCompression(const WString& text)
-{
-    const struct {
-        UINT nameId;
-        CompressionChoice choice;
-    } known[] = {
-        {140, {WIM_COMPRESS_LZX, 193}},
-        {139, {WIM_COMPRESS_XPRESS, 192}},
-        {243, {WIM_COMPRESS_LZMS, 244}},
-    };
-    WCHAR name[kTextBufferSize];
-    for (const auto& entry : known) {
-        if (text == LoadTableString(entry.nameId, name))
-            return entry.choice;
-    }
-    return {WIM_COMPRESS_NONE, 191};
 }
 
 // The page's texts into the new image's XML. A text the library refuses is

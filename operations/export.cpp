@@ -1,4 +1,5 @@
 #include "imaging/wimgapi.h"
+#include "operations/compression_choice.h"
 #include "operations/library_messages.h"
 #include "operations/operations.h"
 #include "operations/temp_directory.h"
@@ -6,29 +7,6 @@
 #include "progress/log.h"
 
 namespace {
-
-// The compression the page's text names, logged; no match means none.
-DWORD ChooseCompression(TaskState& task)
-{
-    static const struct {
-        UINT nameId;
-        UINT logId;
-        DWORD type;
-    } kChoices[] = {
-        {140, 193, WIM_COMPRESS_LZX},
-        {139, 192, WIM_COMPRESS_XPRESS},
-        {243, 244, WIM_COMPRESS_LZMS},
-    };
-    for (const auto& choice : kChoices) {
-        WCHAR name[kTextBufferSize];
-        if (task.exportCompression == LoadTableString(choice.nameId, name)) {
-            LogMessage(task, choice.logId);
-            return choice.type;
-        }
-    }
-    LogMessage(task, 191);
-    return WIM_COMPRESS_NONE;
-}
 
 // The handles of one export, closed by ReleaseExport.
 struct ExportHandles {
@@ -165,7 +143,9 @@ bool RunExport(TaskState& task)
     LogMessage(task, 189, static_cast<const WCHAR*>(sourcePath));
     LogMessage(task, 213, static_cast<int>(task.exportIndex));
     LogMessage(task, 190, static_cast<const WCHAR*>(destinationPath));
-    const DWORD compression = ChooseCompression(task);
+    const CompressionChoice choice = ChooseCompression(task.exportCompression);
+    LogMessage(task, choice.logId);
+    const DWORD compression = choice.type;
     LogMessage(task, task.exportCheck ? 196 : 197);
     const DWORD flags = task.exportCheck ? WIM_FLAG_VERIFY : 0;
 
