@@ -106,11 +106,10 @@ bool RunApply(TaskState& task)
     LogMessage(task, 215, static_cast<int>(task.folderCount), static_cast<int>(task.fileCount));
 
     if (!WIMApplyImage(image, target, task.applyVerify ? WIM_FLAG_VERIFY : 0)) {
-        WCHAR reason[kTextBufferSize];
-        SystemErrorText(reason, GetLastError());
+        const DWORD error = GetLastError();
         ReleaseImagingHandles(wim, image, ApplyMessageCallback);
         LogMessage(task, 214);
-        LogMessage(task, 201, static_cast<const WCHAR*>(reason));
+        LogErrorText(task, error);
         return false;
     }
     ReleaseImagingHandles(wim, image, ApplyMessageCallback);
