@@ -5,7 +5,7 @@
 // the order wimlib reads it), WIM_MSG_PROGRESS from the bytes written, and
 // WIM_MSG_ERROR and WIM_MSG_WARNING from the texts wimlib prints, with the
 // caller's path of the file they name.
-#include "imaging/wimlib/layer.h"
+#include "imaging/wimlib/file_io.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -237,7 +237,7 @@ bool AppliedDataMatches(const std::string& unixPath, const ApplyItem& item, std:
 {
     const int descriptor = open(unixPath.c_str(), O_RDONLY | O_NOFOLLOW);
     if (descriptor < 0)
-        return Fail(Win32FromErrno(errno, ERROR_FILE_NOT_FOUND));
+        return FailErrno(ERROR_FILE_NOT_FOUND);
     Sha1 hash;
     uint64_t total = 0;
     for (;;) {

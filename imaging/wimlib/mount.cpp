@@ -21,6 +21,7 @@
 // left to do. The commit is an in-place write that wimlib makes in the
 // daemon; it is journalled here like every other in-place write, and a
 // commit that fails leaves the image mounted with its changes.
+#include "imaging/wimlib/file_io.h"
 #include "imaging/wimlib/mount_records.h"
 
 #include <cstring>
@@ -63,7 +64,7 @@ bool MountFolderPath(PCWSTR dosPath, std::string& unixDir)
     const std::string name = unixPath.substr(unixPath.rfind('/') + 1);
     char* resolved = realpath(parent.c_str(), nullptr);
     if (resolved == nullptr)
-        return Fail(Win32FromErrno(errno, ERROR_PATH_NOT_FOUND));
+        return FailErrno(ERROR_PATH_NOT_FOUND);
     unixDir = resolved;
     std::free(resolved);
     if (name.empty() || name == "." || name == "..")
@@ -100,7 +101,7 @@ bool CheckMountFolder(const std::string& unixDir, const std::string& recordFolde
         return Fail(ERROR_DIRECTORY);
     DIR* listing = opendir(unixDir.c_str());
     if (listing == nullptr)
-        return Fail(Win32FromErrno(errno, ERROR_ACCESS_DENIED));
+        return FailErrno(ERROR_ACCESS_DENIED);
     bool empty = true;
     while (const dirent* item = readdir(listing)) {
         if (std::strcmp(item->d_name, ".") != 0 && std::strcmp(item->d_name, "..") != 0)
@@ -262,7 +263,7 @@ bool Unmount(WimFile& file, MountedImage& mount, bool commit, bool verify)
     if (commit) {
         descriptor = open(file.unixPath.c_str(), O_RDWR | O_CLOEXEC);
         if (descriptor < 0)
-            return Fail(Win32FromErrno(errno, ERROR_OPEN_FAILED));
+            return FailErrno(ERROR_OPEN_FAILED);
         if (!journal.Begin(file.unixPath, descriptor)) {
             close(descriptor);
             return false;
@@ -345,7 +346,7 @@ BOOL WINAPI LayerMountImageHandle(HANDLE image, PCWSTR mountPath, DWORD flags)
         std::string staging = (file.temporaryPath.empty() ? FolderOf(file.unixPath) : file.temporaryPath) +
                               "/" + kStagingPrefix + "XXXXXX";
         if (mkdtemp(staging.data()) == nullptr)
-            return Fail(Win32FromErrno(errno, ERROR_CANNOT_MAKE));
+            return FailErrno(ERROR_CANNOT_MAKE);
         record.staging = staging;
     }
     std::string recordPath;

@@ -1,6 +1,7 @@
 // The helper process that mounts: FUSE turns the process that mounts into
 // the file system's daemon, so a mount runs in corvane-mount-helper, which
 // reports through a pipe and leaves the daemon behind.
+#include "imaging/wimlib/file_io.h"
 #include "imaging/wimlib/mount_records.h"
 
 #include <cstdio>
@@ -53,7 +54,7 @@ bool FuseAvailable()
     }
     if (errno == ENOENT || errno == ENODEV || errno == ENXIO)
         return Fail(ERROR_DEV_NOT_EXIST);
-    return Fail(Win32FromErrno(errno, ERROR_ACCESS_DENIED));
+    return FailErrno(ERROR_ACCESS_DENIED);
 }
 
 // Starts the helper and waits for its first process, which ends once the
@@ -66,7 +67,7 @@ bool RunHelper(const std::vector<std::string>& arguments, int record, int writer
         return Fail(ERROR_MOD_NOT_FOUND);
     int status[2];
     if (pipe2(status, O_CLOEXEC) != 0)
-        return Fail(Win32FromErrno(errno, ERROR_GEN_FAILURE));
+        return FailErrno(ERROR_GEN_FAILURE);
     const int statusOut = HighDescriptor(status[1]);
     const int recordOut = HighDescriptor(record);
     int lockOut = -1;

@@ -189,7 +189,7 @@ bool EnsureRecordFolder(std::string& folder)
     mkdir(folder.c_str(), 0700);
     struct stat status;
     if (lstat(folder.c_str(), &status) != 0)
-        return Fail(Win32FromErrno(errno, ERROR_PATH_NOT_FOUND));
+        return FailErrno(ERROR_PATH_NOT_FOUND);
     if (!S_ISDIR(status.st_mode) || status.st_uid != geteuid())
         return Fail(ERROR_ACCESS_DENIED);
     return true;
@@ -233,7 +233,7 @@ bool DetachStaleMount(const std::string& unixDir)
         return true;
     if (umount2(unixDir.c_str(), MNT_DETACH) == 0)
         return true;
-    return Fail(Win32FromErrno(errno, ERROR_BUSY));
+    return FailErrno(ERROR_BUSY);
 }
 
 // Looks at one record: Served while its daemon lives and the folder is
@@ -263,7 +263,7 @@ bool ServedMounts(std::vector<MountRecord>& mounts)
         return false;
     DIR* listing = opendir(folder.c_str());
     if (listing == nullptr)
-        return Fail(Win32FromErrno(errno, ERROR_PATH_NOT_FOUND));
+        return FailErrno(ERROR_PATH_NOT_FOUND);
     std::vector<std::string> names;
     while (const dirent* item = readdir(listing)) {
         const std::string name = item->d_name;
@@ -289,7 +289,7 @@ int CreateRecord(const std::string& folder, const MountRecord& record, std::stri
     recordPath = RecordPathFor(folder, record.unixDir);
     const int descriptor = open(recordPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (descriptor < 0) {
-        Fail(Win32FromErrno(errno, ERROR_CANNOT_MAKE));
+        FailErrno(ERROR_CANNOT_MAKE);
         return -1;
     }
     if (TryLock(descriptor) != LockResult::Taken) {
@@ -301,7 +301,7 @@ int CreateRecord(const std::string& folder, const MountRecord& record, std::stri
     const std::string bytes = RecordBytes(record);
     if (ftruncate(descriptor, 0) != 0 ||
         pwrite(descriptor, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
-        Fail(Win32FromErrno(errno, ERROR_WRITE_FAULT));
+        FailErrno(ERROR_WRITE_FAULT);
         unlink(recordPath.c_str());
         close(descriptor);
         return -1;

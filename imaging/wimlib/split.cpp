@@ -145,12 +145,12 @@ bool PlaceParts(const SplitRun& run)
             backups[part] = name + run.stamp + ".old";
             if (link(name.c_str(), backups[part].c_str()) != 0) {
                 backups[part].clear();
-                ok = Fail(Win32FromErrno(errno, ERROR_CANNOT_MAKE));
+                ok = FailErrno(ERROR_CANNOT_MAKE);
                 break;
             }
         }
         if (rename(run.temporaryNames[part].c_str(), name.c_str()) != 0) {
-            ok = Fail(Win32FromErrno(errno, ERROR_CANNOT_MAKE));
+            ok = FailErrno(ERROR_CANNOT_MAKE);
             break;
         }
     }
