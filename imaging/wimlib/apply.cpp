@@ -277,7 +277,7 @@ public:
     }
     ~WimlibTexts()
     {
-        wimlib_set_print_errors(false);
+        // Setting the file turns printing on again.
         wimlib_set_error_file(stderr);
         wimlib_set_print_errors(false);
         if (file_ != nullptr)
