@@ -318,9 +318,7 @@ HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
         run.unixSource.pop_back();
     struct stat status;
     if (stat(run.unixSource.c_str(), &status) != 0) {
-        SetLastError(Win32FromErrno(errno, ERROR_PATH_NOT_FOUND) == ERROR_FILE_NOT_FOUND
-                         ? ERROR_PATH_NOT_FOUND
-                         : Win32FromErrno(errno, ERROR_PATH_NOT_FOUND));
+        SetLastError(errno == ENOENT ? ERROR_PATH_NOT_FOUND : Win32FromErrno(errno, ERROR_PATH_NOT_FOUND));
         return nullptr;
     }
     if (!S_ISDIR(status.st_mode)) {
