@@ -61,7 +61,7 @@ bool MountFolderPath(PCWSTR dosPath, std::string& unixDir)
     while (unixPath.size() > 1 && unixPath.back() == '/')
         unixPath.pop_back();
     const std::string parent = FolderOf(unixPath);
-    const std::string name = unixPath.substr(unixPath.rfind('/') + 1);
+    const std::string name = BaseName(unixPath);
     char* resolved = realpath(parent.c_str(), nullptr);
     if (resolved == nullptr)
         return FailErrno(ERROR_PATH_NOT_FOUND);
