@@ -131,7 +131,7 @@ TEST_F(ApplyRealWim, VerifyReadsTheDataBackAndCatchesAChangedFile)
 {
     const std::string tree = folder / "tree";
     const std::string wim = folder / "small.wim";
-    Shell("mkdir -p " + Quoted(tree) + " " + Quoted(folder / "good") + " " + Quoted(folder / "changed"));
+    Shell("mkdir -p " + Quoted(tree) + " " + Quoted(folder / "good"));
     MakeRichTree(tree, false);
     ShellOutput("wimlib-imagex capture " + Quoted(tree) + " " + Quoted(wim) + " Small --unix-data");
 
@@ -142,26 +142,39 @@ TEST_F(ApplyRealWim, VerifyReadsTheDataBackAndCatchesAChangedFile)
     EXPECT_TRUE(RunApply(task)) << Narrow(task.logText);
     ShellOutput("diff -r --no-dereference --exclude=pipe " + Quoted(tree) + " " + Quoted(folder / "good"));
 
-    // A file changed once wimlib has written it: the check reads it back
-    // and names it.
-    FreshTask();
-    task.applySource = DosPath(wim);
-    task.applyIndex = 1;
-    task.applyVerify = true;
-    task.applyDestination = DosPath(folder / "changed");
-    const std::string victim = folder / "changed/sub/random.bin";
+    // A file changed once wimlib has written it, longer or the same length:
+    // the check reads it back and names it.
     const uint32_t entries =
         static_cast<uint32_t>(std::stoi(ShellOutput("find " + Quoted(tree) + " -mindepth 1 | wc -l")));
-    MessageListener tamper([&](DWORD message, WPARAM) {
-        if (message == WIM_MSG_PROCESS && Task().itemsDone + 1 == entries)
-            Shell("printf x >> " + Quoted(victim));
-        return WIM_MSG_SUCCESS;
-    });
-    EXPECT_FALSE(RunApply(task));
-    const std::string log = Narrow(task.logText);
-    EXPECT_TRUE(log.ends_with("錯誤: 還原映像檔時出錯.\r\n錯誤: " + SystemText(ERROR_CRC) + "\r\n")) << log;
-    EXPECT_NE(log.find("ERROR: " + Narrow(DosPath(folder / "changed"))), std::string::npos) << log;
-    EXPECT_EQ(log.find("成功"), std::string::npos) << log;
+    const struct {
+        const char* folder;
+        const char* change;  // a shell command given the file's name
+    } changes[] = {
+        {"changed", "printf x >> "},
+        {"overwritten", "printf xyz | dd conv=notrunc status=none bs=1 seek=100 of="},
+    };
+    for (const auto& change : changes) {
+        SCOPED_TRACE(change.folder);
+        const std::string target = folder / change.folder;
+        Shell("mkdir -p " + Quoted(target));
+        FreshTask();
+        task.applySource = DosPath(wim);
+        task.applyIndex = 1;
+        task.applyVerify = true;
+        task.applyDestination = DosPath(target);
+        const std::string victim = target + "/sub/random.bin";
+        MessageListener tamper([&](DWORD message, WPARAM) {
+            if (message == WIM_MSG_PROCESS && Task().itemsDone + 1 == entries)
+                Shell(change.change + Quoted(victim));
+            return WIM_MSG_SUCCESS;
+        });
+        EXPECT_FALSE(RunApply(task));
+        const std::string log = Narrow(task.logText);
+        EXPECT_TRUE(log.ends_with("錯誤: 還原映像檔時出錯.\r\n錯誤: " + SystemText(ERROR_CRC) + "\r\n"))
+            << log;
+        EXPECT_NE(log.find("ERROR: " + Narrow(DosPath(target))), std::string::npos) << log;
+        EXPECT_EQ(log.find("成功"), std::string::npos) << log;
+    }
 }
 
 TEST_F(ApplyRealWim, AbortDuringTheApplyStopsItAndSaysSo)
