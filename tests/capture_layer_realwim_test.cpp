@@ -163,6 +163,19 @@ TEST_F(CaptureLayerRealWim, MessagesComeInTheLibrarysOrderAndTheAnswerKeepsPaths
                                                           Dos("/zero.txt"), Dos("/keep/inner/c.txt"),
                                                           Dos("/link"),     Dos("/hard.txt")};
     EXPECT_EQ(processed, expectedProcessed);
+    // Files with data of their own are told as their data is written; files
+    // without (empty, links, names of a file with several) with the metadata,
+    // after all of them.
+    std::vector<std::string> order;
+    for (auto m = range + 1; m != recorder.messages.end(); ++m) {
+        if (m->id == WIM_MSG_PROCESS)
+            order.push_back(m->path);
+    }
+    const auto told = [&](const std::string& path) { return std::find(order.begin(), order.end(), path); };
+    for (const char* written : {"/b.zip", "/keep/inner/c.txt"}) {
+        for (const char* quiet : {"/zero.txt", "/link", "/a.txt", "/hard.txt"})
+            EXPECT_LT(told(Dos(written)), told(Dos(quiet))) << written << " " << quiet;
+    }
     ASSERT_FALSE(percents.empty());
     EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
     EXPECT_EQ(percents.back(), 100u);
