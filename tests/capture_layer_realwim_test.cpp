@@ -4,6 +4,7 @@
 #include "imaging/wimgapi.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/message_listener.h"
 #include "tests/support/scripted_imaging.h"
 
 #include <algorithm>
@@ -244,6 +245,21 @@ TEST_F(CaptureLayerRealWim, AnAbortedAppendLeavesTheFileByteForByte)
         EXPECT_EQ(FileBytes(wim), before) << after;
     }
     EXPECT_EQ(ShellOutput("ls -A " + Quoted(folder.path())), "base.wim\nsrc\n");
+
+    // Aborted at the check that WIM_FLAG_VERIFY makes of the written data:
+    // the check is part of the write, so nothing is kept.
+    {
+        MessageListener abortAtCheck([](DWORD message, WPARAM) {
+            return message == WIM_MSG + 29 ? WIM_MSG_ABORT_IMAGE : WIM_MSG_SUCCESS;
+        });
+        HANDLE handle = Create(wim, WIM_OPEN_EXISTING);
+        ASSERT_NE(handle, nullptr) << GetLastError();
+        EXPECT_EQ(WIMCaptureImage(handle, DosPath(source).c_str(), WIM_FLAG_VERIFY), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REQUEST_ABORTED));
+        EXPECT_EQ(WIMGetImageCount(handle), 1u);
+        EXPECT_TRUE(WIMCloseHandle(handle));
+        EXPECT_EQ(FileBytes(wim), before);
+    }
 
     // And a capture that is let through appends image 2.
     HANDLE handle = Create(wim, WIM_OPEN_EXISTING);

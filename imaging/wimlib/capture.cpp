@@ -278,14 +278,15 @@ int CheckSingleInstance(const struct wimlib_dir_entry* entry, void* context)
     return Tell(*check.run, WIM_MSG_QUERY_ABORT, 0, 0) ? 0 : 1;
 }
 
-bool VerifySingleInstances(CaptureRun& run, WimFile& file, DWORD index)
+// Runs as the commit's check on the written file, so a file that fails it
+// (or an abort) leaves the WIM as it was.
+bool VerifySingleInstances(CaptureRun& run, WIMStruct* written, int index)
 {
     SingleInstanceCheck check{&run, {}, false};
     if (!Tell(run, WIM_MSG + 29, 0, 0))
         return Fail(ERROR_REQUEST_ABORTED);
-    const int result =
-        wimlib_iterate_dir_tree(file.wim, static_cast<int>(index), "", WIMLIB_ITERATE_DIR_TREE_FLAG_RECURSIVE,
-                                CheckSingleInstance, &check);
+    const int result = wimlib_iterate_dir_tree(written, index, "", WIMLIB_ITERATE_DIR_TREE_FLAG_RECURSIVE,
+                                               CheckSingleInstance, &check);
     if (check.differs)
         return Fail(ERROR_FILE_CORRUPT);
     if (run.aborted)
@@ -356,8 +357,11 @@ HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
         Reload(file);
         return nullptr;
     }
+    CommitCheck check;
+    if ((flags & WIM_FLAG_VERIFY) != 0)
+        check = [&](WIMStruct* written) { return VerifySingleInstances(run, written, added); };
     if (!Commit(file, {.rebuild = false,
-                       .check = {},
+                       .check = check,
                        .extraWriteFlags = WIMLIB_WRITE_FLAG_SEND_DONE_WITH_FILE_MESSAGES}))
         return nullptr;
 
@@ -366,8 +370,6 @@ HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
     image->file = entry->file;
     image->index = ImageCountOf(file);
     if (image->index == 0)
-        return nullptr;
-    if ((flags & WIM_FLAG_VERIFY) != 0 && !VerifySingleInstances(run, file, image->index))
         return nullptr;
     HANDLE handle = AddHandle(image);
     SetLastError(ERROR_SUCCESS);
