@@ -2,11 +2,11 @@
 // XML information. Runs on the user-interface thread, without a callback.
 #include "app/pages.h"
 
-#include "app/resource.h"
+#include "base/log.h"
+#include "base/resource.h"
 #include "imaging/wimgapi.h"
 #include "metadata/image_info.h"
 #include "metadata/xml.h"
-#include "progress/log.h"
 
 #include <commctrl.h>
 

@@ -1,5 +1,5 @@
 #include "app/main_window.h"
-#include "app/task_state.h"
+#include "base/task_state.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 {

@@ -1,9 +1,9 @@
 #include "app/main_window.h"
 
 #include "app/pages.h"
-#include "app/resource.h"
-#include "app/task_state.h"
-#include "progress/log.h"
+#include "base/log.h"
+#include "base/resource.h"
+#include "base/task_state.h"
 
 #include <commctrl.h>
 
@@ -120,6 +120,9 @@ INT_PTR CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     switch (message) {
     case WM_INITDIALOG:
         InitialiseMainWindow(window);
+        return TRUE;
+    case WM_MOUNTS_CHANGED:
+        RefreshMountList();
         return TRUE;
     case WM_NOTIFY: {
         const auto* header = reinterpret_cast<const NMHDR*>(lParam);

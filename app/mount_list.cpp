@@ -1,10 +1,10 @@
-// The Mount page's list of mounted images. The unmount can refresh it from
-// the worker thread, so everything here goes through window messages.
+// The Mount page's list of mounted images, shown anew after a mount or an
+// unmount and when an operation finds it out of date.
 #include "app/pages.h"
 
-#include "app/resource.h"
-#include "imaging/wimgapi.h"
-#include "progress/log.h"
+#include "base/log.h"
+#include "base/resource.h"
+#include "operations/mounted_images.h"
 
 #include <commctrl.h>
 
@@ -12,23 +12,12 @@
 
 namespace {
 
-constexpr DWORD kMountListEntries = 32;
-
 void SetCell(HWND list, int row, int column, const WCHAR* text)
 {
     LVITEMW item = {};
     item.iSubItem = column;
     item.pszText = const_cast<WCHAR*>(text);
     SendMessageW(list, LVM_SETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
-}
-
-// The library's fixed-size path fields are not guaranteed to be terminated.
-WString FieldText(const WCHAR (&field)[MAX_PATH])
-{
-    size_t length = 0;
-    while (length < MAX_PATH && field[length] != 0)
-        ++length;
-    return WString(field, length);
 }
 
 }  // namespace
@@ -88,28 +77,23 @@ void RefreshMountList()
         return;
     SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
 
-    std::vector<WIM_MOUNT_LIST> mounted(kMountListEntries);
-    DWORD size = kMountListEntries * sizeof(WIM_MOUNT_LIST);
-    if (!WIMGetMountedImages(mounted.data(), &size))
+    std::vector<MountedImage> mounted;
+    if (!ReadMountedImages(mounted))
         return;
-    DWORD count = size / sizeof(WIM_MOUNT_LIST);
-    if (count > kMountListEntries)
-        count = kMountListEntries;
-
-    for (DWORD i = 0; i < count; ++i) {
-        const WIM_MOUNT_LIST& entry = mounted[i];
+    for (size_t i = 0; i < mounted.size(); ++i) {
+        const MountedImage& entry = mounted[i];
         WCHAR mode[4];
-        CopyToBuffer(mode, 4, entry.MountedForRW ? WSTR("R/W") : WSTR("R"));
+        CopyToBuffer(mode, 4, entry.readWrite ? WSTR("R/W") : WSTR("R"));
         LVITEMW item = {};
         item.mask = LVIF_TEXT;
         item.iItem = static_cast<int>(i);
         item.pszText = mode;
         int row = static_cast<int>(SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
-        SetCell(list, row, 1, FieldText(entry.MountPath).c_str());
-        SetCell(list, row, 2, FieldText(entry.WimPath).c_str());
-        SetCell(list, row, 3, DecimalText(entry.ImageIndex).c_str());
+        SetCell(list, row, 1, entry.mountPath.c_str());
+        SetCell(list, row, 2, entry.wimPath.c_str());
+        SetCell(list, row, 3, DecimalText(entry.imageIndex).c_str());
     }
-    if (count > 0) {
+    if (!mounted.empty()) {
         SizeColumnToHeader(list, 0);
         SendMessageW(list, LVM_SETCOLUMNWIDTH, 1, LVSCW_AUTOSIZE);
         SendMessageW(list, LVM_SETCOLUMNWIDTH, 2, LVSCW_AUTOSIZE);

@@ -2,10 +2,10 @@
 // image, start an operation, or read information and the mounted list at once.
 #include "app/pages.h"
 
-#include "app/resource.h"
+#include "app/operation_table.h"
+#include "base/log.h"
+#include "base/resource.h"
 #include "operations/operations.h"
-#include "progress/log.h"
-#include "progress/progress_window.h"
 
 #include <commctrl.h>
 #include <commdlg.h>

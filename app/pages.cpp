@@ -2,8 +2,8 @@
 // from TaskState, and the page window itself.
 #include "app/pages.h"
 
-#include "app/resource.h"
-#include "progress/log.h"
+#include "base/log.h"
+#include "base/resource.h"
 
 #include <commctrl.h>
 
@@ -206,7 +206,7 @@ void FillCombo(HWND combo, ComboEntries entries)
             add(LoadTableString(id, text));
         break;
     case ComboEntries::SplitSize:
-        for (UINT id : {251u, 252u})
+        for (UINT id : {IDS_SPLIT_SIZE_CD, IDS_SPLIT_SIZE_FAT32})
             add(LoadTableString(id, text));
         break;
     case ComboEntries::EditionFlags:

@@ -5,7 +5,7 @@
 
 #include <initializer_list>
 
-#include "app/task_state.h"
+#include "base/task_state.h"
 
 constexpr int kPageCount = 9;
 

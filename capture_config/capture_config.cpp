@@ -1,7 +1,8 @@
 #include "capture_config/capture_config.h"
 
-#include "operations/user_path.h"
-#include "progress/log.h"
+#include "base/user_path.h"
+
+#include "base/log.h"
 
 #include <iterator>
 
@@ -29,22 +30,6 @@ bool IsLineSpace(WCHAR c)
 {
     return c == WSTR(' ') || c == WSTR('\t') || c == WSTR('\n') || c == WSTR('\v') || c == WSTR('\f') ||
            c == WSTR('\r');
-}
-
-WCHAR AsciiUpper(WCHAR c)
-{
-    return (c >= WSTR('a') && c <= WSTR('z')) ? static_cast<WCHAR>(c - (WSTR('a') - WSTR('A'))) : c;
-}
-
-bool EqualsIgnoringAsciiCase(WStringView text, WStringView header)
-{
-    if (text.size() != header.size())
-        return false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (AsciiUpper(text[i]) != AsciiUpper(header[i]))
-            return false;
-    }
-    return true;
 }
 
 // The file's text encoding, told by its byte-order mark. Without one every
@@ -90,11 +75,11 @@ private:
             if (!line.empty())
                 line.remove_suffix(1);
         }
-        if (EqualsIgnoringAsciiCase(line, WSTR("[ExclusionList]"))) {
+        if (EqualsIgnoringCase(line, WSTR("[ExclusionList]"))) {
             section_ = &task_.exclusions;
-        } else if (EqualsIgnoringAsciiCase(line, WSTR("[CompressionExclusionList]"))) {
+        } else if (EqualsIgnoringCase(line, WSTR("[CompressionExclusionList]"))) {
             section_ = &task_.compressionExclusions;
-        } else if (EqualsIgnoringAsciiCase(line, WSTR("[ExclusionException]"))) {
+        } else if (EqualsIgnoringCase(line, WSTR("[ExclusionException]"))) {
             section_ = &task_.exclusionExceptions;
         } else if (!line.empty() && section_ != nullptr) {
             AddUniquePattern(*section_, line);
@@ -239,11 +224,13 @@ bool LoadCaptureConfig(TaskState& task)
 
     WCHAR path[kTextBufferSize];
     if (!task.captureConfigFile.empty()) {
-        if (!CopyUserPath(path, task.captureConfigFile)) {
-            LogMessage(task, 205, task.captureConfigFile.c_str());
+        UserPath file;
+        if (!TakeUserPath(file, task.captureConfigFile)) {
+            LogMessage(task, 205, static_cast<const WCHAR*>(file.text));
             LogMessage(task, 206);
             return false;
         }
+        CopyToBuffer(path, kTextBufferSize, file.text);
     } else {
         if (!DefaultConfigPath(path) || GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES)
             return true;

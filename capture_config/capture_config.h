@@ -3,8 +3,9 @@
 // [ExclusionException], each on top of built-in defaults.
 #pragma once
 
-#include "app/task_state.h"
-#include "capture_config/pattern_list.h"
+#include "base/pattern_list.h"
+#include "base/task_state.h"
+#include "capture_config/path_match.h"
 
 // Patterns longer than this are refused: a cut pattern would name something
 // the user did not write.

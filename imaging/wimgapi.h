@@ -72,6 +72,12 @@
 #define WIM_MSG_IMAGE_ALREADY_MOUNTED (WIM_MSG + 22)
 #define WIM_MSG_CLEANUP_UNMOUNTING_IMAGE (WIM_MSG + 23)
 #define WIM_MSG_QUERY_ABORT (WIM_MSG + 24)
+// Two the library sends without publishing a name. The first comes while a
+// file's integrity table is checked, and also as a bare "still working" beat
+// during long steps without a measure (a split, an unmount's clean-up); the
+// second while an integrity table is added to a file being written.
+#define WIM_MSG_VERIFYING_INTEGRITY (WIM_MSG + 29)
+#define WIM_MSG_ADDING_INTEGRITY (WIM_MSG + 33)
 
 // Callback verdicts
 #define WIM_MSG_SUCCESS ERROR_SUCCESS
@@ -155,13 +161,22 @@ inline HANDLE WIMCreateFile(PCWSTR path, DWORD access, DWORD disposition, DWORD 
 {
     return Imaging().createFile(path, access, disposition, flags, compression, creationResult);
 }
-inline BOOL WIMSetTemporaryPath(HANDLE wim, PCWSTR path) { return Imaging().setTemporaryPath(wim, path); }
+inline BOOL WIMSetTemporaryPath(HANDLE wim, PCWSTR path)
+{
+    return Imaging().setTemporaryPath(wim, path);
+}
 inline BOOL WIMGetAttributes(HANDLE wim, WIM_INFO* info, DWORD size)
 {
     return Imaging().getAttributes(wim, info, size);
 }
-inline DWORD WIMGetImageCount(HANDLE wim) { return Imaging().getImageCount(wim); }
-inline HANDLE WIMLoadImage(HANDLE wim, DWORD index) { return Imaging().loadImage(wim, index); }
+inline DWORD WIMGetImageCount(HANDLE wim)
+{
+    return Imaging().getImageCount(wim);
+}
+inline HANDLE WIMLoadImage(HANDLE wim, DWORD index)
+{
+    return Imaging().loadImage(wim, index);
+}
 inline HANDLE WIMCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
 {
     return Imaging().captureImage(wim, path, flags);
@@ -174,8 +189,14 @@ inline BOOL WIMExportImage(HANDLE image, HANDLE destinationWim, DWORD flags)
 {
     return Imaging().exportImage(image, destinationWim, flags);
 }
-inline BOOL WIMDeleteImage(HANDLE wim, DWORD index) { return Imaging().deleteImage(wim, index); }
-inline BOOL WIMSetBootImage(HANDLE wim, DWORD index) { return Imaging().setBootImage(wim, index); }
+inline BOOL WIMDeleteImage(HANDLE wim, DWORD index)
+{
+    return Imaging().deleteImage(wim, index);
+}
+inline BOOL WIMSetBootImage(HANDLE wim, DWORD index)
+{
+    return Imaging().setBootImage(wim, index);
+}
 inline BOOL WIMGetImageInformation(HANDLE handle, PVOID* buffer, PDWORD size)
 {
     return Imaging().getImageInformation(handle, buffer, size);
@@ -188,7 +209,10 @@ inline BOOL WIMMountImageHandle(HANDLE image, PCWSTR mountPath, DWORD flags)
 {
     return Imaging().mountImageHandle(image, mountPath, flags);
 }
-inline BOOL WIMGetMountedImages(WIM_MOUNT_LIST* list, PDWORD size) { return Imaging().getMountedImages(list, size); }
+inline BOOL WIMGetMountedImages(WIM_MOUNT_LIST* list, PDWORD size)
+{
+    return Imaging().getMountedImages(list, size);
+}
 inline BOOL WIMGetMountedImageHandle(PCWSTR mountPath, DWORD flags, PHANDLE wim, PHANDLE image)
 {
     return Imaging().getMountedImageHandle(mountPath, flags, wim, image);
@@ -197,9 +221,15 @@ inline BOOL WIMCommitImageHandle(HANDLE image, DWORD flags, PHANDLE newImage)
 {
     return Imaging().commitImageHandle(image, flags, newImage);
 }
-inline BOOL WIMUnmountImageHandle(HANDLE image, DWORD flags) { return Imaging().unmountImageHandle(image, flags); }
+inline BOOL WIMUnmountImageHandle(HANDLE image, DWORD flags)
+{
+    return Imaging().unmountImageHandle(image, flags);
+}
 inline BOOL WIMSplitFile(HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize, DWORD flags)
 {
     return Imaging().splitFile(wim, partPath, partSize, flags);
 }
-inline BOOL WIMCloseHandle(HANDLE handle) { return Imaging().closeHandle(handle); }
+inline BOOL WIMCloseHandle(HANDLE handle)
+{
+    return Imaging().closeHandle(handle);
+}

@@ -5,7 +5,7 @@
 // ERROR_PROC_NOT_FOUND and returns the library's failure value. Under Wine,
 // whose wimgapi.dll is a stand-in, every call fails with
 // ERROR_CALL_NOT_IMPLEMENTED.
-#include "app/text.h"
+#include "base/text.h"
 #include "imaging/wimgapi.h"
 
 #include <cstring>

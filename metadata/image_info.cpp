@@ -1,7 +1,7 @@
 #include "metadata/image_info.h"
 
+#include "base/log.h"
 #include "imaging/wimgapi.h"
-#include "progress/log.h"
 
 #include <algorithm>
 
@@ -250,4 +250,23 @@ int64_t DecimalValue(WStringView text)
     if (negative)
         return value;
     return value == lowest ? INT64_MAX : -value;
+}
+
+WString XmlContentText(WStringView text)
+{
+    WString fit;
+    for (size_t i = 0; i < text.size(); ++i) {
+        WCHAR c = text[i];
+        bool high = c >= 0xD800 && c <= 0xDBFF;
+        bool low = c >= 0xDC00 && c <= 0xDFFF;
+        if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            fit += c;
+            fit += text[++i];
+            continue;
+        }
+        if (high || low || c == 0xFFFE || c == 0xFFFF || (c < 0x20 && c != '\t' && c != '\n' && c != '\r'))
+            continue;
+        fit += c;
+    }
+    return EscapeXmlText(fit);
 }

@@ -2,7 +2,7 @@
 // summary, changed one element at a time and handed back whole.
 #pragma once
 
-#include "app/task_state.h"
+#include "base/task_state.h"
 #include "metadata/xml.h"
 
 #include <cstdint>
@@ -44,6 +44,11 @@ bool SetImageField(TaskState& task, HANDLE image, WStringView element, WStringVi
 // A user's text made safe for an element's content: &, < and > escaped, and
 // carriage returns written as references so that they survive a reader.
 WString EscapeXmlText(WStringView text);
+
+// A text from outside (a hive, say) made fit for an element's content: the
+// XML special characters escaped and characters XML cannot hold left out, so
+// a damaged or hostile source cannot make the document unreadable.
+WString XmlContentText(WStringView text);
 
 // An element's text as the user typed it: the five named references and
 // numeric ones decoded. What is not a well-formed reference stays as it is.

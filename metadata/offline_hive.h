@@ -6,7 +6,7 @@
 // load binary hive files.
 #pragma once
 
-#include "app/text.h"
+#include "base/text.h"
 
 #include <cstdint>
 #include <vector>

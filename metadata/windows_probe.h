@@ -4,7 +4,7 @@
 // when the image has none).
 #pragma once
 
-#include "app/task_state.h"
+#include "base/task_state.h"
 
 // Silent: logs nothing and returns nothing; shows only the image XML notice
 // when the image's XML cannot be read back. The hive copies are made in

@@ -4,7 +4,7 @@
 // out, so text read from the imaging library is written back unchanged.
 #pragma once
 
-#include "app/text.h"
+#include "base/text.h"
 
 #include <cstdint>
 

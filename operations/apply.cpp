@@ -1,10 +1,11 @@
-#include "app/resource.h"
+#include "base/log.h"
+#include "base/resource.h"
+#include "base/user_path.h"
 #include "imaging/wimgapi.h"
 #include "metadata/image_info.h"
+#include "operations/imaging_handles.h"
 #include "operations/library_messages.h"
 #include "operations/operations.h"
-#include "operations/user_path.h"
-#include "progress/log.h"
 
 #include <mmsystem.h>
 
@@ -19,14 +20,6 @@ void LogSettings(TaskState& task, const WCHAR* wimPath, const WCHAR* target)
     LogMessage(task, task.applyCheck ? 196 : 197);
     LogMessage(task, 198, target);
     AppendLog(task, WSTR(""));
-}
-
-// Releases the WIM handle (and unregisters the callback), then logs `id`.
-bool FailAfterOpen(TaskState& task, HANDLE wim, UINT id)
-{
-    ReleaseImagingHandles(wim, nullptr, ApplyMessageCallback);
-    LogMessage(task, id, static_cast<int>(task.applyIndex));
-    return false;
 }
 
 }  // namespace
@@ -61,58 +54,67 @@ DWORD CALLBACK ApplyMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lPara
 
 bool RunApply(TaskState& task)
 {
-    WCHAR target[kTextBufferSize];
-    WCHAR wimPath[kTextBufferSize];
-    WCHAR temporaryPath[kTextBufferSize];
-    CopyUserPath(target, task.applyDestination, PathForm::Full);
-    CopyUserPath(wimPath, task.applySource, PathForm::Full);
-    CopyToBuffer(temporaryPath, kTextBufferSize, target);
-    LogSettings(task, wimPath, target);
+    UserPath target;
+    UserPath wimPath;
+    const bool targetTaken = TakeUserPath(target, task.applyDestination, PathForm::Full);
+    const bool wimTaken = TakeUserPath(wimPath, task.applySource, PathForm::Full);
+    LogSettings(task, wimPath.text, target.text);
 
-    if (WIMRegisterMessageCallback(nullptr, ApplyMessageCallback, nullptr) == INVALID_CALLBACK_VALUE) {
+    const CallbackRegistration callback(ApplyMessageCallback);
+    if (!callback) {
         LogMessage(task, 199);
         return false;
     }
     LogMessage(task, 162);
+    if (!wimTaken || !targetTaken) {
+        SetLastError(wimTaken ? target.refusal : wimPath.refusal);
+        LogFailure(task, wimTaken ? 214 : 163);
+        return false;
+    }
     DWORD creationResult = 0;
-    HANDLE wim = WIMCreateFile(wimPath, WIM_GENERIC_READ, WIM_OPEN_EXISTING,
-                               task.applyCheck ? WIM_FLAG_VERIFY : 0, WIM_COMPRESS_NONE, &creationResult);
-    if (wim == nullptr)
-        return FailAfterOpen(task, nullptr, 163);
-    if (task.abortRequested)
-        return FailAfterOpen(task, wim, 214);
-    if (!WIMSetTemporaryPath(wim, temporaryPath))
-        return FailAfterOpen(task, wim, 164);
+    const WimHandle wim(WIMCreateFile(wimPath.text, WIM_GENERIC_READ, WIM_OPEN_EXISTING,
+                                      task.applyCheck ? WIM_FLAG_VERIFY : 0, WIM_COMPRESS_NONE,
+                                      &creationResult));
+    if (!wim) {
+        LogFailure(task, 163);
+        return false;
+    }
+    if (task.abortRequested) {
+        LogMessage(task, 214);
+        return false;
+    }
+    if (!WIMSetTemporaryPath(wim.get(), target.text)) {
+        LogFailure(task, 164);
+        return false;
+    }
     WIM_INFO info = {};
-    if (!WIMGetAttributes(wim, &info, sizeof info)) {
-        LogMessage(task, 165);
-        ReleaseImagingHandles(wim, nullptr, ApplyMessageCallback);
+    if (!WIMGetAttributes(wim.get(), &info, sizeof info)) {
+        LogFailure(task, 165);
         return false;
     }
     const DWORD index = static_cast<DWORD>(task.applyIndex);
+    if (RefuseSplitPart(task, info, 167, static_cast<int>(index)))
+        return false;
     if (info.ImageCount < index) {
         LogMessage(task, 166, static_cast<int>(index));
-        ReleaseImagingHandles(wim, nullptr, ApplyMessageCallback);
         return false;
     }
-    HANDLE image = WIMLoadImage(wim, index);
-    if (image == nullptr)
-        return FailAfterOpen(task, wim, 167);
+    const WimHandle image(WIMLoadImage(wim.get(), index));
+    if (!image) {
+        LogFailure(task, 167, static_cast<int>(index));
+        return false;
+    }
 
     ImageSummary summary;
-    ReadImageSummary(task, image, summary);
+    ReadImageSummary(task, image.get(), summary);
     task.folderCount = static_cast<uint32_t>(summary.dirCount);
     task.fileCount = static_cast<uint32_t>(summary.fileCount);
     LogMessage(task, 215, static_cast<int>(task.folderCount), static_cast<int>(task.fileCount));
 
-    if (!WIMApplyImage(image, target, task.applyVerify ? WIM_FLAG_VERIFY : 0)) {
-        const DWORD error = GetLastError();
-        ReleaseImagingHandles(wim, image, ApplyMessageCallback);
-        LogMessage(task, 214);
-        LogErrorText(task, error);
+    if (!WIMApplyImage(image.get(), target.text, task.applyVerify ? WIM_FLAG_VERIFY : 0)) {
+        LogFailure(task, 214);
         return false;
     }
-    ReleaseImagingHandles(wim, image, ApplyMessageCallback);
     LogClosingLine(task, 217, 216);
     return true;
 }

@@ -1,7 +1,7 @@
+#include "base/log.h"
 #include "imaging/wimgapi.h"
 #include "metadata/image_info.h"
 #include "operations/operations.h"
-#include "progress/log.h"
 
 namespace {
 

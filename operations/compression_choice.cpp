@@ -1,7 +1,8 @@
 #include "operations/compression_choice.h"
 
+#include "base/log.h"
+#include "base/resource.h"
 #include "imaging/wimgapi.h"
-#include "progress/log.h"
 
 CompressionChoice ChooseCompression(const WString& text)
 {
@@ -9,9 +10,9 @@ CompressionChoice ChooseCompression(const WString& text)
         UINT nameId;
         CompressionChoice choice;
     } kKnown[] = {
-        {140, {WIM_COMPRESS_LZX, 193}},
-        {139, {WIM_COMPRESS_XPRESS, 192}},
-        {243, {WIM_COMPRESS_LZMS, 244}},
+        {IDS_COMPRESSION_LZX, {WIM_COMPRESS_LZX, 193}},
+        {IDS_COMPRESSION_XPRESS, {WIM_COMPRESS_XPRESS, 192}},
+        {IDS_COMPRESSION_LZMS, {WIM_COMPRESS_LZMS, 244}},
     };
     WCHAR name[kTextBufferSize];
     for (const auto& entry : kKnown) {

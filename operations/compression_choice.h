@@ -1,7 +1,7 @@
 // The compression a page's combo text names, shared by capture and export.
 #pragma once
 
-#include "app/text.h"
+#include "base/text.h"
 
 // The library's compression type and the string-table line that says so.
 struct CompressionChoice {

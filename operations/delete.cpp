@@ -1,6 +1,6 @@
+#include "base/log.h"
 #include "imaging/wimgapi.h"
 #include "operations/operations.h"
-#include "progress/log.h"
 
 bool RunDelete(TaskState& task)
 {

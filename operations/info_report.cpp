@@ -1,10 +1,11 @@
-#include "app/resource.h"
+#include "base/log.h"
+#include "base/resource.h"
+#include "base/user_path.h"
 #include "imaging/wimgapi.h"
 #include "metadata/image_info.h"
+#include "operations/imaging_handles.h"
 #include "operations/operations.h"
 #include "operations/temp_directory.h"
-#include "operations/user_path.h"
-#include "progress/log.h"
 
 namespace {
 
@@ -97,11 +98,11 @@ void AppendImageBlock(TaskState& task, HANDLE wim, DWORD index, WString& report)
 {
     report += WSTR("\r\n");
     report += Expanded(181, static_cast<int>(index));
-    HANDLE image = WIMLoadImage(wim, index);
-    if (image == nullptr)
+    const WimHandle image(WIMLoadImage(wim, index));
+    if (!image)
         return;
     ImageSummary summary;
-    ReadImageSummary(task, image, summary);
+    ReadImageSummary(task, image.get(), summary);
     if (!summary.name.empty())
         report += ExpandedLine(182, summary.name);
     if (!summary.description.empty())
@@ -111,7 +112,6 @@ void AppendImageBlock(TaskState& task, HANDLE wim, DWORD index, WString& report)
     report += Expanded(186, summary.fileCount);
     report += Expanded(187, summary.dirCount);
     report += Message(188) + SizeText(summary.totalBytes);
-    WIMCloseHandle(image);
 }
 
 void AppendFileXml(HANDLE wim, WString& report)
@@ -139,44 +139,37 @@ void ShowReport(TaskState& task, const WString& text)
 bool BuildInfoReportText(TaskState& task, WString& report)
 {
     WCHAR tempDirectory[kTextBufferSize];
-    bool chosen = ChooseTempDirectory(nullptr, nullptr, tempDirectory);
-    LogMessage(task, 198, static_cast<const WCHAR*>(tempDirectory));
-    if (!chosen) {
-        LogMessage(task, 164);
-        LogLastError(task);
-    }
+    TakeTempDirectory(task, nullptr, nullptr, tempDirectory);
     ShowReport(task, Message(162));
 
-    WCHAR path[kTextBufferSize];
-    if (!CopyUserPath(path, task.infoSource)) {
+    UserPath path;
+    if (!TakeUserPath(path, task.infoSource)) {
         report = FailureText(163);
         return false;
     }
     DWORD creationResult = 0;
-    HANDLE wim =
-        WIMCreateFile(path, WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0, WIM_COMPRESS_NONE, &creationResult);
-    if (wim == nullptr) {
+    WimHandle wim(
+        WIMCreateFile(path.text, WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0, WIM_COMPRESS_NONE, &creationResult));
+    if (!wim) {
         report = FailureText(163);
         return false;
     }
     WIM_INFO info = {};
     UINT failure = 0;
-    if (!WIMGetAttributes(wim, &info, sizeof info))
+    if (!WIMGetAttributes(wim.get(), &info, sizeof info))
         failure = 165;
-    else if (!WIMSetTemporaryPath(wim, tempDirectory))
+    else if (!WIMSetTemporaryPath(wim.get(), tempDirectory))
         failure = 164;
     if (failure != 0) {
         report = FailureText(failure);
-        WIMCloseHandle(wim);
         return false;
     }
 
     report.clear();
     AppendHeader(info, report);
     for (DWORD index = 1; index <= info.ImageCount; ++index)
-        AppendImageBlock(task, wim, index, report);
-    AppendFileXml(wim, report);
-    WIMCloseHandle(wim);
+        AppendImageBlock(task, wim.get(), index, report);
+    AppendFileXml(wim.get(), report);
     return true;
 }
 

@@ -1,7 +1,7 @@
 #include "operations/library_messages.h"
 
+#include "base/log.h"
 #include "imaging/wimgapi.h"
-#include "progress/log.h"
 
 WString CodedMessageLine(WStringView prefix, const WCHAR* path, LPARAM code, WStringView suffix)
 {

@@ -2,7 +2,7 @@
 // messages as the operations' callbacks log them.
 #pragma once
 
-#include "app/text.h"
+#include "base/text.h"
 
 // "PREFIX: PATH [err = CODE]" and `suffix`, at most 259 characters: a path
 // too long to fit loses its beginning, marked "...", so the item's own name

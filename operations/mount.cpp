@@ -2,74 +2,38 @@
 // its changes. Both run on the worker thread and cannot be aborted; the
 // mount stays in place after the handles are closed, so a later run of the
 // program finds it again through the library's list of mounted images.
-#include "app/pages.h"
+#include "base/log.h"
+#include "base/user_path.h"
 #include "imaging/wimgapi.h"
+#include "operations/imaging_handles.h"
 #include "operations/library_messages.h"
+#include "operations/mounted_images.h"
 #include "operations/operations.h"
 #include "operations/temp_directory.h"
-#include "progress/log.h"
 
-#include <algorithm>
 #include <vector>
 
 namespace {
 
-constexpr DWORD kMountListEntries = 32;
-// Sent while an unmount cleans up; the library publishes no name for it.
-constexpr DWORD kMountCleanupMessage = WIM_MSG + 29;
-
-// The library's fixed-size path fields are not guaranteed to be terminated.
-WString EntryText(const WCHAR (&field)[MAX_PATH])
-{
-    size_t length = 0;
-    while (length < MAX_PATH && field[length] != 0)
-        ++length;
-    return WString(field, length);
-}
-
-// A mount path as the unmount compares it: one trailing backslash cut.
-WString WithoutTrailingBackslash(WString path)
-{
-    if (!path.empty() && path.back() == '\\')
-        path.pop_back();
-    return path;
-}
-
-bool SameMountPath(const WString& a, const WString& b)
-{
-    const WString left = WithoutTrailingBackslash(a);
-    const WString right = WithoutTrailingBackslash(b);
-    return CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
-                                static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
-}
-
-bool RegisterMountCallback(TaskState& task)
-{
-    if (WIMRegisterMessageCallback(nullptr, MountMessageCallback, nullptr) == INVALID_CALLBACK_VALUE) {
-        LogMessage(task, 199);
-        return false;
-    }
-    return true;
-}
-
 // A mount between registering the callback and releasing the handles:
 // each failure logs its line and the system's reason.
-bool OpenAndMount(TaskState& task, const WCHAR* source, const WCHAR* mountPath, const WCHAR* tempPath,
-                  HANDLE& wim, HANDLE& image)
+bool OpenAndMount(TaskState& task, const WCHAR* source, const WCHAR* mountPath, const WCHAR* tempPath)
 {
     const int index = task.mountIndex;
     LogMessage(task, 162);
     const DWORD access = task.mountReadWrite ? WIM_GENERIC_READ | WIM_GENERIC_WRITE | WIM_GENERIC_MOUNT
                                              : WIM_GENERIC_READ | WIM_GENERIC_MOUNT;
     DWORD creationResult = 0;
-    wim = WIMCreateFile(source, access, WIM_OPEN_EXISTING, task.mountCheck ? WIM_FLAG_VERIFY : 0,
-                        WIM_COMPRESS_NONE, &creationResult);
+    const WimHandle wim(WIMCreateFile(source, access, WIM_OPEN_EXISTING,
+                                      task.mountCheck ? WIM_FLAG_VERIFY : 0, WIM_COMPRESS_NONE,
+                                      &creationResult));
+    WimHandle image;
     UINT failure = 0;
-    if (wim == nullptr)
+    if (!wim)
         failure = 163;
-    else if (!WIMSetTemporaryPath(wim, tempPath))
+    else if (!WIMSetTemporaryPath(wim.get(), tempPath))
         failure = 164;
-    else if ((image = WIMLoadImage(wim, static_cast<DWORD>(index))) == nullptr)
+    else if (!(image = WIMLoadImage(wim.get(), static_cast<DWORD>(index))))
         failure = 167;
     if (failure != 0) {
         LogFailure(task, failure, index);
@@ -80,7 +44,7 @@ bool OpenAndMount(TaskState& task, const WCHAR* source, const WCHAR* mountPath, 
     DWORD flags = task.mountReadWrite ? 0 : WIM_FLAG_MOUNT_READONLY;
     if (task.mountCheck)
         flags |= WIM_FLAG_VERIFY;
-    if (!WIMMountImageHandle(image, mountPath, flags)) {
+    if (!WIMMountImageHandle(image.get(), mountPath, flags)) {
         LogFailure(task, 142);
         return false;
     }
@@ -89,25 +53,28 @@ bool OpenAndMount(TaskState& task, const WCHAR* source, const WCHAR* mountPath, 
 
 // An unmount, on the entry found for the mount path, from opening the
 // mounted image to unmounting it.
-bool CommitAndUnmount(TaskState& task, const WIM_MOUNT_LIST& entry, HANDLE& wim, HANDLE& image)
+bool CommitAndUnmount(TaskState& task, const MountedImage& entry)
 {
     LogMessage(task, 242);
     const DWORD check = task.unmountCheck ? WIM_FLAG_VERIFY : 0;
-    const WString mountPath = EntryText(entry.MountPath);
-    if (!WIMGetMountedImageHandle(mountPath.c_str(), check, &wim, &image)) {
+    HANDLE opened[2] = {};
+    const bool found = WIMGetMountedImageHandle(entry.mountPath.c_str(), check, &opened[0], &opened[1]);
+    const WimHandle wim(opened[0]);
+    const WimHandle image(opened[1]);
+    if (!found) {
         LogFailure(task, 149);
         return false;
     }
     // A read-only mount has nothing to save, whatever the page asks.
-    if (entry.MountedForRW && task.unmountCommit) {
+    if (entry.readWrite && task.unmountCommit) {
         LogMessage(task, 156);
-        if (!WIMCommitImageHandle(image, check, nullptr)) {
+        if (!WIMCommitImageHandle(image.get(), check, nullptr)) {
             LogFailure(task, 241);
             return false;
         }
     }
     LogMessage(task, 157);
-    if (!WIMUnmountImageHandle(image, 0)) {
+    if (!WIMUnmountImageHandle(image.get(), 0)) {
         LogFailure(task, 159);
         return false;
     }
@@ -127,7 +94,7 @@ DWORD CALLBACK MountMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lPara
         break;
     case WIM_MSG_STEPIT:
     case WIM_MSG_CLEANUP_UNMOUNTING_IMAGE:
-    case kMountCleanupMessage:
+    case WIM_MSG_VERIFYING_INTEGRITY:
         UpdateTimeStatus(task, 0);
         break;
     case WIM_MSG_ERROR:
@@ -147,36 +114,33 @@ DWORD CALLBACK MountMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lPara
 
 bool RunMount(TaskState& task)
 {
-    WCHAR source[kTextBufferSize];
-    WCHAR mountPath[kTextBufferSize];
-    CopyToBuffer(source, kTextBufferSize, task.mountSource);
-    CopyToBuffer(mountPath, kTextBufferSize, task.mountPath);
-    LogMessage(task, 152, static_cast<const WCHAR*>(mountPath));
-    LogMessage(task, 153, static_cast<const WCHAR*>(source));
+    UserPath source;
+    UserPath mountPath;
+    const bool sourceTaken = TakeUserPath(source, task.mountSource);
+    const bool mountPathTaken = TakeUserPath(mountPath, task.mountPath);
+    LogMessage(task, 152, static_cast<const WCHAR*>(mountPath.text));
+    LogMessage(task, 153, static_cast<const WCHAR*>(source.text));
     LogMessage(task, 154, task.mountIndex);
     LogMessage(task, 155, task.mountReadWrite ? 1 : 0);
 
     WCHAR tempPath[kTextBufferSize];
-    const bool haveTemp = ChooseTempDirectory(nullptr, nullptr, tempPath);
-    const DWORD tempError = GetLastError();
-    LogMessage(task, 198, static_cast<const WCHAR*>(tempPath));
-    if (!haveTemp) {
-        LogMessage(task, 164);
-        LogErrorText(task, tempError);
-    }
+    const bool haveTemp = TakeTempDirectory(task, nullptr, nullptr, tempPath);
     AppendLog(task, WSTR(""));
+    if (!haveTemp)
+        return false;
 
-    HANDLE wim = nullptr;
-    HANDLE image = nullptr;
-    bool registered = false;
-    bool mounted = false;
-    if (haveTemp) {
-        registered = RegisterMountCallback(task);
-        if (registered)
-            mounted = OpenAndMount(task, source, mountPath, tempPath, wim, image);
+    const CallbackRegistration callback(MountMessageCallback);
+    if (!callback) {
+        LogMessage(task, 199);
+        return false;
     }
-    ReleaseImagingHandles(wim, image, registered ? MountMessageCallback : nullptr);
-    if (!mounted)
+    if (!sourceTaken || !mountPathTaken) {
+        LogMessage(task, 162);
+        SetLastError(sourceTaken ? mountPath.refusal : source.refusal);
+        LogFailure(task, sourceTaken ? 142 : 163, task.mountIndex);
+        return false;
+    }
+    if (!OpenAndMount(task, source.text, mountPath.text, tempPath))
         return false;
     AppendLog(task, WSTR(""));
     LogMessage(task, 145);
@@ -185,40 +149,40 @@ bool RunMount(TaskState& task)
 
 bool RunUnmount(TaskState& task)
 {
-    WCHAR mountPath[kTextBufferSize];
-    CopyToBuffer(mountPath, kTextBufferSize, task.mountPath);
-    std::vector<WIM_MOUNT_LIST> mounted(kMountListEntries);
-    DWORD size = kMountListEntries * sizeof(WIM_MOUNT_LIST);
-    if (!WIMGetMountedImages(mounted.data(), &size)) {
+    UserPath mountPath;
+    if (!TakeUserPath(mountPath, task.mountPath)) {
+        LogFailure(task, 150, static_cast<const WCHAR*>(mountPath.text));
+        return false;
+    }
+    std::vector<MountedImage> mounted;
+    if (!ReadMountedImages(mounted)) {
         LogMessage(task, 149);
         return false;
     }
-    const DWORD count = std::min<DWORD>(size / sizeof(WIM_MOUNT_LIST), kMountListEntries);
-    const WIM_MOUNT_LIST* entry = nullptr;
-    for (DWORD i = 0; i < count && entry == nullptr; ++i) {
-        if (SameMountPath(EntryText(mounted[i].MountPath), mountPath))
-            entry = &mounted[i];
+    const MountedImage* entry = nullptr;
+    for (const MountedImage& image : mounted) {
+        if (entry == nullptr && SameMountPath(image.mountPath, mountPath.text))
+            entry = &image;
     }
     if (entry == nullptr) {
-        LogMessage(task, 150, static_cast<const WCHAR*>(mountPath));
-        RefreshMountList();
+        LogMessage(task, 150, static_cast<const WCHAR*>(mountPath.text));
+        // The list the user chose from is out of date; the shell shows it anew.
+        PostMessageW(task.mainWindow, WM_MOUNTS_CHANGED, 0, 0);
         return false;
     }
 
-    const WString entryMountPath = EntryText(entry->MountPath);
-    const WString entryWimPath = EntryText(entry->WimPath);
-    LogMessage(task, 152, entryMountPath.c_str());
-    LogMessage(task, 153, entryWimPath.c_str());
-    LogMessage(task, 154, entry->ImageIndex);
-    LogMessage(task, 155, entry->MountedForRW);
+    LogMessage(task, 152, entry->mountPath.c_str());
+    LogMessage(task, 153, entry->wimPath.c_str());
+    LogMessage(task, 154, static_cast<int>(entry->imageIndex));
+    LogMessage(task, 155, entry->readWrite ? 1 : 0);
     AppendLog(task, WSTR(""));
 
-    HANDLE wim = nullptr;
-    HANDLE image = nullptr;
-    const bool registered = RegisterMountCallback(task);
-    const bool unmounted = registered && CommitAndUnmount(task, *entry, wim, image);
-    ReleaseImagingHandles(wim, image, registered ? MountMessageCallback : nullptr);
-    if (!unmounted)
+    const CallbackRegistration callback(MountMessageCallback);
+    if (!callback) {
+        LogMessage(task, 199);
+        return false;
+    }
+    if (!CommitAndUnmount(task, *entry))
         return false;
     AppendLog(task, WSTR(""));
     LogMessage(task, 158);

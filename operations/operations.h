@@ -4,7 +4,8 @@
 // user-interface thread).
 #pragma once
 
-#include "app/task_state.h"
+#include "base/task_state.h"
+#include "imaging/wimgapi.h"
 
 // Capture into a new file, or appended to an existing one.
 bool RunCapture(TaskState& task, bool append);
@@ -43,3 +44,7 @@ HANDLE OpenWimForUpdate(TaskState& task, const WString& source, int index, bool 
 // text of the thread's last error or, for a NAME that another image of the
 // file already has, with words that say so.
 void LogImageFieldFailure(TaskState& task, WStringView element);
+
+// One part of a split set cannot be used alone: when `info` is such a part,
+// logs `lineId` (with `index`) and a reason that says so, and returns true.
+bool RefuseSplitPart(TaskState& task, const WIM_INFO& info, UINT lineId, int index);

@@ -1,8 +1,10 @@
+#include "base/log.h"
+#include "base/resource.h"
+#include "base/user_path.h"
 #include "imaging/wimgapi.h"
+#include "operations/imaging_handles.h"
 #include "operations/operations.h"
 #include "operations/temp_directory.h"
-#include "operations/user_path.h"
-#include "progress/log.h"
 
 #include <algorithm>
 
@@ -15,8 +17,8 @@ LONGLONG ChoosePartSize(TaskState& task)
         UINT nameId;
         LONGLONG bytes;
     } kSizes[] = {
-        {251, 600LL * 1048576},  // a CD
-        {252, 0xFFFFFFFELL},     // the largest FAT32 file, less one byte for safety
+        {IDS_SPLIT_SIZE_CD, 600LL * 1048576},  // a CD
+        {IDS_SPLIT_SIZE_FAT32, 0xFFFFFFFELL},  // the largest FAT32 file, less one byte for safety
     };
     for (const auto& size : kSizes) {
         WCHAR name[kTextBufferSize];
@@ -28,12 +30,15 @@ LONGLONG ChoosePartSize(TaskState& task)
     return 256LL * 1048576;
 }
 
-// Opens the source and splits it; failures are logged where they happen.
-bool SplitOpenedFile(TaskState& task, HANDLE wim, const WCHAR* destinationPath, LARGE_INTEGER& partSize)
+// Splits the opened source. A failure that says enough in a line of its
+// own is logged here; the split's own reason is kept in `reason` for the
+// closing failure line.
+bool SplitOpenedFile(TaskState& task, HANDLE wim, const WCHAR* destinationPath, LARGE_INTEGER& partSize,
+                     DWORD& reason)
 {
     WIM_INFO info = {};
     if (!WIMGetAttributes(wim, &info, sizeof info)) {
-        LogMessage(task, 165);
+        LogFailure(task, 165);
         return false;
     }
     if (info.TotalParts != 1) {
@@ -42,10 +47,7 @@ bool SplitOpenedFile(TaskState& task, HANDLE wim, const WCHAR* destinationPath, 
     }
     if (WIMSplitFile(wim, destinationPath, &partSize, 0))
         return true;
-    if (GetLastError() == ERROR_MORE_DATA)
-        LogMessage(task, 249);
-    else
-        LogLastError(task);
+    reason = GetLastError();
     return false;
 }
 
@@ -82,7 +84,7 @@ DWORD CALLBACK SplitMessageCallback(DWORD messageId, WPARAM wParam, LPARAM, PVOI
             return WIM_MSG_ABORT_IMAGE;
         UpdateTimeStatus(task, 0);
         break;
-    case WIM_MSG + 29:
+    case WIM_MSG_VERIFYING_INTEGRITY:
         UpdateTimeStatus(task, 0);
         break;
     default:
@@ -93,51 +95,57 @@ DWORD CALLBACK SplitMessageCallback(DWORD messageId, WPARAM wParam, LPARAM, PVOI
 
 bool RunSplit(TaskState& task)
 {
-    WCHAR destinationPath[kTextBufferSize];
-    WCHAR sourcePath[kTextBufferSize];
-    CopyUserPath(destinationPath, task.splitDestination, PathForm::Full);
-    CopyUserPath(sourcePath, task.splitSource, PathForm::Full);
-    LogMessage(task, 189, static_cast<const WCHAR*>(sourcePath));
-    LogMessage(task, 190, static_cast<const WCHAR*>(destinationPath));
+    UserPath destinationPath;
+    UserPath sourcePath;
+    const bool destinationTaken = TakeUserPath(destinationPath, task.splitDestination, PathForm::Full);
+    const bool sourceTaken = TakeUserPath(sourcePath, task.splitSource, PathForm::Full);
+    LogMessage(task, 189, static_cast<const WCHAR*>(sourcePath.text));
+    LogMessage(task, 190, static_cast<const WCHAR*>(destinationPath.text));
 
     WCHAR temporaryPath[kTextBufferSize];
-    const bool haveTemporary = ChooseTempDirectory(destinationPath, nullptr, temporaryPath);
-    const DWORD temporaryError = GetLastError();
-    LogMessage(task, 198, static_cast<const WCHAR*>(temporaryPath));
-    if (!haveTemporary) {
-        LogMessage(task, 164);
-        SetLastError(temporaryError);
-        LogLastError(task);
-    }
+    const bool haveTemporary =
+        TakeTempDirectory(task, destinationTaken ? destinationPath.text : nullptr, nullptr, temporaryPath);
     LogMessage(task, task.splitCheck ? 196 : 197);
     LARGE_INTEGER partSize;
     partSize.QuadPart = ChoosePartSize(task);
     AppendLog(task, WSTR(""));
 
     bool split = false;
-    HANDLE wim = nullptr;
+    DWORD reason = ERROR_SUCCESS;
     if (haveTemporary) {
-        if (WIMRegisterMessageCallback(nullptr, SplitMessageCallback, nullptr) == INVALID_CALLBACK_VALUE) {
+        const CallbackRegistration callback(SplitMessageCallback);
+        WimHandle wim;
+        if (!callback) {
             LogMessage(task, 199);
         } else {
             LogMessage(task, 162);
-            DWORD creationResult = 0;
-            wim = WIMCreateFile(sourcePath, WIM_GENERIC_READ, WIM_OPEN_EXISTING,
-                                task.splitCheck ? WIM_FLAG_VERIFY : 0, WIM_COMPRESS_NONE, &creationResult);
-            if (wim == nullptr) {
+            if (!sourceTaken || !destinationTaken) {
+                SetLastError(sourceTaken ? destinationPath.refusal : sourcePath.refusal);
                 LogFailure(task, 163);
+            } else {
+                DWORD creationResult = 0;
+                wim =
+                    WIMCreateFile(sourcePath.text, WIM_GENERIC_READ, WIM_OPEN_EXISTING,
+                                  task.splitCheck ? WIM_FLAG_VERIFY : 0, WIM_COMPRESS_NONE, &creationResult);
+                if (!wim)
+                    LogFailure(task, 163);
             }
         }
+        SetProgressPercent(task, 25);
+        if (wim)
+            split = SplitOpenedFile(task, wim.get(), destinationPath.text, partSize, reason);
+    } else {
+        SetProgressPercent(task, 25);
     }
-    SetProgressPercent(task, 25);
-    if (wim != nullptr)
-        split = SplitOpenedFile(task, wim, destinationPath, partSize);
 
-    ReleaseImagingHandles(wim, nullptr, SplitMessageCallback);
     SetProgressPercent(task, 100);
     AppendLog(task, WSTR(""));
     if (!split) {
         LogMessage(task, 247);
+        if (reason == ERROR_MORE_DATA)
+            LogMessage(task, 249);
+        else if (reason != ERROR_SUCCESS)
+            LogErrorText(task, reason);
         return false;
     }
     LogMessage(task, 246);

@@ -1,6 +1,6 @@
 #include "operations/temp_directory.h"
 
-#include "app/text.h"
+#include "base/log.h"
 
 namespace {
 
@@ -56,4 +56,17 @@ bool ProbeWritableDirectory(const WCHAR* directory)
     if (GetTempFileNameW(directory, WSTR("CRV"), 0, probe) == 0)
         return false;
     return DeleteFileW(probe) != FALSE;
+}
+
+bool TakeTempDirectory(TaskState& task, const WCHAR* first, const WCHAR* second, WCHAR* buffer)
+{
+    const bool chosen = ChooseTempDirectory(first, second, buffer);
+    const DWORD error = GetLastError();
+    LogMessage(task, 198, static_cast<const WCHAR*>(buffer));
+    if (!chosen) {
+        LogMessage(task, 164);
+        LogErrorText(task, error);
+    }
+    SetLastError(error);
+    return chosen;
 }

@@ -14,3 +14,10 @@ void NormaliseDirectory(const WCHAR* path, WCHAR* buffer);
 
 // True when a file can be created and deleted in the directory.
 bool ProbeWritableDirectory(const WCHAR* directory);
+
+struct TaskState;
+
+// An operation's temporary-folder step: chooses as ChooseTempDirectory does,
+// logs string 198 with the choice and, when none passes, string 164 and the
+// reason. False then.
+bool TakeTempDirectory(TaskState& task, const WCHAR* first, const WCHAR* second, WCHAR* buffer);

@@ -1,8 +1,7 @@
 #include "progress/progress_window.h"
 
-#include "app/resource.h"
-#include "operations/operations.h"
-#include "progress/log.h"
+#include "base/log.h"
+#include "base/resource.h"
 
 #include <commctrl.h>
 #include <mmsystem.h>
@@ -13,64 +12,6 @@ namespace {
 // thread handle without ever waiting for a running worker.
 constexpr UINT WM_WORKER_ENDED = WM_APP + 1;
 constexpr UINT_PTR kReapTimer = 1;
-
-bool RunCaptureNew(TaskState& task)
-{
-    return RunCapture(task, false);
-}
-bool RunCaptureAppend(TaskState& task)
-{
-    return RunCapture(task, true);
-}
-
-// One row per page button; the fields say how the window behaves around it.
-const OperationEntry kOperations[] = {
-    {.commandId = 1019,
-     .run = RunCaptureNew,
-     .englishButtonTexts = false,
-     .abortable = true,
-     .clearsCounter = false},
-    {.commandId = 1020,
-     .run = RunCaptureAppend,
-     .englishButtonTexts = false,
-     .abortable = true,
-     .clearsCounter = false},
-    {.commandId = 1025,
-     .run = RunApply,
-     .englishButtonTexts = true,
-     .abortable = true,
-     .clearsCounter = true},
-    {.commandId = 1046,
-     .run = RunChange,
-     .englishButtonTexts = false,
-     .abortable = false,
-     .clearsCounter = true},
-    {.commandId = 1060,
-     .run = RunMount,
-     .englishButtonTexts = false,
-     .abortable = false,
-     .clearsCounter = true},
-    {.commandId = 1061,
-     .run = RunUnmount,
-     .englishButtonTexts = false,
-     .abortable = false,
-     .clearsCounter = true},
-    {.commandId = 1067,
-     .run = RunDelete,
-     .englishButtonTexts = false,
-     .abortable = false,
-     .clearsCounter = true},
-    {.commandId = 1081,
-     .run = RunExport,
-     .englishButtonTexts = true,
-     .abortable = true,
-     .clearsCounter = true},
-    {.commandId = 1105,
-     .run = RunSplit,
-     .englishButtonTexts = true,
-     .abortable = true,
-     .clearsCounter = true},
-};
 
 // What the worker needs: the shared record and the operation to run.
 struct WorkerStart {
@@ -222,15 +163,6 @@ INT_PTR CALLBACK ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM l
 
 }  // namespace
 
-const OperationEntry* FindOperation(UINT commandId)
-{
-    for (const OperationEntry& entry : kOperations) {
-        if (entry.commandId == commandId)
-            return entry.run != nullptr ? &entry : nullptr;
-    }
-    return nullptr;
-}
-
 DWORD WINAPI WorkerMain(LPVOID parameter)
 {
     const WorkerStart start = *static_cast<WorkerStart*>(parameter);
@@ -264,16 +196,9 @@ DWORD WINAPI WorkerMain(LPVOID parameter)
     return 0;
 }
 
-INT_PTR RunProgressWindow(HWND owner, UINT commandId)
+INT_PTR RunProgressWindow(HWND owner, const OperationEntry* operation)
 {
-    const OpenRequest request{FindOperation(commandId)};
-    return DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_PROGRESS), owner, ProgressProc,
-                           reinterpret_cast<LPARAM>(&request));
-}
-
-INT_PTR RunProgressWindow(HWND owner, const OperationEntry& operation)
-{
-    const OpenRequest request{&operation};
+    const OpenRequest request{operation};
     return DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_PROGRESS), owner, ProgressProc,
                            reinterpret_cast<LPARAM>(&request));
 }

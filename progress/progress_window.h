@@ -1,13 +1,11 @@
 // The modal progress window that runs one operation on a worker thread.
+// Which operation a page button runs is the shell's table; this window only
+// runs the entry it is given.
 #pragma once
 
-#include "app/task_state.h"
+#include "base/task_state.h"
 
-// Opens progress window 132 over `owner` and runs the operation whose page
-// button is `commandId`; returns when the user closes the window.
-INT_PTR RunProgressWindow(HWND owner, UINT commandId);
-
-// The operation behind a command identifier, and how its window behaves.
+// An operation, and how its window behaves around it.
 struct OperationEntry {
     UINT commandId;
     bool (*run)(TaskState& task);
@@ -16,11 +14,13 @@ struct OperationEntry {
     bool clearsCounter;       // control 1017 emptied at the end
 };
 
-// The entry for `commandId`, or null when no operation belongs to it.
-const OperationEntry* FindOperation(UINT commandId);
-
-// The same window around a given entry (tests run operations of their own).
-INT_PTR RunProgressWindow(HWND owner, const OperationEntry& operation);
+// Opens progress window 132 over `owner` and runs `operation` (none when
+// null); returns when the user closes the window.
+INT_PTR RunProgressWindow(HWND owner, const OperationEntry* operation);
+inline INT_PTR RunProgressWindow(HWND owner, const OperationEntry& operation)
+{
+    return RunProgressWindow(owner, &operation);
+}
 
 // The worker thread's frame around one operation.
 DWORD WINAPI WorkerMain(LPVOID parameter);

@@ -1,9 +1,9 @@
 // Apply, export and split on real files, through the platform's imaging
 // layer, read back with wimlib-imagex: round trips, every compression, the
 // part set of a split, and what an abort or a full disk leaves behind.
+#include "base/log.h"
 #include "imaging/wimgapi.h"
 #include "operations/operations.h"
-#include "progress/log.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/fresh_task.h"

@@ -2,9 +2,9 @@
 // is writing: the operation stops, says why, and leaves what the sound-write
 // rules promise. A listener holds the worker at a chosen message until the
 // button has been pressed, so the press always lands mid-operation.
-#include "app/resource.h"
-#include "progress/log.h"
-#include "progress/progress_window.h"
+#include "app/operation_table.h"
+#include "base/log.h"
+#include "base/resource.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/message_listener.h"

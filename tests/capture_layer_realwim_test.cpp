@@ -250,7 +250,7 @@ TEST_F(CaptureLayerRealWim, AnAbortedAppendLeavesTheFileByteForByte)
     // the check is part of the write, so nothing is kept.
     {
         MessageListener abortAtCheck([](DWORD message, WPARAM) {
-            return message == WIM_MSG + 29 ? WIM_MSG_ABORT_IMAGE : WIM_MSG_SUCCESS;
+            return message == WIM_MSG_VERIFYING_INTEGRITY ? WIM_MSG_ABORT_IMAGE : WIM_MSG_SUCCESS;
         });
         HANDLE handle = Create(wim, WIM_OPEN_EXISTING);
         ASSERT_NE(handle, nullptr) << GetLastError();

@@ -1,10 +1,11 @@
 // The capture's message callback: path matching, the inclusion and
 // compression answers, and the log and status transcripts of scripted
 // message sequences.
-#include "app/resource.h"
+#include "base/log.h"
+#include "base/resource.h"
 #include "capture_config/capture_config.h"
-#include "capture_config/capture_messages.h"
-#include "progress/log.h"
+#include "capture_config/path_match.h"
+#include "operations/capture_messages.h"
 #include "tests/gtest_support.h"
 #include "tests/support/scripted_imaging.h"
 
@@ -332,8 +333,8 @@ TEST_F(CaptureMessagesTest, OneTimeNoticesAppearOncePerCapture)
     const WPARAM at = reinterpret_cast<WPARAM>(path.c_str());
     for (int i = 0; i < 3; ++i) {
         Send(WIM_MSG_INFO, at, 282);
-        Send(kMsgVerifyingIntegrity, 0, 0);
-        Send(kMsgAddingIntegrity, 0, 0);
+        Send(WIM_MSG_VERIFYING_INTEGRITY, 0, 0);
+        Send(WIM_MSG_ADDING_INTEGRITY, 0, 0);
         Included("C:\\x");
     }
     const std::string ea = "INFO: Extended attributes found, these will not be captured. This is how DISM "
@@ -347,7 +348,7 @@ TEST_F(CaptureMessagesTest, OneTimeNoticesAppearOncePerCapture)
     task.eaNoticeShown = false;
     task.verifyNoticeShown = false;
     Send(WIM_MSG_INFO, at, 282);
-    Send(kMsgVerifyingIntegrity, 0, 0);
+    Send(WIM_MSG_VERIFYING_INTEGRITY, 0, 0);
     Included("C:\\x");
     EXPECT_EQ(Log(), ea + "驗證完整性訊息...\r\n");
 }

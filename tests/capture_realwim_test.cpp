@@ -1,8 +1,8 @@
 // The capture operation on real trees through the wimlib layer, checked with
 // wimlib-imagex: what the image lists, what applying it gives back, the
 // page's texts, the boot mark, and files left as they were after a failure.
+#include "base/log.h"
 #include "operations/operations.h"
-#include "progress/log.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/scripted_imaging.h"

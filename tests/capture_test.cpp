@@ -1,8 +1,8 @@
 // The capture operation against the scripted library: the settings lines,
 // each failure's log, the calls and their flags, the image's texts and the
 // closing lines.
+#include "base/log.h"
 #include "operations/operations.h"
-#include "progress/log.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/scripted_imaging.h"
@@ -176,18 +176,20 @@ TEST_F(CaptureTest, EachFailureLogsItsLinesReleasesAndEndsWith202)
     const struct {
         const char* call;
         DWORD error;
-        std::string tail;  // after the settings
+        std::string tail;    // after the settings
+        std::string reason;  // after the closing failure line
         int closes;
         bool unregisters;
     } cases[] = {
-        {"WIMRegisterMessageCallback", ERROR_NOT_ENOUGH_MEMORY, "錯誤: 無法註冊回調函數.\r\n", 0, false},
+        {"WIMRegisterMessageCallback", ERROR_NOT_ENOUGH_MEMORY, "錯誤: 無法註冊回調函數.\r\n", "", 0, false},
         {"WIMCreateFile", ERROR_ACCESS_DENIED,
-         opening + "錯誤: 無法寫入到 \"" + Narrow(destination) + "\".\r\n" + denied, 0, true},
-        {"WIMSetTemporaryPath", ERROR_ACCESS_DENIED, opening + "錯誤: 無法建立暫存資料夾.\r\n" + denied, 1,
-         true},
-        {"WIMCaptureImage", ERROR_ACCESS_DENIED, opening + denied, 1, true},
-        {"WIMCaptureImage", ERROR_REQUEST_ABORTED,
-         opening + "錯誤: " + SystemText(ERROR_REQUEST_ABORTED) + "\r\n", 1, true},
+         opening + "錯誤: 無法寫入到 \"" + Narrow(destination) + "\".\r\n" + denied, "", 0, true},
+        {"WIMSetTemporaryPath", ERROR_ACCESS_DENIED, opening + "錯誤: 無法建立暫存資料夾.\r\n" + denied, "",
+         1, true},
+        // The capture's own failure: one failure line, then its reason.
+        {"WIMCaptureImage", ERROR_ACCESS_DENIED, opening, denied, 1, true},
+        {"WIMCaptureImage", ERROR_REQUEST_ABORTED, opening,
+         "錯誤: " + SystemText(ERROR_REQUEST_ABORTED) + "\r\n", 1, true},
     };
     for (const auto& c : cases) {
         ScriptedImaging scripted;
@@ -197,7 +199,8 @@ TEST_F(CaptureTest, EachFailureLogsItsLinesReleasesAndEndsWith202)
         run.captureName = WSTR("never written");
         run.captureBoot = true;
         EXPECT_FALSE(RunCapture(run, true)) << c.call;
-        EXPECT_EQ(Narrow(run.logText), Settings() + c.tail + "\r\n錯誤: 映像檔讀取錯誤.\r\n") << c.call;
+        EXPECT_EQ(Narrow(run.logText), Settings() + c.tail + "\r\n錯誤: 映像檔讀取錯誤.\r\n" + c.reason)
+            << c.call;
         EXPECT_EQ(scripted.CallCount("WIMCloseHandle"), c.closes) << c.call;
         EXPECT_EQ(scripted.CallCount("WIMUnregisterMessageCallback"), c.unregisters ? 1 : 0) << c.call;
         EXPECT_EQ(scripted.CallCount("WIMSetImageInformation"), 0) << c.call;
@@ -275,7 +278,8 @@ TEST_F(CaptureTest, PathsThatDoNotFitAreRefusedWithTheReason)
     second.captureSource = source + WSTR("\\") + longName;
     EXPECT_FALSE(RunCapture(second, false));
     EXPECT_EQ(library.CallCount("WIMCaptureImage"), 0);
-    EXPECT_NE(Narrow(second.logText).find("開啟映像檔中...\r\n" + tooLong), std::string::npos)
+    EXPECT_TRUE(
+        Narrow(second.logText).ends_with("開啟映像檔中...\r\n\r\n錯誤: 映像檔讀取錯誤.\r\n" + tooLong))
         << Narrow(second.logText);
 }
 

@@ -1,9 +1,9 @@
 // The progress window running a real capture of a few thousand files: the
 // scanning counts, the range line and a moving bar while it runs, and Abort
 // ending it with nothing written.
-#include "app/resource.h"
-#include "progress/log.h"
-#include "progress/progress_window.h"
+#include "app/operation_table.h"
+#include "base/log.h"
+#include "base/resource.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/scripted_imaging.h"

@@ -1,7 +1,7 @@
 // Changing an image's information: transcripts against the scripted library.
+#include "base/log.h"
 #include "metadata/image_info.h"
 #include "operations/operations.h"
-#include "progress/log.h"
 #include "tests/gtest_support.h"
 #include "tests/support/scripted_imaging.h"
 

@@ -1,6 +1,6 @@
 // The information report's text against the scripted library, and the
 // temporary directory choice it starts with.
-#include "app/resource.h"
+#include "base/resource.h"
 #include "metadata/image_info.h"
 #include "operations/operations.h"
 #include "operations/temp_directory.h"

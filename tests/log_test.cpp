@@ -1,6 +1,6 @@
 // The log and progress routines every operation relies on.
-#include "app/resource.h"
-#include "progress/log.h"
+#include "base/log.h"
+#include "base/resource.h"
 #include "tests/gtest_support.h"
 #include "tests/support/scripted_imaging.h"
 #include "tests/support/window_session.h"
@@ -88,44 +88,9 @@ TEST(SystemErrorTextTest, KnownCodeLosesItsFinalLineEndAndUnknownCodeIsUnknown)
     EXPECT_EQ(Narrow(SystemErrorText(buffer, 0x7654321)), "???");
 }
 
-DWORD CALLBACK IgnoreMessages(DWORD, WPARAM, LPARAM, PVOID)
-{
-    return WIM_MSG_SUCCESS;
-}
 INT_PTR CALLBACK PlainDialog(HWND, UINT, WPARAM, LPARAM)
 {
     return FALSE;
-}
-
-TEST(ReleaseImagingHandlesTest, ClosesInOrderAndKeepsTheFirstError)
-{
-    ScriptedImaging library;
-    WIMMessageCallback callback = IgnoreMessages;
-    WIMRegisterMessageCallback(nullptr, callback, nullptr);
-    library.calls.clear();
-
-    HANDLE image = ScriptedImaging::ImageHandle(1);
-    SetLastError(ERROR_DISK_FULL);
-    library.Fail("WIMCloseHandle", ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(ReleaseImagingHandles(ScriptedImaging::kWimHandle, image, callback));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));  // the caller's error survives
-    EXPECT_EQ(library.CallText(), "WIMCloseHandle(0x2001)\nWIMCloseHandle(0x1000)\n"
-                                  "WIMUnregisterMessageCallback(0x0, ptr)\n");
-
-    // With no error on entry, the first failing step's code is kept.
-    ScriptedImaging second;
-    second.Fail("WIMCloseHandle", ERROR_INVALID_HANDLE, 2);
-    second.Fail("WIMUnregisterMessageCallback", ERROR_INVALID_PARAMETER);
-    SetLastError(0);
-    EXPECT_FALSE(ReleaseImagingHandles(ScriptedImaging::kWimHandle, image, callback));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-
-    // Null handles and no callback: nothing is called, nothing fails.
-    ScriptedImaging third;
-    SetLastError(0);
-    EXPECT_TRUE(ReleaseImagingHandles(nullptr, nullptr, nullptr));
-    EXPECT_TRUE(third.calls.empty());
-    EXPECT_EQ(GetLastError(), 0u);
 }
 
 // A progress window made from its template, without a worker, so the

@@ -1,8 +1,8 @@
 // The main window, its pages, the image picker and the mounted list, driven
 // through window messages on the real dialogs.
 #include "app/pages.h"
-#include "app/resource.h"
-#include "progress/log.h"
+#include "base/log.h"
+#include "base/resource.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/scripted_imaging.h"

@@ -3,10 +3,10 @@
 // kernel's mount table. Every test unmounts what it mounted in its
 // tear-down, so a failed test leaves no mount behind.
 #include "app/pages.h"
-#include "app/resource.h"
+#include "base/log.h"
+#include "base/resource.h"
 #include "imaging/wimgapi.h"
 #include "operations/operations.h"
-#include "progress/log.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/scripted_imaging.h"

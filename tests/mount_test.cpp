@@ -1,7 +1,7 @@
 // Mounting and unmounting: transcripts against the scripted library.
+#include "base/log.h"
 #include "operations/operations.h"
 #include "operations/temp_directory.h"
-#include "progress/log.h"
 #include "tests/gtest_support.h"
 #include "tests/support/scripted_imaging.h"
 
@@ -341,7 +341,8 @@ TEST(MountCallbackTest, ProgressMovesTheBarAndProblemsAreLoggedWithTheirReason)
         expected += std::string(problem.prefix) + Narrow(longPath) +
                     "    [Code=" + Reason(ERROR_FILE_NOT_FOUND) + "]\n\r\n";
     }
-    for (DWORD quiet : {WIM_MSG_RETRY, WIM_MSG_TEXT, WIM_MSG_STEPIT, WIM_MSG + 29, WIM_MSG_QUERY_ABORT})
+    for (DWORD quiet :
+         {WIM_MSG_RETRY, WIM_MSG_TEXT, WIM_MSG_STEPIT, WIM_MSG_VERIFYING_INTEGRITY, WIM_MSG_QUERY_ABORT})
         EXPECT_EQ(MountMessageCallback(quiet, reinterpret_cast<WPARAM>(longPath.c_str()), 5, nullptr),
                   WIM_MSG_SUCCESS);
     EXPECT_EQ(Narrow(task.logText), expected);

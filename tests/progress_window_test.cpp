@@ -1,9 +1,9 @@
 // The progress window running a real delete on its worker thread, driven
 // from a second thread while the window's own thread runs its modal loop.
-#include "app/resource.h"
+#include "app/operation_table.h"
+#include "base/log.h"
+#include "base/resource.h"
 #include "imaging/wimgapi.h"
-#include "progress/log.h"
-#include "progress/progress_window.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/scripted_imaging.h"

@@ -1,4 +1,4 @@
-#include "app/task_state.h"
+#include "base/task_state.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fresh_task.h"
 

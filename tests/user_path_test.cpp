@@ -1,11 +1,11 @@
 // Paths typed on the pages: whole or refused, never cut.
-#include "operations/user_path.h"
+#include "base/user_path.h"
 #include "tests/gtest_support.h"
 #include "tests/support/scripted_imaging.h"
 
 namespace {
 
-TEST(CopyUserPathTest, KeepsWhatFitsAndRefusesWhatWouldBeCut)
+TEST(TakeUserPathTest, KeepsWhatFitsAndRefusesWhatWouldBeCut)
 {
     WCHAR current[kTextBufferSize];
     DWORD currentLength = GetCurrentDirectoryW(kTextBufferSize, current);
@@ -39,21 +39,26 @@ TEST(CopyUserPathTest, KeepsWhatFitsAndRefusesWhatWouldBeCut)
         {WSTR(""), PathForm::Full, true, WSTR("")},
     };
     for (const Case& c : cases) {
-        WCHAR path[kTextBufferSize];
-        std::fill_n(path, kTextBufferSize, WSTR('#'));
+        UserPath path;
+        std::fill_n(path.text, kTextBufferSize, WSTR('#'));
         SetLastError(ERROR_ACCESS_DENIED);
-        EXPECT_EQ(CopyUserPath(path, c.typed, c.form), c.accepted) << c.typed.size();
-        EXPECT_EQ(Narrow(path), Narrow(c.expected)) << c.typed.size();
-        if (!c.accepted) {
+        EXPECT_EQ(TakeUserPath(path, c.typed, c.form), c.accepted) << c.typed.size();
+        EXPECT_EQ(path.Usable(), c.accepted) << c.typed.size();
+        if (c.accepted) {
+            EXPECT_EQ(Narrow(path.text), Narrow(c.expected)) << c.typed.size();
+        } else {
+            // Refused: the typed text, cut to fit, is there for the log only.
+            EXPECT_EQ(Narrow(path.text), Narrow(c.typed.substr(0, kTextBufferSize - 1))) << c.typed.size();
+            EXPECT_EQ(path.refusal, static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE)) << c.typed.size();
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE)) << c.typed.size();
         }
     }
 
     // The full form of the relative name that fits is the current folder
     // and the name.
-    WCHAR path[kTextBufferSize];
-    ASSERT_TRUE(CopyUserPath(path, relative, PathForm::Full));
-    EXPECT_EQ(WString(path).size(), 259u);
+    UserPath path;
+    ASSERT_TRUE(TakeUserPath(path, relative, PathForm::Full));
+    EXPECT_EQ(WString(path.text).size(), 259u);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The wimlib layer against real WIM files made here with wimlib-imagex, which
 // also serves as the independent reader of what the layer wrote.
-#include "app/text.h"
+#include "base/text.h"
 #include "imaging/wimgapi.h"
 #include "imaging/wimlib/layer.h"
 #include "tests/gtest_support.h"

@@ -218,7 +218,7 @@ enum wimlib_progress_status CaptureProgress(enum wimlib_progress_msg message,
     case WIMLIB_PROGRESS_MSG_CALC_INTEGRITY:
         if (!run.integrityTold) {
             run.integrityTold = true;
-            Tell(run, WIM_MSG + 33, 0, 0);
+            Tell(run, WIM_MSG_ADDING_INTEGRITY, 0, 0);
         }
         Tell(run, WIM_MSG_QUERY_ABORT, 0, 0);
         break;
@@ -283,7 +283,7 @@ int CheckSingleInstance(const struct wimlib_dir_entry* entry, void* context)
 bool VerifySingleInstances(CaptureRun& run, WIMStruct* written, int index)
 {
     SingleInstanceCheck check{&run, {}, false};
-    if (!Tell(run, WIM_MSG + 29, 0, 0))
+    if (!Tell(run, WIM_MSG_VERIFYING_INTEGRITY, 0, 0))
         return Fail(ERROR_REQUEST_ABORTED);
     const int result = wimlib_iterate_dir_tree(written, index, "", WIMLIB_ITERATE_DIR_TREE_FLAG_RECURSIVE,
                                                CheckSingleInstance, &check);

@@ -26,7 +26,7 @@ enum wimlib_progress_status ExportProgress(enum wimlib_progress_msg message, uni
         break;
     case WIMLIB_PROGRESS_MSG_CALC_INTEGRITY:
         if (info->integrity.completed_chunks == 0)
-            Deliver(progress->wim, WIM_MSG + 33, 0, 0);
+            Deliver(progress->wim, WIM_MSG_ADDING_INTEGRITY, 0, 0);
         break;
     default:
         break;

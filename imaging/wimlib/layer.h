@@ -9,7 +9,7 @@
 // memory and disk agree whether the write worked or not.
 #pragma once
 
-#include "app/text.h"
+#include "base/text.h"
 #include "imaging/wimgapi.h"
 
 // wimlib.h picks wchar_t paths and its own timespec when it sees the Windows

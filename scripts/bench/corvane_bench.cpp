@@ -17,13 +17,14 @@
 //   corvane_bench export WIM INDEX DESTINATION lzx|xpress|none|lzms
 //   corvane_bench split WIM FIRST_PART MEGABYTES
 //                                      (the layer's split, any part size)
-#include "app/task_state.h"
+#include "base/task_state.h"
 #include "capture_config/capture_config.h"
-#include "capture_config/capture_messages.h"
+#include "capture_config/path_match.h"
 #include "imaging/wimgapi.h"
 #include "metadata/image_info.h"
 #include "metadata/windows_probe.h"
 #include "metadata/xml.h"
+#include "operations/capture_messages.h"
 #include "operations/operations.h"
 #include "tests/support/hive_writer.h"
 
@@ -61,12 +62,13 @@ WString DosPath(const char* unixPath)
 
 int Usage()
 {
-    std::fprintf(stderr,
-                 "usage: corvane_bench delete WIM INDEX | info WIM | change WIM INDEX DESCRIPTION [check] | "
-                 "xml FILE ROUNDS | hive FILE software|system MB | probe WIM SOURCE TEMP | "
-                 "mount WIM INDEX DIR ro|rw | unmount DIR commit|discard | exclusion PATHS | capture SOURCE WIM | "
-                 "apply WIM INDEX FOLDER | export WIM INDEX DESTINATION lzx|xpress|none|lzms | "
-                 "split WIM FIRST_PART MEGABYTES\n");
+    std::fprintf(
+        stderr,
+        "usage: corvane_bench delete WIM INDEX | info WIM | change WIM INDEX DESCRIPTION [check] | "
+        "xml FILE ROUNDS | hive FILE software|system MB | probe WIM SOURCE TEMP | "
+        "mount WIM INDEX DIR ro|rw | unmount DIR commit|discard | exclusion PATHS | capture SOURCE WIM | "
+        "apply WIM INDEX FOLDER | export WIM INDEX DESTINATION lzx|xpress|none|lzms | "
+        "split WIM FIRST_PART MEGABYTES\n");
     return 2;
 }
 

@@ -13,8 +13,8 @@
 //                              into a new WIM named NAME and wait for the
 //                              progress window
 // Exits 1 when the window it needs does not appear within 30 s.
-#include "app/resource.h"
-#include "app/text.h"
+#include "base/resource.h"
+#include "base/text.h"
 
 #include <commctrl.h>
 

@@ -4,7 +4,7 @@
 //   corvane_ui_latency WIM [ROUNDS]
 // WIM is a Unix path; the script scripts/bench/ui-latency makes a 50-image one.
 #include "app/pages.h"
-#include "app/resource.h"
+#include "base/resource.h"
 #include "tests/support/window_session.h"
 
 #include <commctrl.h>

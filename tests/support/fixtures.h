@@ -2,7 +2,7 @@
 // makes and checks the WIM files), and the DOS paths the program sees.
 #pragma once
 
-#include "app/text.h"
+#include "base/text.h"
 
 #include <map>
 #include <string>

@@ -3,7 +3,7 @@
 // deliver messages run their operation on it too.
 #pragma once
 
-#include "app/task_state.h"
+#include "base/task_state.h"
 
 // Inputs at their start-up defaults; log, counters, flags and start time of
 // a fresh run; no progress window.

@@ -1,6 +1,6 @@
 #include "tests/support/scripted_imaging.h"
 
-#include "progress/log.h"
+#include "base/log.h"
 
 #include <algorithm>
 #include <cstdio>

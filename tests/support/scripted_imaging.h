@@ -5,7 +5,7 @@
 // destroying it puts the previous library back.
 #pragma once
 
-#include "app/text.h"
+#include "base/text.h"
 #include "imaging/wimgapi.h"
 
 #include <functional>

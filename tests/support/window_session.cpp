@@ -1,9 +1,9 @@
 #include "tests/support/window_session.h"
 
 #include "app/main_window.h"
-#include "app/resource.h"
-#include "app/task_state.h"
-#include "progress/log.h"
+#include "base/log.h"
+#include "base/resource.h"
+#include "base/task_state.h"
 
 #include <commctrl.h>
 

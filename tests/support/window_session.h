@@ -3,7 +3,7 @@
 // messages, the way a user's clicks and keys would reach it.
 #pragma once
 
-#include "app/text.h"
+#include "base/text.h"
 
 #include <functional>
 

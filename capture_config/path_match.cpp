@@ -1,15 +1,9 @@
-#include "capture_config/capture_messages.h"
-
-#include "app/resource.h"
-#include "operations/library_messages.h"
-#include "progress/log.h"
+#include "capture_config/path_match.h"
 
 #include <algorithm>
+#include <array>
 
 namespace {
-
-const WCHAR kEaNotice[] = WSTR(
-    "INFO: Extended attributes found, these will not be captured. This is how DISM and ImageX operate.\n");
 
 bool IsSeparator(WCHAR c)
 {
@@ -25,50 +19,44 @@ bool SameCharacters(const WCHAR* left, const WCHAR* right, size_t count)
     return true;
 }
 
-void ShowCounter(TaskState& task, UINT id, uint32_t first, uint32_t second)
-{
-    WCHAR text[kTextBufferSize];
-    SetProgressText(task, IDC_PROGRESS_COUNTER, LoadMessage(text, id, first, second));
-}
+using UpperTable = std::array<WCHAR, 65536>;
 
-DWORD DecideInclusion(TaskState& task, WPARAM wParam, LPARAM lParam)
+UpperTable MakeUpperTable()
 {
-    if (task.abortRequested)
-        return WIM_MSG_ABORT_IMAGE;
-    if (task.fileCount != 0) {
-        ++task.itemsDone;
-        return WIM_MSG_SUCCESS;
-    }
-    if (!task.scanNoticeShown) {
-        task.scanNoticeShown = true;
-        LogMessage(task, 211);
-    }
-    const WCHAR* path = reinterpret_cast<const WCHAR*>(wParam);
-    BOOL* include = reinterpret_cast<BOOL*>(lParam);
-    if (path == nullptr || include == nullptr)
-        return WIM_MSG_SUCCESS;
-    PathParts parts;
-    BuildPathParts(parts, path);
-    if (!PathMatchesList(parts, task.exclusions) || PathMatchesList(parts, task.exclusionExceptions))
-        return WIM_MSG_SUCCESS;
-    *include = FALSE;
-    LogMessage(task, 212, path);
-    return WIM_MSG_SUCCESS;
-}
-
-void DecideCompression(TaskState& task, WPARAM wParam, LPARAM lParam)
-{
-    const WCHAR* path = reinterpret_cast<const WCHAR*>(wParam);
-    BOOL* compress = reinterpret_cast<BOOL*>(lParam);
-    if (path == nullptr || compress == nullptr)
-        return;
-    PathParts parts;
-    BuildPathParts(parts, path);
-    if (PathMatchesList(parts, task.compressionExclusions))
-        *compress = FALSE;
+    UpperTable table;
+    for (size_t i = 0; i < table.size(); ++i)
+        table[i] = static_cast<WCHAR>(i);
+    // Surrogates are left as they are; the two runs around them are mapped
+    // whole, which is the same as one unit at a time.
+    CharUpperBuffW(table.data(), 0xD800);
+    CharUpperBuffW(table.data() + 0xE000, 0x10000 - 0xE000);
+    return table;
 }
 
 }  // namespace
+
+PathSplit SplitPathText(const WCHAR* text, size_t length)
+{
+    PathSplit split{0, 0};
+    if (length >= 2 && text[1] == WSTR(':') &&
+        ((text[0] >= WSTR('A') && text[0] <= WSTR('Z')) || (text[0] >= WSTR('a') && text[0] <= WSTR('z'))))
+        split.directoryStart = 2;
+    split.nameStart = split.directoryStart;
+    for (size_t i = length; i > split.directoryStart; --i) {
+        if (text[i - 1] == WSTR('\\') || text[i - 1] == WSTR('/')) {
+            split.nameStart = i;
+            break;
+        }
+    }
+    return split;
+}
+
+void UpperCaseInPlace(WCHAR* text, size_t length)
+{
+    static const UpperTable table = MakeUpperTable();
+    for (size_t i = 0; i < length; ++i)
+        text[i] = table[static_cast<uint16_t>(text[i])];
+}
 
 void BuildPathParts(PathParts& parts, const WCHAR* path)
 {
@@ -184,72 +172,4 @@ bool WildcardMatch(const WCHAR* name, const WCHAR* pattern)
     while (*wild == WSTR('*'))
         ++wild;
     return *wild == 0;
-}
-
-DWORD HandleCaptureMessage(TaskState& task, DWORD messageId, WPARAM wParam, LPARAM lParam)
-{
-    switch (messageId) {
-    case WIM_MSG_PROGRESS:
-        SetProgressPercent(task, static_cast<UINT>(wParam));
-        UpdateTimeStatus(task, static_cast<DWORD>(lParam));
-        ShowCounter(task, 208, task.itemsDone, task.fileCount);
-        return WIM_MSG_SUCCESS;
-    case WIM_MSG_PROCESS:
-        return DecideInclusion(task, wParam, lParam);
-    case WIM_MSG_SCANNING:
-        task.folderCount += static_cast<uint32_t>(wParam);
-        task.itemsDone = std::max(task.itemsDone, static_cast<uint32_t>(lParam));
-        if (task.itemsDone % 32 == 0)
-            ShowCounter(task, 209, task.itemsDone, task.folderCount);
-        return WIM_MSG_SUCCESS;
-    case WIM_MSG_SETRANGE:
-        LogMessage(task, 207, task.folderCount, static_cast<uint32_t>(lParam));
-        task.fileCount = static_cast<uint32_t>(lParam);
-        task.itemsDone = 0;
-        ShowCounter(task, 208, 0u, task.fileCount);
-        return WIM_MSG_SUCCESS;
-    case WIM_MSG_COMPRESS:
-        DecideCompression(task, wParam, lParam);
-        return WIM_MSG_SUCCESS;
-    case WIM_MSG_ERROR:
-        AppendLog(task, DiagnosticLine(WSTR("ERROR: "), wParam, lParam));
-        return WIM_MSG_SUCCESS;
-    case WIM_MSG_RETRY:
-        AppendLog(task, DiagnosticLine(WSTR("RETRY: "), wParam, lParam));
-        return WIM_MSG_SUCCESS;
-    case WIM_MSG_INFO:
-        if (static_cast<DWORD>(lParam) == kEasNotSupported) {
-            if (!task.eaNoticeShown) {
-                task.eaNoticeShown = true;
-                AppendLog(task, kEaNotice);
-            }
-        } else {
-            AppendLog(task, DiagnosticLine(WSTR("INFO: "), wParam, lParam));
-        }
-        return WIM_MSG_SUCCESS;
-    case WIM_MSG_WARNING:
-        AppendLog(task, DiagnosticLine(WSTR("WARNING: "), wParam, lParam));
-        return WIM_MSG_SUCCESS;
-    case WIM_MSG_QUERY_ABORT:
-        return task.abortRequested ? WIM_MSG_ABORT_IMAGE : WIM_MSG_SUCCESS;
-    case kMsgVerifyingIntegrity:
-        if (!task.verifyNoticeShown) {
-            task.verifyNoticeShown = true;
-            LogMessage(task, 250);
-        }
-        UpdateTimeStatus(task, 0);
-        return WIM_MSG_SUCCESS;
-    case kMsgAddingIntegrity:
-        LogMessage(task, 172);
-        UpdateTimeStatus(task, 0);
-        return WIM_MSG_SUCCESS;
-    default:
-        return WIM_MSG_SUCCESS;
-    }
-}
-
-DWORD CALLBACK CaptureMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData)
-{
-    (void)userData;
-    return HandleCaptureMessage(Task(), messageId, wParam, lParam);
 }

@@ -1,8 +1,9 @@
 // The capture's pattern lists: exclusions, compression exclusions and
-// exclusion exceptions. Filled from the defaults and the configuration file.
+// exclusion exceptions, held by the task record. Filled from the defaults and
+// the configuration file, and matched against paths, in capture_config/.
 #pragma once
 
-#include "app/text.h"
+#include "base/text.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -30,16 +31,3 @@ void FreePatternList(PatternList& list);
 
 // Frees the list, then gives it an empty array of kPatternListCapacity.
 void ResetPatternList(PatternList& list);
-
-// Where a path or pattern text splits: the directory part runs from
-// `directoryStart` (after a leading drive letter and colon) to `nameStart`
-// (after the last backslash or slash); the name is the rest.
-struct PathSplit {
-    size_t directoryStart;
-    size_t nameStart;
-};
-PathSplit SplitPathText(const WCHAR* text, size_t length);
-
-// Upper-cases in place exactly as CharUpperBuffW does, one UTF-16 unit at a
-// time, through a table made once: the capture tests every scanned path.
-void UpperCaseInPlace(WCHAR* text, size_t length);

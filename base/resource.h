@@ -153,6 +153,11 @@
 #define IDS_CALCULATING 141
 #define IDS_ABORT 147
 #define IDS_CLOSE 148
+#define IDS_COMPRESSION_LZMS 243
+#define IDS_SPLIT_SIZE_CD 251
+#define IDS_SPLIT_SIZE_FAT32 252
 // Beyond the original table: the reason given when another image of the
 // file already has the name asked for.
 #define IDS_NAME_TAKEN 270
+// The reason given when one part of a split set is used as a whole file.
+#define IDS_SPLIT_PART 271

@@ -1,6 +1,7 @@
-#include "app/resource.h"
+#include "base/log.h"
+#include "base/resource.h"
+#include "imaging/wimgapi.h"
 #include "operations/operations.h"
-#include "progress/log.h"
 
 void LogImageFieldFailure(TaskState& task, WStringView element)
 {
@@ -14,4 +15,16 @@ void LogImageFieldFailure(TaskState& task, WStringView element)
         LogErrorText(task, code);
     }
     SetLastError(code);
+}
+
+bool RefuseSplitPart(TaskState& task, const WIM_INFO& info, UINT lineId, int index)
+{
+    if (info.TotalParts <= 1)
+        return false;
+    WCHAR reason[kTextBufferSize];
+    LogMessage(task, lineId, index);
+    LoadMessage(reason, IDS_SPLIT_PART, static_cast<int>(info.PartNumber), static_cast<int>(info.TotalParts));
+    LogMessage(task, 201, static_cast<const WCHAR*>(reason));
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return true;
 }

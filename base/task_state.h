@@ -2,8 +2,8 @@
 // thread owns the page fields; one worker thread at a time owns the run state.
 #pragma once
 
-#include "app/text.h"
-#include "capture_config/pattern_list.h"
+#include "base/pattern_list.h"
+#include "base/text.h"
 
 #include <atomic>
 #include <cstdint>
@@ -120,6 +120,10 @@ struct TaskState {
     // shown in the window can be told from the newest.
     uint64_t logVersion = 0;
 };
+
+// Posted to the main window by an operation that found the mounted-image list
+// out of date; the shell shows it anew.
+constexpr UINT WM_MOUNTS_CHANGED = WM_APP + 20;
 
 // The module whose resources the program loads (the executable).
 extern HINSTANCE g_instance;

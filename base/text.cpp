@@ -1,4 +1,4 @@
-#include "app/text.h"
+#include "base/text.h"
 
 #include <algorithm>
 
@@ -45,4 +45,47 @@ void CopyToBuffer(WCHAR* buffer, size_t size, WStringView text)
     size_t count = std::min(text.size(), size - 1);
     std::copy_n(text.data(), count, buffer);
     buffer[count] = 0;
+}
+
+bool EqualsIgnoringCase(WStringView a, WStringView b)
+{
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+WString WithoutTrailingBackslash(WStringView path)
+{
+    if (!path.empty() && path.back() == WSTR('\\'))
+        path.remove_suffix(1);
+    return WString(path);
+}
+
+bool ParseHexNumber(WStringView text, DWORD& value)
+{
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= 0x09 && text[i] <= 0x0D)))
+        ++i;
+    if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X'))
+        i += 2;
+    uint64_t number = 0;
+    size_t digits = 0;
+    for (; i < text.size(); ++i, ++digits) {
+        WCHAR c = text[i];
+        unsigned digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            break;
+        number = number * 16 + digit;
+        if (number > 0xFFFFFFFFull)
+            return false;
+    }
+    if (digits == 0)
+        return false;
+    value = static_cast<DWORD>(number);
+    return true;
 }

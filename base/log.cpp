@@ -1,6 +1,6 @@
-#include "progress/log.h"
+#include "base/log.h"
 
-#include "app/resource.h"
+#include "base/resource.h"
 
 #include <commctrl.h>
 #include <mmsystem.h>
@@ -193,25 +193,4 @@ void SetProgressText(TaskState& task, int control, const WCHAR* text)
     HWND window = task.progressWindow;
     if (window != nullptr)
         SetDlgItemTextW(window, control, text);
-}
-
-BOOL ReleaseImagingHandles(HANDLE wim, HANDLE image, WIMMessageCallback callback)
-{
-    DWORD kept = GetLastError();
-    BOOL allClosed = TRUE;
-    auto note = [&](BOOL ok) {
-        if (!ok) {
-            allClosed = FALSE;
-            if (kept == 0)
-                kept = GetLastError();
-        }
-    };
-    if (image != nullptr)
-        note(WIMCloseHandle(image));
-    if (wim != nullptr)
-        note(WIMCloseHandle(wim));
-    if (callback != nullptr)
-        note(WIMUnregisterMessageCallback(nullptr, callback));
-    SetLastError(kept);
-    return allClosed;
 }

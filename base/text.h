@@ -32,3 +32,15 @@ WString DecimalText(long long value);
 
 // Copies at most size - 1 characters and always terminates (size > 0).
 void CopyToBuffer(WCHAR* buffer, size_t size, WStringView text);
+
+// Equal apart from letter case, compared as the file system compares names
+// (ordinal, upper-cased).
+bool EqualsIgnoringCase(WStringView a, WStringView b);
+
+// The path without one trailing backslash, if it has one.
+WString WithoutTrailingBackslash(WStringView path);
+
+// A number written in hexadecimal, read like "%x": blanks, an optional 0x,
+// then digits up to the first other character. False without a digit or
+// beyond 32 bits.
+bool ParseHexNumber(WStringView text, DWORD& value);

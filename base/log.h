@@ -3,7 +3,7 @@
 // through window messages, which its owning thread handles.
 #pragma once
 
-#include "app/task_state.h"
+#include "base/task_state.h"
 
 #include <initializer_list>
 
@@ -99,11 +99,3 @@ void LogClosingLine(TaskState& task, UINT quickId, UINT timedId);
 
 // Sets a control's text of the open progress window, if there is one.
 void SetProgressText(TaskState& task, int control, const WCHAR* text);
-
-#include "imaging/wimgapi.h"
-
-// Closes the image handle, then the WIM handle, then unregisters the
-// callback (each when non-null). The thread's last error is kept as found on
-// entry, or becomes the first failing step's code when it was 0, so the
-// caller can still report why it released. Returns FALSE when a step failed.
-BOOL ReleaseImagingHandles(HANDLE wim, HANDLE image, WIMMessageCallback callback);

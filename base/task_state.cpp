@@ -1,6 +1,6 @@
-#include "app/task_state.h"
+#include "base/task_state.h"
 
-#include "progress/log.h"
+#include "base/log.h"
 
 HINSTANCE g_instance = nullptr;
 

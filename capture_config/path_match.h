@@ -1,18 +1,25 @@
-// The capture's message callback: progress and status texts, the log lines
-// for the library's errors and notices, abort answers, and the inclusion and
-// compression decisions made against the three pattern lists.
+// Matching scanned paths against the capture's pattern lists: the path
+// split into its folder and name, upper-cased as the lists are, and tested
+// against each entry.
 #pragma once
 
-#include "app/task_state.h"
-#include "capture_config/pattern_list.h"
-#include "imaging/wimgapi.h"
+#include "base/pattern_list.h"
 
-// Messages the capture answers beyond the named ones.
-constexpr DWORD kMsgVerifyingIntegrity = WIM_MSG + 29;
-constexpr DWORD kMsgAddingIntegrity = WIM_MSG + 33;
+#include <cstddef>
+#include <cstdint>
 
-// The extended-attribute notice's code (ERROR_EAS_NOT_SUPPORTED).
-constexpr DWORD kEasNotSupported = 282;
+// Where a path or pattern text splits: the directory part runs from
+// `directoryStart` (after a leading drive letter and colon) to `nameStart`
+// (after the last backslash or slash); the name is the rest.
+struct PathSplit {
+    size_t directoryStart;
+    size_t nameStart;
+};
+PathSplit SplitPathText(const WCHAR* text, size_t length);
+
+// Upper-cases in place exactly as CharUpperBuffW does, one UTF-16 unit at a
+// time, through a table made once: the capture tests every scanned path.
+void UpperCaseInPlace(WCHAR* text, size_t length);
 
 // Working buffers of one path test (on the stack: nothing is allocated per
 // path). The directory keeps its last characters
@@ -42,10 +49,3 @@ bool PathMatchesList(const PathParts& parts, const PatternList& list);
 // '*' any run of characters, '?' exactly one; both texts upper-cased and
 // NUL-terminated.
 bool WildcardMatch(const WCHAR* name, const WCHAR* pattern);
-
-// The callback's work on a given record; returns the verdict.
-DWORD HandleCaptureMessage(TaskState& task, DWORD messageId, WPARAM wParam, LPARAM lParam);
-
-// Registered process-wide for one capture; reaches the shared record through
-// Task().
-DWORD CALLBACK CaptureMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData);
