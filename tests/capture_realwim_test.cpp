@@ -211,6 +211,20 @@ TEST_F(CaptureRealWim, AnchoredPatternsCountFromTheDrivesRoot)
               (std::vector<std::string>{"/", "/keep.txt", "/sub", "/sub/pagefile.sys"}));
 }
 
+TEST_F(CaptureRealWim, AppendingWithANameAnotherImageHasSaysSoPlainly)
+{
+    const std::string wim = folder / "named.wim";
+    MakeSampleWim(wim, 1);
+    const std::string source = folder / "more";
+    Shell("mkdir -p " + Quoted(source) + " && echo more > " + Quoted(source + "/file.txt"));
+    TaskState& task = Page(source, wim);
+    task.captureName = WSTR("Image 1");
+    RunCapture(task, true);
+    EXPECT_NE(Log().find("錯誤: 此映像檔中已有另一個映像卷使用這個名稱.\r\n"), std::string::npos) << Log();
+    EXPECT_EQ(Log().find(SystemText(ERROR_ALREADY_EXISTS)), std::string::npos) << Log();
+    EXPECT_EQ(WimlibInfo(wim)[1]["Name"], "Image 1");
+}
+
 TEST_F(CaptureRealWim, AppendMarksTheNewLastImageBootAndAFailedOneChangesNothing)
 {
     const std::string wim = folder / "base.wim";
@@ -233,8 +247,8 @@ TEST_F(CaptureRealWim, AppendMarksTheNewLastImageBootAndAFailedOneChangesNothing
         aborted.abortRequested = true;
         EXPECT_FALSE(RunCapture(aborted, append));
         WCHAR text[kTextBufferSize];
-        EXPECT_NE(Log().find("錯誤: " + Narrow(SystemErrorText(text, ERROR_REQUEST_ABORTED)) +
-                             "\r\n\r\n錯誤: 映像檔讀取錯誤.\r\n"),
+        EXPECT_NE(Log().find("\r\n錯誤: 映像檔讀取錯誤.\r\n錯誤: " +
+                             Narrow(SystemErrorText(text, ERROR_REQUEST_ABORTED)) + "\r\n"),
                   std::string::npos)
             << Log();
         EXPECT_EQ(FileBytes(wim), before) << append;

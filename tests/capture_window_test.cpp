@@ -149,9 +149,8 @@ TEST(CaptureWindowTest, AbortEndsTheCaptureAndLeavesNoFileOrTheOldOne)
         driver.join();
 
         WCHAR aborted[kTextBufferSize];
-        const std::string ending =
-            "正在中止映像檔操作...\r\n錯誤: " + Narrow(SystemErrorText(aborted, ERROR_REQUEST_ABORTED)) +
-            "\r\n\r\n錯誤: 映像檔讀取錯誤.\r\n";
+        const std::string ending = "正在中止映像檔操作...\r\n\r\n錯誤: 映像檔讀取錯誤.\r\n錯誤: " +
+                                   Narrow(SystemErrorText(aborted, ERROR_REQUEST_ABORTED)) + "\r\n";
         EXPECT_EQ(log.substr(log.size() - std::min(log.size(), ending.size())), ending) << log;
         EXPECT_LT(endedAt - abortedAt, 1000u) << c.command;
     }

@@ -244,7 +244,7 @@ TEST_F(WindowsProbeTest, VersionResourceGivesProductNameAndVersionWords)
     longName.replace(0, 6, "A&B<C>");
     const struct {
         const char* name;
-        LibrarySpec library;
+        LibraryVersionResource library;
         const char* productName;
         const char* version;  // MAJOR.MINOR.BUILD.SPBUILD
     } cases[] = {

@@ -6,19 +6,20 @@
 #include <fstream>
 #include <map>
 
-std::string LibraryPath(const LibrarySpec& spec)
+std::string LibraryPath(const LibraryVersionResource& resource)
 {
     // Built once per content for the whole test run.
     static ScratchFolder* libraries = new ScratchFolder;
     static std::map<std::string, std::string> built;
     std::string script;
-    if (spec.withVersion) {
-        script = "1 VERSIONINFO\nFILEVERSION " + spec.fileVersion + "\nPRODUCTVERSION " + spec.fileVersion +
-                 "\nBEGIN\n BLOCK \"StringFileInfo\"\n BEGIN\n  BLOCK \"" + spec.block +
-                 "\"\n  BEGIN\n   VALUE \"ProductName\", \"" + spec.productName + "\"\n  END\n END\n";
-        if (!spec.translation.empty())
-            script +=
-                " BLOCK \"VarFileInfo\"\n BEGIN\n  VALUE \"Translation\", " + spec.translation + "\n END\n";
+    if (resource.withVersion) {
+        script = "1 VERSIONINFO\nFILEVERSION " + resource.fileVersion + "\nPRODUCTVERSION " +
+                 resource.fileVersion + "\nBEGIN\n BLOCK \"StringFileInfo\"\n BEGIN\n  BLOCK \"" +
+                 resource.block + "\"\n  BEGIN\n   VALUE \"ProductName\", \"" + resource.productName +
+                 "\"\n  END\n END\n";
+        if (!resource.translation.empty())
+            script += " BLOCK \"VarFileInfo\"\n BEGIN\n  VALUE \"Translation\", " + resource.translation +
+                      "\n END\n";
         script += "END\n";
     } else {
         script = "STRINGTABLE\nBEGIN\n 1 \"no version here\"\nEND\n";

@@ -13,14 +13,14 @@
 // Translation entry unless `translation` is empty (4 hex digits each,
 // "0x0409, 1200" form accepted by windres). `withVersion` false gives a PE
 // without any version resource.
-struct LibrarySpec {
+struct LibraryVersionResource {
     std::string productName = "Microsoft Windows Operating System";
     std::string fileVersion = "10,0,19041,3636";
     std::string block = "040904B0";
     std::string translation = "0x409, 1200";
     bool withVersion = true;
 };
-std::string LibraryPath(const LibrarySpec& spec = {});
+std::string LibraryPath(const LibraryVersionResource& resource = {});
 
 // Writes `root`/`directory`/System32 with config/SOFTWARE, config/SYSTEM and
 // Kernel32.dll; an empty vector of values leaves that hive out, as does an

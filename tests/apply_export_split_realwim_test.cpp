@@ -65,14 +65,14 @@ bool AllHoles(const std::string& path)
                  Quoted(path)) == 0;
 }
 
-class AesRealWim : public testing::Test {
+class TransferRealWim : public testing::Test {
 protected:
     XmlNoticeCounter notices;
     ScratchFolder folder;
     TaskState& task = FreshTask();
 };
 
-using ApplyRealWim = AesRealWim;
+using ApplyRealWim = TransferRealWim;
 
 TEST_F(ApplyRealWim, RoundTripKeepsNamesLinksModesOwnersAndSparseFiles)
 {
@@ -231,7 +231,89 @@ TEST_F(ApplyRealWim, BadTargetsAndIndexesFailWithTheirLines)
     EXPECT_NE(log.find("錯誤: 還原映像檔時出錯.\r\n錯誤: "), std::string::npos) << log;
 }
 
-using ExportRealWim = AesRealWim;
+// Whatever is wrong with the file given as the WIM, apply and export say
+// why after their failure line.
+TEST_F(ApplyRealWim, BadSourcesAndAMissingTargetSayWhy)
+{
+    const std::string good = folder / "good.wim";
+    MakeSampleWim(good, 1);
+    const std::string content = FileBytes(good);
+    ShellOutput("head -c 5000 /dev/urandom > " + Quoted(folder / "random.wim") + " && head -c " +
+                std::to_string(content.size() / 2) + " " + Quoted(good) + " > " + Quoted(folder / "cut.wim") +
+                " && : > " + Quoted(folder / "empty.wim") + " && mkdir " + Quoted(folder / "folder.wim") +
+                " && mkdir " + Quoted(folder / "out"));
+    // Three megabytes that do not compress, split into one-megabyte parts.
+    ShellOutput("mkdir " + Quoted(folder / "big") + " && for i in 1 2 3; do head -c 1048576 /dev/urandom > " +
+                Quoted(folder / "big") + "/$i; done && wimlib-imagex capture " + Quoted(folder / "big") +
+                " " + Quoted(folder / "big.wim") + " --compress=none >/dev/null && wimlib-imagex split " +
+                Quoted(folder / "big.wim") + " " + Quoted(folder / "set.swm") + " 1 >/dev/null");
+    const std::string cannotOpen = "錯誤: 無法開啟映像檔.\r\n錯誤: ";
+    const struct {
+        std::string wim;
+        std::string expected;
+    } cases[] = {
+        {folder / "missing.wim", cannotOpen},
+        {folder / "random.wim", cannotOpen},
+        {folder / "cut.wim", cannotOpen},
+        {folder / "empty.wim", cannotOpen},
+        {folder / "folder.wim", cannotOpen},
+        {folder / "set.swm", "錯誤: 此映像檔 \"1\" 無法掛載映像卷.\r\n錯誤: 這是分割映像檔的第 1 部分 (共 "},
+    };
+    for (const auto& c : cases) {
+        for (bool apply : {true, false}) {
+            TaskState& run = FreshTask();
+            run.applySource = run.exportSource = DosPath(c.wim);
+            run.applyIndex = run.exportIndex = 1;
+            run.applyDestination = DosPath(folder / "out");
+            run.exportDestination = DosPath(folder / "new.wim");
+            EXPECT_FALSE(apply ? RunApply(run) : RunExport(run)) << c.wim << (apply ? " apply" : " export");
+            const std::string log = Narrow(run.logText);
+            const size_t at = log.find(c.expected);
+            ASSERT_NE(at, std::string::npos) << c.wim << "\n" << log;
+            // A reason with words, not the placeholder of a missing text.
+            const size_t start = at + c.expected.size();
+            const std::string reason = log.substr(start, log.find("\r\n", start) - start);
+            EXPECT_GT(reason.size(), 3u) << c.wim << "\n" << log;
+            EXPECT_EQ(reason.find("???"), std::string::npos) << c.wim << "\n" << log;
+            EXPECT_NE(Shell("test -e " + Quoted(folder / "new.wim")), 0) << c.wim;
+        }
+    }
+
+    // A target folder that does not exist is named as such.
+    TaskState& run = FreshTask();
+    run.applySource = DosPath(good);
+    run.applyIndex = 1;
+    run.applyDestination = DosPath(folder / "nowhere");
+    EXPECT_FALSE(RunApply(run));
+    EXPECT_NE(
+        Narrow(run.logText).find("錯誤: 無法建立暫存資料夾.\r\n錯誤: " + SystemText(ERROR_PATH_NOT_FOUND)),
+        std::string::npos)
+        << Narrow(run.logText);
+}
+
+// A destination that cannot be opened says why: held by another writer.
+TEST_F(ApplyRealWim, AnExportDestinationHeldByAWriterSaysSo)
+{
+    const std::string source = folder / "source.wim";
+    const std::string held = folder / "held.wim";
+    MakeSampleWim(source, 1);
+    MakeSampleWim(held, 1);
+    DWORD created = 0;
+    HANDLE writer = WIMCreateFile(DosPath(held).c_str(), WIM_GENERIC_READ | WIM_GENERIC_WRITE,
+                                  WIM_OPEN_EXISTING, 0, WIM_COMPRESS_NONE, &created);
+    ASSERT_NE(writer, nullptr);
+    task.exportSource = DosPath(source);
+    task.exportDestination = DosPath(held);
+    task.exportIndex = 1;
+    EXPECT_FALSE(RunExport(task));
+    WIMCloseHandle(writer);
+    EXPECT_NE(
+        Narrow(task.logText).find("錯誤: 無法開啟映像檔.\r\n錯誤: " + SystemText(ERROR_SHARING_VIOLATION)),
+        std::string::npos)
+        << Narrow(task.logText);
+}
+
+using ExportRealWim = TransferRealWim;
 
 TEST_F(ExportRealWim, EachCompressionIntoANewFileAndThenIntoThatFile)
 {
@@ -286,12 +368,12 @@ TEST_F(ExportRealWim, ADuplicateNameIsRefusedInWordsAndTheFileKept)
         log.find("ERROR: " + Narrow(DosPath(destination)) + ": already holds an image named \"Image 1\""),
         std::string::npos)
         << log;
-    EXPECT_TRUE(log.ends_with("\r\n錯誤: 拆分映像檔出錯.\r\n")) << log;
+    EXPECT_NE(log.find("\r\n錯誤: 拆分映像檔出錯.\r\n錯誤: "), std::string::npos) << log;
     EXPECT_EQ(FileBytes(destination), before);
 }
 
 // An export of a larger image, stopped by the abort button or by a full disk.
-class ExportInterrupted : public AesRealWim {
+class ExportInterrupted : public TransferRealWim {
 protected:
     void SetUp() override
     {
@@ -329,8 +411,8 @@ TEST_F(ExportInterruptedRealWim, AnAbortLeavesNoNewFileAndAnOldOneAsItWas)
     for (const std::string& destination : {folder / "new.wim", existing}) {
         EXPECT_FALSE(Export(destination)) << destination;
         EXPECT_TRUE(Narrow(task.logText)
-                        .ends_with("錯誤: " + SystemText(ERROR_REQUEST_ABORTED) +
-                                   "\r\n\r\n錯誤: 拆分映像檔出錯.\r\n"))
+                        .ends_with("\r\n錯誤: 拆分映像檔出錯.\r\n錯誤: " + SystemText(ERROR_REQUEST_ABORTED) +
+                                   "\r\n"))
             << Narrow(task.logText);
     }
     EXPECT_EQ(Shell("test -e " + Quoted(folder / "new.wim")), 1);
@@ -352,7 +434,7 @@ TEST_F(ExportInterruptedRealWim, AFullDiskLeavesNoNewFileAndAnOldOneAsItWas)
         EXPECT_FALSE(Export(destination)) << destination;
         EXPECT_TRUE(
             Narrow(task.logText)
-                .ends_with("錯誤: " + SystemText(ERROR_DISK_FULL) + "\r\n\r\n錯誤: 拆分映像檔出錯.\r\n"))
+                .ends_with("\r\n錯誤: 拆分映像檔出錯.\r\n錯誤: " + SystemText(ERROR_DISK_FULL) + "\r\n"))
             << Narrow(task.logText);
     }
     EXPECT_EQ(FileBytes(existing), before);
@@ -360,7 +442,7 @@ TEST_F(ExportInterruptedRealWim, AFullDiskLeavesNoNewFileAndAnOldOneAsItWas)
     ShellOutput("wimlib-imagex verify " + Quoted(existing));
 }
 
-using SplitRealWim = AesRealWim;
+using SplitRealWim = TransferRealWim;
 
 // A WIM of about 3 MB in resources of up to 400 KB.
 std::string MakeSplittable(const ScratchFolder& folder)

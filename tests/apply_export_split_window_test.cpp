@@ -40,7 +40,7 @@ struct AbortCase {
     std::function<void()> check;
 };
 
-TEST(AesWindowTest, AbortDuringApplyExportAndSplitStopsThemSoundly)
+TEST(TransferWindowTest, AbortDuringApplyExportAndSplitStopsThemSoundly)
 {
     XmlNoticeCounter notices;
     ScratchFolder folder;
@@ -77,8 +77,7 @@ TEST(AesWindowTest, AbortDuringApplyExportAndSplitStopsThemSoundly)
              task.exportCompression = WSTR("快速壓縮(XPRESS)");
          },
          [](DWORD message, WPARAM wParam) { return message == WIM_MSG_PROGRESS && wParam > 0; },
-         "正在中止映像檔操作...\r\n錯誤: 拆分映像檔出錯.\r\n錯誤: " + Aborted() +
-             "\r\n\r\n錯誤: 拆分映像檔出錯.\r\n",
+         "正在中止映像檔操作...\r\n\r\n錯誤: 拆分映像檔出錯.\r\n錯誤: " + Aborted() + "\r\n",
          [&] { EXPECT_NE(access((folder / "new.wim").c_str(), F_OK), 0); }},
         {"export into an existing file", IDC_EXPORT_RUN,
          [&](TaskState& task) {
@@ -87,8 +86,7 @@ TEST(AesWindowTest, AbortDuringApplyExportAndSplitStopsThemSoundly)
              task.exportIndex = 1;
          },
          [](DWORD message, WPARAM wParam) { return message == WIM_MSG_PROGRESS && wParam > 0; },
-         "正在中止映像檔操作...\r\n錯誤: 拆分映像檔出錯.\r\n錯誤: " + Aborted() +
-             "\r\n\r\n錯誤: 拆分映像檔出錯.\r\n",
+         "正在中止映像檔操作...\r\n\r\n錯誤: 拆分映像檔出錯.\r\n錯誤: " + Aborted() + "\r\n",
          [&] {
              EXPECT_EQ(FileBytes(existing), existingBytes);
              ShellOutput("wimlib-imagex verify " + Quoted(existing));
@@ -100,7 +98,7 @@ TEST(AesWindowTest, AbortDuringApplyExportAndSplitStopsThemSoundly)
          },
          // The default part size is 256 MB: one part only, held at its start.
          [&](DWORD message, WPARAM) { return message == WIM_MSG_SPLIT && ++parts == 1; },
-         "錯誤: " + Aborted() + "\r\n\r\n錯誤: 分割WIM錯誤.\r\n",
+         "\r\n錯誤: 分割WIM錯誤.\r\n錯誤: " + Aborted() + "\r\n",
          [&] {
              EXPECT_EQ(ShellOutput("ls -A " + Quoted(folder / "parts")), "");
              EXPECT_EQ(FileBytes(source), sourceBytes);
