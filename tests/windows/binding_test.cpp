@@ -164,23 +164,25 @@ std::string Listing(const std::map<WString, std::string>& tree)
 // The last error the worker's operation left.
 DWORD workerError = ERROR_SUCCESS;
 
+struct WorkerRun {
+    const std::function<bool()>* operation;
+    bool result;
+    DWORD error;
+};
+
+DWORD WINAPI Worker(PVOID parameter)
+{
+    auto* run = static_cast<WorkerRun*>(parameter);
+    run->result = (*run->operation)();
+    run->error = GetLastError();
+    return 0;
+}
+
 // An operation on a thread of its own, as the progress window runs it.
 bool OnWorker(const std::function<bool()>& operation)
 {
-    struct Run {
-        const std::function<bool()>* operation;
-        bool result;
-        DWORD error;
-    } run = {&operation, false, ERROR_SUCCESS};
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](PVOID parameter) -> DWORD {
-            auto* own = static_cast<Run*>(parameter);
-            own->result = (*own->operation)();
-            own->error = GetLastError();
-            return 0;
-        },
-        &run, 0, nullptr);
+    WorkerRun run = {&operation, false, ERROR_SUCCESS};
+    HANDLE thread = CreateThread(nullptr, 0, Worker, &run, 0, nullptr);
     if (thread == nullptr)
         return false;
     WaitForSingleObject(thread, INFINITE);
