@@ -4,50 +4,17 @@
 // point is an ordinary failure: the call sets ERROR_MOD_NOT_FOUND or
 // ERROR_PROC_NOT_FOUND and returns the library's failure value. Under Wine,
 // whose wimgapi.dll is a stand-in, every call fails with
-// ERROR_CALL_NOT_IMPLEMENTED.
+// ERROR_CALL_NOT_IMPLEMENTED, unless the prefix holds the linux build's
+// wimlib layer as its wimgapi.dll.
 #include "base/text.h"
-#include "imaging/wimgapi.h"
+#include "imaging/wimgapi_entry_points.h"
 
 #include <cstring>
 
 namespace {
 
-// Every entry point: X(name, result, failure value, parameter list, argument list).
-#define WIMGAPI_ENTRY_POINTS(X)                                                                              \
-    X(WIMRegisterMessageCallback, DWORD, INVALID_CALLBACK_VALUE,                                             \
-      (HANDLE wim, WIMMessageCallback callback, PVOID userData), (wim, callback, userData))                  \
-    X(WIMUnregisterMessageCallback, BOOL, FALSE, (HANDLE wim, WIMMessageCallback callback), (wim, callback)) \
-    X(WIMCreateFile, HANDLE, nullptr,                                                                        \
-      (PCWSTR path, DWORD access, DWORD disposition, DWORD flags, DWORD compression, PDWORD creationResult), \
-      (path, access, disposition, flags, compression, creationResult))                                       \
-    X(WIMSetTemporaryPath, BOOL, FALSE, (HANDLE wim, PCWSTR path), (wim, path))                              \
-    X(WIMGetAttributes, BOOL, FALSE, (HANDLE wim, WIM_INFO * info, DWORD size), (wim, info, size))           \
-    X(WIMGetImageCount, DWORD, 0, (HANDLE wim), (wim))                                                       \
-    X(WIMLoadImage, HANDLE, nullptr, (HANDLE wim, DWORD index), (wim, index))                                \
-    X(WIMCaptureImage, HANDLE, nullptr, (HANDLE wim, PCWSTR path, DWORD flags), (wim, path, flags))          \
-    X(WIMApplyImage, BOOL, FALSE, (HANDLE image, PCWSTR path, DWORD flags), (image, path, flags))            \
-    X(WIMExportImage, BOOL, FALSE, (HANDLE image, HANDLE destinationWim, DWORD flags),                       \
-      (image, destinationWim, flags))                                                                        \
-    X(WIMDeleteImage, BOOL, FALSE, (HANDLE wim, DWORD index), (wim, index))                                  \
-    X(WIMSetBootImage, BOOL, FALSE, (HANDLE wim, DWORD index), (wim, index))                                 \
-    X(WIMGetImageInformation, BOOL, FALSE, (HANDLE handle, PVOID * buffer, PDWORD size),                     \
-      (handle, buffer, size))                                                                                \
-    X(WIMSetImageInformation, BOOL, FALSE, (HANDLE handle, PVOID buffer, DWORD size),                        \
-      (handle, buffer, size))                                                                                \
-    X(WIMMountImageHandle, BOOL, FALSE, (HANDLE image, PCWSTR mountPath, DWORD flags),                       \
-      (image, mountPath, flags))                                                                             \
-    X(WIMGetMountedImages, BOOL, FALSE, (WIM_MOUNT_LIST * list, PDWORD size), (list, size))                  \
-    X(WIMGetMountedImageHandle, BOOL, FALSE, (PCWSTR mountPath, DWORD flags, PHANDLE wim, PHANDLE image),    \
-      (mountPath, flags, wim, image))                                                                        \
-    X(WIMCommitImageHandle, BOOL, FALSE, (HANDLE image, DWORD flags, PHANDLE newImage),                      \
-      (image, flags, newImage))                                                                              \
-    X(WIMUnmountImageHandle, BOOL, FALSE, (HANDLE image, DWORD flags), (image, flags))                       \
-    X(WIMSplitFile, BOOL, FALSE, (HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize, DWORD flags),        \
-      (wim, partPath, partSize, flags))                                                                      \
-    X(WIMCloseHandle, BOOL, FALSE, (HANDLE handle), (handle))
-
 // Declares the pointer type of one entry point, named after it.
-#define WIMGAPI_DECLARE_TYPE(name, result, failure, parameters, arguments)                                   \
+#define WIMGAPI_DECLARE_TYPE(name, field, result, failure, parameters, arguments)                            \
     using name##Pointer = result(WINAPI*) parameters;
 WIMGAPI_ENTRY_POINTS(WIMGAPI_DECLARE_TYPE)
 
@@ -60,18 +27,23 @@ Pointer EntryPoint(HMODULE module, const char* name)
     return reinterpret_cast<Pointer>(reinterpret_cast<void (*)(void)>(GetProcAddress(module, name)));
 }
 
-#define WIMGAPI_DECLARE_FIELD(name, result, failure, parameters, arguments) name##Pointer name = nullptr;
+#define WIMGAPI_DECLARE_FIELD(name, field, result, failure, parameters, arguments)                           \
+    name##Pointer name = nullptr;
 // Binds one entry point of the loaded module; a missing one stays null.
-#define WIMGAPI_BIND(name, result, failure, parameters, arguments)                                           \
+#define WIMGAPI_BIND(name, field, result, failure, parameters, arguments)                                    \
     name = EntryPoint<name##Pointer>(module, #name);
 
 // Wine ships a wimgapi.dll whose exports are mostly stubs that raise an
-// exception when called. Wine marks its own DLLs in the DOS stub.
+// exception when called. Wine marks every module it loads from its own
+// builds (its DLLs and any winelib DLL) in the DOS stub; the one winelib
+// wimgapi.dll that does the work, the wimlib layer, also exports a name
+// Wine's cannot have.
 bool IsWineStandIn(HMODULE module)
 {
     static const char kMark[] = "Wine builtin DLL";
-    return std::memcmp(reinterpret_cast<const char*>(module) + sizeof(IMAGE_DOS_HEADER), kMark,
-                       sizeof kMark - 1) == 0;
+    const bool wineBuilt = std::memcmp(reinterpret_cast<const char*>(module) + sizeof(IMAGE_DOS_HEADER),
+                                       kMark, sizeof kMark - 1) == 0;
+    return wineBuilt && GetProcAddress(module, "CorvaneWimlibLayer") == nullptr;
 }
 
 struct Binding {
@@ -111,7 +83,7 @@ const Binding& Bound()
 
 // One table entry per entry point: the bound function, or the failure value
 // with the reason in the last error.
-#define WIMGAPI_FORWARD(name, result, failure, parameters, arguments)                                        \
+#define WIMGAPI_FORWARD(name, field, result, failure, parameters, arguments)                                 \
     result WINAPI Call##name parameters                                                                      \
     {                                                                                                        \
         const Binding& binding = Bound();                                                                    \
@@ -123,29 +95,8 @@ const Binding& Bound()
     }
 WIMGAPI_ENTRY_POINTS(WIMGAPI_FORWARD)
 
-const ImagingLibrary kSystemLibrary = {
-    .registerMessageCallback = CallWIMRegisterMessageCallback,
-    .unregisterMessageCallback = CallWIMUnregisterMessageCallback,
-    .createFile = CallWIMCreateFile,
-    .setTemporaryPath = CallWIMSetTemporaryPath,
-    .getAttributes = CallWIMGetAttributes,
-    .getImageCount = CallWIMGetImageCount,
-    .loadImage = CallWIMLoadImage,
-    .captureImage = CallWIMCaptureImage,
-    .applyImage = CallWIMApplyImage,
-    .exportImage = CallWIMExportImage,
-    .deleteImage = CallWIMDeleteImage,
-    .setBootImage = CallWIMSetBootImage,
-    .getImageInformation = CallWIMGetImageInformation,
-    .setImageInformation = CallWIMSetImageInformation,
-    .mountImageHandle = CallWIMMountImageHandle,
-    .getMountedImages = CallWIMGetMountedImages,
-    .getMountedImageHandle = CallWIMGetMountedImageHandle,
-    .commitImageHandle = CallWIMCommitImageHandle,
-    .unmountImageHandle = CallWIMUnmountImageHandle,
-    .splitFile = CallWIMSplitFile,
-    .closeHandle = CallWIMCloseHandle,
-};
+#define WIMGAPI_TABLE_ENTRY(name, field, result, failure, parameters, arguments) .field = Call##name,
+const ImagingLibrary kSystemLibrary = {WIMGAPI_ENTRY_POINTS(WIMGAPI_TABLE_ENTRY)};
 
 }  // namespace
 
