@@ -12,14 +12,6 @@
 
 namespace {
 
-void SetCell(HWND list, int row, int column, const WCHAR* text)
-{
-    LVITEMW item = {};
-    item.iSubItem = column;
-    item.pszText = const_cast<WCHAR*>(text);
-    SendMessageW(list, LVM_SETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
-}
-
 // Column text from a child element's text as the user typed it, or "N/A"
 // when there is none; copied through a 260-character buffer.
 void SetChildCell(HWND list, int row, int column, const XmlElement* image, const WCHAR* childName)
@@ -30,7 +22,7 @@ void SetChildCell(HWND list, int row, int column, const XmlElement* image, const
         CopyToBuffer(text, kTextBufferSize, XmlTextValue(child->text));
     else
         LoadTableString(237, text);
-    SetCell(list, row, column, text);
+    SetListCell(list, row, column, text);
 }
 
 // Rows for the first `count` IMAGE children of the root; false when the

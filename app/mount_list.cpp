@@ -10,17 +10,13 @@
 
 #include <vector>
 
-namespace {
-
-void SetCell(HWND list, int row, int column, const WCHAR* text)
+void SetListCell(HWND list, int row, int column, const WCHAR* text)
 {
     LVITEMW item = {};
     item.iSubItem = column;
     item.pszText = const_cast<WCHAR*>(text);
     SendMessageW(list, LVM_SETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
 }
-
-}  // namespace
 
 void SizeColumnToHeader(HWND list, int column)
 {
@@ -89,9 +85,9 @@ void RefreshMountList()
         item.iItem = static_cast<int>(i);
         item.pszText = mode;
         int row = static_cast<int>(SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
-        SetCell(list, row, 1, entry.mountPath.c_str());
-        SetCell(list, row, 2, entry.wimPath.c_str());
-        SetCell(list, row, 3, DecimalText(entry.imageIndex).c_str());
+        SetListCell(list, row, 1, entry.mountPath.c_str());
+        SetListCell(list, row, 2, entry.wimPath.c_str());
+        SetListCell(list, row, 3, DecimalText(entry.imageIndex).c_str());
     }
     if (!mounted.empty()) {
         SizeColumnToHeader(list, 0);

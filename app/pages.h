@@ -59,10 +59,14 @@ INT_PTR RunImagePicker(HWND owner);
 // images. Safe from the worker thread: it only sends window messages.
 void RefreshMountList();
 
-// Creates the mounted list's four columns (on each creation of the page).
 // Report-view columns with these header strings, 70 pixels wide, with full-row
 // selection.
 void CreateListColumns(HWND list, std::initializer_list<UINT> headers);
+
+// Sets the text of one cell of a list view row.
+void SetListCell(HWND list, int row, int column, const WCHAR* text);
+
+// Creates the mounted list's four columns (on each creation of the page).
 void CreateMountListColumns(HWND list);
 
 // LVSCW_AUTOSIZE_USEHEADER, widened when the header text would still not fit

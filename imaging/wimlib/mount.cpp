@@ -118,16 +118,9 @@ bool FindServedMount(PCWSTR mountPath, MountRecord& found)
     std::vector<MountRecord> mounts;
     if (!ServedMounts(mounts))
         return false;
-    auto trimmed = [](WString path) {
-        if (!path.empty() && path.back() == '\\')
-            path.pop_back();
-        return path;
-    };
-    const WString wanted = trimmed(mountPath);
+    const WString wanted = WithoutTrailingBackslash(mountPath);
     for (const MountRecord& record : mounts) {
-        const WString listed = trimmed(record.mountPath);
-        if (CompareStringOrdinal(listed.c_str(), static_cast<int>(listed.size()), wanted.c_str(),
-                                 static_cast<int>(wanted.size()), TRUE) == CSTR_EQUAL) {
+        if (EqualsIgnoringCase(WithoutTrailingBackslash(record.mountPath), wanted)) {
             found = record;
             return true;
         }
