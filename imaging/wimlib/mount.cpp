@@ -280,6 +280,7 @@ bool Unmount(WimFile& file, MountedImage& mount, bool commit, bool verify)
         SetLastError(Win32FromWimlib(code, 0));
     bool done = letGo;
     if (commit) {
+        journal.NoteWrittenHeader();
         // The written file must open, or the commit did not happen.
         if (done) {
             WIMStruct* written = nullptr;

@@ -97,30 +97,24 @@ bool TakeWriterLock(WimFile& file)
 
 bool PutBackLeftovers(WimFile& file)
 {
-    Journal journal;
-    const JournalState state = ReadJournal(JournalPathOf(file.unixPath), journal);
-    if (state == JournalState::Valid || state == JournalState::Torn) {
-        // Without the writer's lock, only while no writer holds the file: a
-        // live writer's journal is not a leftover.
-        int descriptor = file.writerLock;
-        if (descriptor < 0) {
-            descriptor = open(file.unixPath.c_str(), O_RDWR | O_CLOEXEC);
-            if (descriptor >= 0 &&
-                (TryLock(descriptor) != LockResult::Taken || !SameInode(descriptor, file.unixPath))) {
-                close(descriptor);
-                descriptor = -1;
-            }
+    // Without the writer's lock, only while no writer holds the file: a
+    // live writer's journal is not a leftover.
+    int descriptor = file.writerLock;
+    if (descriptor < 0 && access(JournalPathOf(file.unixPath).c_str(), F_OK) == 0) {
+        descriptor = open(file.unixPath.c_str(), O_RDWR | O_CLOEXEC);
+        if (descriptor >= 0 &&
+            (TryLock(descriptor) != LockResult::Taken || !SameInode(descriptor, file.unixPath))) {
+            close(descriptor);
+            descriptor = -1;
         }
-        if (descriptor >= 0) {
-            // A torn journal was never complete, so the WIM was not touched.
-            const bool putBack = state == JournalState::Torn ? DropJournal(file.unixPath)
-                                                             : RollBack(file.unixPath, descriptor, journal);
-            const DWORD error = GetLastError();
-            if (descriptor != file.writerLock)
-                close(descriptor);
-            if (!putBack && file.writerLock >= 0)
-                return Fail(error);
-        }
+    }
+    if (descriptor >= 0) {
+        const bool settled = SettleLeftoverJournal(file.unixPath, file.callerPath, descriptor);
+        const DWORD error = GetLastError();
+        if (descriptor != file.writerLock)
+            close(descriptor);
+        if (!settled && file.writerLock >= 0)
+            return Fail(error);
     }
     if (file.writerLock >= 0)
         RemoveAbandonedTemporaries(file.unixPath);
