@@ -205,6 +205,26 @@ TEST(WriteFaultChild, DISABLED_Act)
         HANDLE handle = OpenWim(wim, kReadWrite);
         std::ofstream(wim + ".tried") << (handle == nullptr ? GetLastError() : 0u);
         WIMCloseHandle(handle);
+    } else if (action == "export" || action == "split") {
+        // Into a new file, or a split set, from the WIM in CORVANE_CHILD_SOURCE.
+        DWORD creation = 0;
+        HANDLE source = WIMCreateFile(DosPath(Environment("CORVANE_CHILD_SOURCE")).c_str(), WIM_GENERIC_READ,
+                                      WIM_OPEN_EXISTING, 0, 0, &creation);
+        ASSERT_NE(source, nullptr) << GetLastError();
+        if (action == "split") {
+            LARGE_INTEGER size;
+            size.QuadPart = 1;
+            WIMSplitFile(source, DosPath(wim).c_str(), &size, 0);
+            EXPECT_TRUE(WIMSplitFile(source, DosPath(wim).c_str(), &size, 0)) << GetLastError();
+        } else {
+            HANDLE image = WIMLoadImage(source, 1);
+            HANDLE destination = OpenWim(wim, kReadWrite, WIM_CREATE_NEW);
+            ASSERT_NE(destination, nullptr) << GetLastError();
+            EXPECT_TRUE(WIMExportImage(image, destination, 0)) << GetLastError();
+            WIMCloseHandle(destination);
+            WIMCloseHandle(image);
+        }
+        WIMCloseHandle(source);
     } else {
         const Write write = action == "change" ? Write::Change
                             : action == "boot" ? Write::Boot
@@ -717,6 +737,67 @@ TEST_F(WriteSafetyRealWim, AJournalIsPutBackOnlyOntoTheFileItWasWrittenFor)
         if (!c.putBack) {
             EXPECT_NE(warned.find("journal of an interrupted write"), std::string::npos) << warned;
         }
+    }
+}
+
+// What a killed export or split left in a folder goes at the next write
+// into that folder, whatever that write's own file is; what belongs to a
+// process still running stays.
+TEST_F(WriteSafetyRealWim, LeftoversOfKilledWritesGoAtTheNextWriteIntoTheirFolder)
+{
+    struct Case {
+        const char* name;
+        const char* killed;  // the child's action
+        const char* fault;
+        const char* next;  // the parent's write into the folder
+    };
+    const Case cases[] = {
+        {"export, then a new file", "export", "CORVANE_CHILD_KILL_AT_SYNC=1", "create"},
+        {"export, then a split", "export", "CORVANE_CHILD_KILL_AT_SYNC=1", "split"},
+        {"export, then a write to another WIM", "export", "CORVANE_CHILD_KILL_AT_SYNC=1", "open"},
+        {"split, then a new file", "split", "CORVANE_CHILD_FILE_LIMIT=1000", "create"},
+        {"split, then a write to another WIM", "split", "CORVANE_CHILD_FILE_LIMIT=1000", "open"},
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string place = folder / ("place" + std::to_string(++number));
+        ShellOutput("mkdir -p " + Quoted(place) + " && cp " + Quoted(Base()) + " " +
+                    Quoted(place + "/other.wim"));
+        const std::string target = place + (std::string(c.killed) == "split" ? "/set.swm" : "/new.wim");
+        RunChild(c.killed, target, std::string(c.fault) + " CORVANE_CHILD_SOURCE=" + Quoted(Base()));
+        const std::string left = ShellOutput("ls -A " + Quoted(place));
+        ASSERT_NE(left, "other.wim\n") << "the killed write left nothing to clean up";
+        EXPECT_EQ(Shell("test -e " + Quoted(target)), 1) << "the killed write put its file in place";
+        // A temporary file of a writer that still runs is not a leftover.
+        const std::string live = place + "/live.wim.corvane-Ab3dE5";
+        const int held = open(live.c_str(), O_RDWR | O_CREAT, 0600);
+        ASSERT_GE(held, 0);
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        ASSERT_EQ(fcntl(held, F_OFD_SETLK, &lock), 0);
+
+        const std::string next = c.next;
+        if (next == "create") {
+            HANDLE created = OpenWim(place + "/made.wim", kReadWrite, WIM_CREATE_NEW);
+            EXPECT_NE(created, nullptr) << GetLastError();
+            WIMCloseHandle(created);
+        } else if (next == "open") {
+            HANDLE opened = OpenWim(place + "/other.wim", kReadWrite);
+            EXPECT_NE(opened, nullptr) << GetLastError();
+            WIMCloseHandle(opened);
+        } else {
+            HANDLE source = OpenWim(Base(), WIM_GENERIC_READ);
+            LARGE_INTEGER size;
+            size.QuadPart = 1;
+            WIMSplitFile(source, DosPath(place + "/parts.swm").c_str(), &size, 0);
+            EXPECT_TRUE(WIMSplitFile(source, DosPath(place + "/parts.swm").c_str(), &size, 0))
+                << GetLastError();
+            WIMCloseHandle(source);
+        }
+        close(held);
+        std::string now = ShellOutput("ls -A " + Quoted(place) + " | grep -v '^parts[0-9]*\\.swm$'");
+        EXPECT_EQ(now, "live.wim.corvane-Ab3dE5\nother.wim\n") << "before: " << left;
     }
 }
 
