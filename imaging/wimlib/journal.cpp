@@ -141,8 +141,14 @@ bool SettleLeftoverJournal(const std::string& unixPath, const WString& callerPat
 
 InPlaceWrite::~InPlaceWrite()
 {
+    Release();
+}
+
+void InPlaceWrite::Release()
+{
     if (journalDescriptor_ >= 0)
         close(journalDescriptor_);
+    journalDescriptor_ = -1;
 }
 
 bool InPlaceWrite::Begin(const std::string& unixPath, int descriptor)

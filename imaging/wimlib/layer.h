@@ -233,6 +233,7 @@ public:
     bool NoteWrittenHeader();  // adds the header the write put in place to the journal
     bool Keep();               // syncs the WIM, then drops the journal
     bool Undo();               // puts the old bytes back; else the journal stays for the next open
+    void Release();            // lets go of a journal neither kept nor undone, for the next to settle it
 
 private:
     std::string unixPath_;
