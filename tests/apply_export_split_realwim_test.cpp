@@ -678,4 +678,48 @@ TEST_F(SplitRealWim, AnAbortOrAFullDiskLeavesNoPartsAndTheSourceAlone)
     EXPECT_EQ(FileBytes(wim), original);
 }
 
+// A new set under the name of an older, longer one: once the new set stands,
+// the older set's parts that follow it go, whether that set came from this
+// WIM (same GUID, another part count) or another; other files stay.
+TEST_F(SplitRealWim, NoPartOfAnOlderSetStaysBesideTheNewOne)
+{
+    const std::string wim = MakeSplittable(folder);
+    const std::string otherWim = folder / "other.wim";
+    ShellOutput("wimlib-imagex capture " + Quoted(folder / "split-tree") + " " + Quoted(otherWim) +
+                " Other --compress=none");
+    auto split = [&](const std::string& from, const std::string& first, LONGLONG bytes) {
+        HANDLE handle = OpenForReading(from);
+        EXPECT_NE(handle, nullptr);
+        LARGE_INTEGER size;
+        size.QuadPart = bytes;
+        EXPECT_TRUE(WIMSplitFile(handle, DosPath(first).c_str(), &size, 0)) << GetLastError();
+        WIMCloseHandle(handle);
+    };
+    const struct {
+        const char* name;
+        bool sameSource;
+        bool strangerAfter;  // a file that is no part, named like the part after the old set
+    } cases[] = {{"older set of this WIM", true, false}, {"older set of another WIM", false, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string parts = folder / (c.sameSource ? "same" : "other");
+        ShellOutput("mkdir -p " + Quoted(parts));
+        split(c.sameSource ? wim : otherWim, parts + "/p.swm", 700000);
+        const size_t older = PartsOf(parts, "p").size();
+        ASSERT_GE(older, 4u);
+        const std::string stranger = parts + "/p" + std::to_string(older + 1) + ".swm";
+        if (c.strangerAfter)
+            ShellOutput("printf notes > " + Quoted(stranger));
+
+        split(wim, parts + "/p.swm", 1600000);
+        EXPECT_EQ(ShellOutput("ls " + Quoted(parts)),
+                  "p.swm\np2.swm\n" + (c.strangerAfter ? "p" + std::to_string(older + 1) + ".swm\n" : ""));
+        ShellOutput("wimlib-imagex verify " + Quoted(parts + "/p.swm") +
+                    " --ref=" + Quoted(parts + "/p2.swm"));
+        if (c.strangerAfter) {
+            EXPECT_EQ(FileBytes(stranger), "notes");
+        }
+    }
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include "base/log.h"
 #include "base/resource.h"
 #include "imaging/wimgapi.h"
+#include "imaging/wimlib/layer.h"
 #include "operations/operations.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
@@ -18,6 +19,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -419,6 +421,93 @@ TEST(MountRealWimChild, ListsAndUnmountsWithCommit)
         out << "unmounted\n";
     else
         out << Narrow(task.logText);
+}
+
+int syncsBeforeKill = 0;
+
+int KillingSync(int descriptor)
+{
+    if (--syncsBeforeKill == 0)
+        kill(getpid(), SIGKILL);
+    return fsync(descriptor);
+}
+
+// Runs only as the second process of the test below: unmounts with commit
+// and is killed at one of the commit's syncs.
+TEST(MountRealWimChild, CommitsAndIsKilledAtASync)
+{
+    const char* mountPath = getenv("CORVANE_CHILD_KILLED_MOUNT");
+    const char* sync = getenv("CORVANE_CHILD_KILL_AT_SYNC");
+    if (mountPath == nullptr || sync == nullptr)
+        GTEST_SKIP() << "runs only as the second process of another test";
+    syncsBeforeKill = std::atoi(sync);
+    layer::SyncDescriptor = KillingSync;
+    TaskState task;
+    task.mountPath = WideFromUtf8(mountPath);
+    task.unmountCommit = true;
+    RunUnmount(task);
+}
+
+// The program is killed while it commits a read/write mount. Killed before
+// the changes went to the helper, the image stays mounted and the next
+// commit saves them; killed after, the helper finishes the commit at once
+// (not after a timeout), lets go of the WIM, and the next discard says what
+// became of the changes.
+TEST_F(MountRealWim, ACommitCutShortByAKillIsFinishedAtOnceAndSaidSo)
+{
+    const struct {
+        int killAtSync;  // journal, its folder, the journal with the new header, the WIM
+        bool reachedHelper;
+    } cases[] = {{1, false}, {3, true}, {4, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("killed at sync " + std::to_string(c.killAtSync));
+        task.mountIndex = 1;
+        ASSERT_TRUE(Mount(true)) << Log();
+        const std::string added = "added" + std::to_string(c.killAtSync) + ".txt";
+        ShellOutput("echo added > " + Quoted(mountDir + "/" + added));
+        std::string output;
+        Shell("CORVANE_CHILD_KILL_AT_SYNC=" + std::to_string(c.killAtSync) +
+                  " CORVANE_CHILD_KILLED_MOUNT=" + Quoted(Narrow(task.mountPath)) + " wine " +
+                  Quoted(ThisProgram()) + " --gtest_filter=MountRealWimChild.CommitsAndIsKilledAtASync",
+              &output);
+        const auto killed = std::chrono::steady_clock::now();
+        if (!c.reachedHelper) {
+            ASSERT_EQ(MountedList().size(), 1u);
+            EXPECT_EQ(WimfsMountsUnder(folder.path()), std::vector<std::string>{mountDir});
+            task.unmountCheck = false;
+            ASSERT_TRUE(Unmount(true)) << Log();
+        } else {
+            ASSERT_TRUE(WaitFor([&] { return HelperProcessesFor(folder.path()).empty(); }));
+            const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - killed);
+            EXPECT_LT(waited.count(), 5000) << "the helper held the WIM until a timeout";
+            EXPECT_TRUE(WimfsMountsUnder(folder.path()).empty());
+            EXPECT_EQ(Shell("test -e " + Quoted(wim + ".corvane-journal")), 1);
+            // Listed until an unmount of it has said what happened.
+            ASSERT_EQ(MountedList().size(), 1u);
+            EXPECT_EQ(MountedList().size(), 1u);
+            // The callback logs into the program's task, as in the window.
+            Task().logText.clear();
+            EXPECT_TRUE(Unmount(false)) << Log();
+            EXPECT_NE(Narrow(Task().logText)
+                          .find("WARNING: " + Narrow(task.mountPath) +
+                                ": the program ended while the changes of this mount were being saved into " +
+                                Narrow(task.mountSource) + "; the mount's helper finished saving them"),
+                      std::string::npos)
+                << Narrow(Task().logText);
+        }
+        EXPECT_TRUE(MountedList().empty());
+        // The changes are in the file, which is whole and free for writers.
+        EXPECT_NE(ShellOutput("wimlib-imagex dir " + Quoted(wim) + " 1").find("/" + added),
+                  std::string::npos);
+        ShellOutput("wimlib-imagex verify " + Quoted(wim));
+        DWORD created = 0;
+        HANDLE writer = WIMCreateFile(task.mountSource.c_str(), WIM_GENERIC_READ | WIM_GENERIC_WRITE,
+                                      WIM_OPEN_EXISTING, 0, 0, &created);
+        EXPECT_NE(writer, nullptr) << GetLastError();
+        WIMCloseHandle(writer);
+        EXPECT_EQ(ShellOutput("ls -A " + Quoted(records)), "");
+    }
 }
 
 // The Mount page with a real mount: mount, see the row, unmount with the

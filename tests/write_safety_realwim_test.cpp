@@ -4,10 +4,12 @@
 // killed by that limit or at one of the commit's syncs. wimlib-imagex then
 // checks that the file is the old one or the new one, whole.
 #include "imaging/wimgapi.h"
+#include "imaging/wimlib/journal_format.h"
 #include "imaging/wimlib/layer.h"
 #include "metadata/image_info.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/message_listener.h"
 #include "tests/support/xml_notice.h"
 
 #include <dlfcn.h>
@@ -203,6 +205,26 @@ TEST(WriteFaultChild, DISABLED_Act)
         HANDLE handle = OpenWim(wim, kReadWrite);
         std::ofstream(wim + ".tried") << (handle == nullptr ? GetLastError() : 0u);
         WIMCloseHandle(handle);
+    } else if (action == "export" || action == "split") {
+        // Into a new file, or a split set, from the WIM in CORVANE_CHILD_SOURCE.
+        DWORD creation = 0;
+        HANDLE source = WIMCreateFile(DosPath(Environment("CORVANE_CHILD_SOURCE")).c_str(), WIM_GENERIC_READ,
+                                      WIM_OPEN_EXISTING, 0, 0, &creation);
+        ASSERT_NE(source, nullptr) << GetLastError();
+        if (action == "split") {
+            LARGE_INTEGER size;
+            size.QuadPart = 1;
+            WIMSplitFile(source, DosPath(wim).c_str(), &size, 0);
+            EXPECT_TRUE(WIMSplitFile(source, DosPath(wim).c_str(), &size, 0)) << GetLastError();
+        } else {
+            HANDLE image = WIMLoadImage(source, 1);
+            HANDLE destination = OpenWim(wim, kReadWrite, WIM_CREATE_NEW);
+            ASSERT_NE(destination, nullptr) << GetLastError();
+            EXPECT_TRUE(WIMExportImage(image, destination, 0)) << GetLastError();
+            WIMCloseHandle(destination);
+            WIMCloseHandle(image);
+        }
+        WIMCloseHandle(source);
     } else {
         const Write write = action == "change" ? Write::Change
                             : action == "boot" ? Write::Boot
@@ -260,19 +282,21 @@ TEST_F(WriteSafetyRealWim, KilledWritesLeaveTheOldFileOrTheNewOne)
         const char* environment;
         bool expectNew;
     };
-    // The syncs of an in-place write: journal, its folder, the WIM, the
-    // folder after the journal went. Of a rebuild: the new file, the folder
-    // after the rename. The file-size limits stop the journal, the new XML
-    // or the rebuilt file part way.
+    // The syncs of an in-place write: journal, its folder, the journal once
+    // the new header is in it, the WIM, the folder after the journal went.
+    // Of a rebuild: the new file, the folder after the rename. The file-size
+    // limits stop the journal, the new XML or the rebuilt file part way.
     const Point points[] = {
         {Write::Change, "CORVANE_CHILD_KILL_AT_SYNC=1", false},
         {Write::Change, "CORVANE_CHILD_KILL_AT_SYNC=2", false},
         {Write::Change, "CORVANE_CHILD_KILL_AT_SYNC=3", false},
-        {Write::Change, "CORVANE_CHILD_KILL_AT_SYNC=4", true},
+        {Write::Change, "CORVANE_CHILD_KILL_AT_SYNC=4", false},
+        {Write::Change, "CORVANE_CHILD_KILL_AT_SYNC=5", true},
         {Write::Change, "CORVANE_CHILD_FILE_LIMIT=1000", false},
         {Write::Boot, "CORVANE_CHILD_KILL_AT_SYNC=2", false},
         {Write::Boot, "CORVANE_CHILD_KILL_AT_SYNC=3", false},
-        {Write::Boot, "CORVANE_CHILD_KILL_AT_SYNC=4", true},
+        {Write::Boot, "CORVANE_CHILD_KILL_AT_SYNC=4", false},
+        {Write::Boot, "CORVANE_CHILD_KILL_AT_SYNC=5", true},
         {Write::Delete, "CORVANE_CHILD_KILL_AT_SYNC=1", false},
         {Write::Delete, "CORVANE_CHILD_KILL_AT_SYNC=2", true},
         {Write::Delete, "CORVANE_CHILD_FILE_LIMIT=5000", false},
@@ -434,16 +458,18 @@ TEST_F(WriteSafetyRealWim, CommitsSyncTheJournalBeforeTheWimAndTheWimBeforeDropp
     struct stat identity;
     stat(syncedWim.c_str(), &identity);
     ASSERT_TRUE(MakeWrite(Write::Change, syncedWim)) << GetLastError();
-    ASSERT_EQ(log.size(), 4u);
+    ASSERT_EQ(log.size(), 5u);
     EXPECT_EQ(log[0].path, syncedWim + kJournalSuffix);
     EXPECT_EQ(log[0].wimBytes, before);  // not touched before the journal is safe
     EXPECT_EQ(log[1].path, folderPath);
     EXPECT_EQ(log[1].wimBytes, before);
-    EXPECT_EQ(log[2].path, syncedWim);
-    EXPECT_TRUE(log[2].journalPresent);
+    EXPECT_EQ(log[2].path, syncedWim + kJournalSuffix);  // the new header joins it
     EXPECT_NE(log[2].wimBytes, before);
-    EXPECT_EQ(log[3].path, folderPath);
-    EXPECT_FALSE(log[3].journalPresent);
+    EXPECT_EQ(log[3].path, syncedWim);
+    EXPECT_TRUE(log[3].journalPresent);
+    EXPECT_NE(log[3].wimBytes, before);
+    EXPECT_EQ(log[4].path, folderPath);
+    EXPECT_FALSE(log[4].journalPresent);
     // In place: the same file, its data where it was.
     struct stat after;
     stat(syncedWim.c_str(), &after);
@@ -590,6 +616,189 @@ TEST_F(WriteSafetyRealWim, OneWriterPerFileAcrossHandlesAndProcesses)
     EXPECT_EQ(info[1]["Name"], "child");
     EXPECT_EQ(info[1]["Description"], "parent");
     EXPECT_TRUE(Verifies(wim));
+}
+
+// The journal an older version wrote: no identity, no new header.
+std::string OldFormatJournal(const journal::Record& record)
+{
+    std::string bytes(journal::kOldMagic, sizeof journal::kOldMagic);
+    journal::PutNumber(bytes, record.fileSize);
+    journal::PutNumber(bytes, record.tailStart);
+    journal::PutNumber(bytes, record.tail.size());
+    bytes += record.savedHeader + record.tail;
+    journal::PutNumber(bytes, journal::Checksum(bytes.data(), bytes.size()));
+    return bytes;
+}
+
+journal::Record JournalOf(const std::string& wim)
+{
+    journal::Record record;
+    EXPECT_EQ(journal::Decode(FileBytes(wim + kJournalSuffix), record), journal::Parse::Valid);
+    return record;
+}
+
+// A journal left by a killed append is put back only onto the file it was
+// written for. Whatever another tool put under the name since is left as it
+// is, read or opened for writing, and the journal goes with a warning.
+TEST_F(WriteSafetyRealWim, AJournalIsPutBackOnlyOntoTheFileItWasWrittenFor)
+{
+    const std::string tree = folder / "other-tree";
+    WriteSampleTree(tree, 7);
+    const off_t baseSize = static_cast<off_t>(FileBytes(Base()).size());
+    const std::string tornLimit = "CORVANE_CHILD_FILE_LIMIT=" + std::to_string(baseSize + 100);
+    struct Case {
+        const char* name;
+        const char* killedAt;     // where the child's write stopped
+        const char* replacement;  // shell, with W for the WIM and B for the old file's copy
+        bool oldFormat;           // the journal rewritten as an older version wrote it
+        bool putBack;             // whether the journal speaks of the file found
+        const char* imageCount;
+    };
+    const std::string killedAfterHeader = "CORVANE_CHILD_KILL_AT_SYNC=4";
+    const Case cases[] = {
+        // Another tool made a new file under the name.
+        {"captured anew", "torn", "rm W && wimlib-imagex capture T W Other --compress=none", false, false,
+         "1"},
+        // The old bytes copied back into the same file, then appended to in
+        // place by another tool: same device and inode, another header.
+        {"appended in place", "torn", "cat B > W && wimlib-imagex append T W Appended", false, false, "4"},
+        {"boot index set in place", "torn", "cat B > W && wimlib-imagex info W 2 --boot", false, false, "3"},
+        // Rebuilt by another tool and renamed over: another inode.
+        {"optimized", "torn", "cat B > W && wimlib-imagex optimize W", false, false, "3"},
+        {"written completely", "after", "rm W && wimlib-imagex capture T W Other", false, false, "1"},
+        // Nothing came between: the write is undone, whether it stopped in
+        // its data or after its new header.
+        {"left torn", "torn", "true", false, true, "3"},
+        {"left with its new header", "after", "true", false, true, "3"},
+        // Put back half way when killed: the tail is old, the header new.
+        {"half put back", "after", "PUTBACK_TAIL", false, true, "3"},
+        // The earlier format has no identity: it is put back only while the
+        // file still has the header it saved.
+        {"old format, left torn", "torn", "true", true, true, "3"},
+        {"old format, captured anew", "torn", "rm W && wimlib-imagex capture T W Other", true, false, "1"},
+        {"old format, left with its new header", "after", "true", true, false, "3"},
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string wim = FreshCopy("stale" + std::to_string(++number) + ".wim");
+        const std::string oldSha = Sha256(wim);
+        const bool torn = std::string(c.killedAt) == "torn";
+        RunChild("change", wim, torn ? tornLimit : killedAfterHeader);
+        ASSERT_TRUE(Exists(wim + kJournalSuffix));
+        const journal::Record record = JournalOf(wim);
+        EXPECT_EQ(record.newHeader.empty(), torn);
+        if (c.oldFormat)
+            std::ofstream(wim + kJournalSuffix, std::ios::binary | std::ios::trunc)
+                << OldFormatJournal(record);
+
+        std::string replacement = c.replacement;
+        if (replacement == "PUTBACK_TAIL") {
+            std::fstream file(wim, std::ios::binary | std::ios::in | std::ios::out);
+            file.seekp(static_cast<std::streamoff>(record.tailStart));
+            file.write(record.tail.data(), static_cast<std::streamsize>(record.tail.size()));
+            replacement = "true";
+        }
+        for (const auto& [mark, value] : {std::pair<std::string, std::string>{"W", Quoted(wim)},
+                                          {"B", Quoted(Base())},
+                                          {"T", Quoted(tree)}}) {
+            for (size_t at = replacement.find(" " + mark); at != std::string::npos;
+                 at = replacement.find(" " + mark, at + 1)) {
+                if (at + 2 == replacement.size() || replacement[at + 2] == ' ')
+                    replacement.replace(at + 1, 1, value);
+            }
+        }
+        ASSERT_EQ(Shell(replacement), 0) << replacement;
+        const std::string foundSha = Sha256(wim);
+
+        int warnings = 0;
+        std::string warned;
+        MessageListener listener([&](DWORD message, WPARAM wParam) {
+            if (message == WIM_MSG_WARNING) {
+                ++warnings;
+                warned = Utf8FromWide(reinterpret_cast<const WCHAR*>(wParam));
+            }
+            return WIM_MSG_SUCCESS;
+        });
+        // A reader settles the journal too (see PutBackLeftovers); then a writer.
+        HANDLE reader = OpenWim(wim, WIM_GENERIC_READ);
+        ASSERT_NE(reader, nullptr) << GetLastError();
+        EXPECT_EQ(std::to_string(WIMGetImageCount(reader)), c.imageCount);
+        WIMCloseHandle(reader);
+        HANDLE writer = OpenWim(wim, kReadWrite);
+        ASSERT_NE(writer, nullptr) << GetLastError();
+        WIMCloseHandle(writer);
+
+        EXPECT_FALSE(Exists(wim + kJournalSuffix));
+        EXPECT_EQ(Sha256(wim), c.putBack ? oldSha : foundSha);
+        EXPECT_EQ(WimlibInfo(wim)[0]["Image Count"], c.imageCount);
+        EXPECT_TRUE(Verifies(wim));
+        EXPECT_EQ(warnings, c.putBack ? 0 : 1);
+        if (!c.putBack) {
+            EXPECT_NE(warned.find("journal of an interrupted write"), std::string::npos) << warned;
+        }
+    }
+}
+
+// What a killed export or split left in a folder goes at the next write
+// into that folder, whatever that write's own file is; what belongs to a
+// process still running stays.
+TEST_F(WriteSafetyRealWim, LeftoversOfKilledWritesGoAtTheNextWriteIntoTheirFolder)
+{
+    struct Case {
+        const char* name;
+        const char* killed;  // the child's action
+        const char* fault;
+        const char* next;  // the parent's write into the folder
+    };
+    const Case cases[] = {
+        {"export, then a new file", "export", "CORVANE_CHILD_KILL_AT_SYNC=1", "create"},
+        {"export, then a split", "export", "CORVANE_CHILD_KILL_AT_SYNC=1", "split"},
+        {"export, then a write to another WIM", "export", "CORVANE_CHILD_KILL_AT_SYNC=1", "open"},
+        {"split, then a new file", "split", "CORVANE_CHILD_FILE_LIMIT=1000", "create"},
+        {"split, then a write to another WIM", "split", "CORVANE_CHILD_FILE_LIMIT=1000", "open"},
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string place = folder / ("place" + std::to_string(++number));
+        ShellOutput("mkdir -p " + Quoted(place) + " && cp " + Quoted(Base()) + " " +
+                    Quoted(place + "/other.wim"));
+        const std::string target = place + (std::string(c.killed) == "split" ? "/set.swm" : "/new.wim");
+        RunChild(c.killed, target, std::string(c.fault) + " CORVANE_CHILD_SOURCE=" + Quoted(Base()));
+        const std::string left = ShellOutput("ls -A " + Quoted(place));
+        ASSERT_NE(left, "other.wim\n") << "the killed write left nothing to clean up";
+        EXPECT_EQ(Shell("test -e " + Quoted(target)), 1) << "the killed write put its file in place";
+        // A temporary file of a writer that still runs is not a leftover.
+        const std::string live = place + "/live.wim.corvane-Ab3dE5";
+        const int held = open(live.c_str(), O_RDWR | O_CREAT, 0600);
+        ASSERT_GE(held, 0);
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        ASSERT_EQ(fcntl(held, F_OFD_SETLK, &lock), 0);
+
+        const std::string next = c.next;
+        if (next == "create") {
+            HANDLE created = OpenWim(place + "/made.wim", kReadWrite, WIM_CREATE_NEW);
+            EXPECT_NE(created, nullptr) << GetLastError();
+            WIMCloseHandle(created);
+        } else if (next == "open") {
+            HANDLE opened = OpenWim(place + "/other.wim", kReadWrite);
+            EXPECT_NE(opened, nullptr) << GetLastError();
+            WIMCloseHandle(opened);
+        } else {
+            HANDLE source = OpenWim(Base(), WIM_GENERIC_READ);
+            LARGE_INTEGER size;
+            size.QuadPart = 1;
+            WIMSplitFile(source, DosPath(place + "/parts.swm").c_str(), &size, 0);
+            EXPECT_TRUE(WIMSplitFile(source, DosPath(place + "/parts.swm").c_str(), &size, 0))
+                << GetLastError();
+            WIMCloseHandle(source);
+        }
+        close(held);
+        std::string now = ShellOutput("ls -A " + Quoted(place) + " | grep -v '^parts[0-9]*\\.swm$'");
+        EXPECT_EQ(now, "live.wim.corvane-Ab3dE5\nother.wim\n") << "before: " << left;
+    }
 }
 
 }  // namespace

@@ -88,7 +88,10 @@ bool CommitInPlace(WimFile& file, const CommitOptions& options)
     file.progress.Begin();
     bool written = WimlibSucceeds(
         [&] { return wimlib_overwrite(file.wim, WriteFlags(file) | options.extraWriteFlags, 0); });
-    if (written && !SameInode(file.writerLock, file.unixPath)) {
+    const bool sameFile = SameInode(file.writerLock, file.unixPath);
+    if (sameFile)
+        journal.NoteWrittenHeader();
+    if (written && !sameFile) {
         // wimlib rebuilt after all and renamed a complete, synced file over
         // the WIM: the journal speaks of the old file.
         DropJournal(file.unixPath);

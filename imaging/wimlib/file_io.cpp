@@ -125,19 +125,33 @@ bool ReadWholeFile(const std::string& path, std::string& bytes)
 // open for writing so that no clean-up takes it while it is written.
 int CreateLockedTemporary(const std::string& unixPath, mode_t mode, std::string& temporary)
 {
-    temporary = unixPath + kTemporaryInfix + "XXXXXX";
-    const int descriptor = mkostemp(temporary.data(), O_CLOEXEC);
-    if (descriptor < 0) {
-        FailErrno(ERROR_CANNOT_MAKE);
-        return -1;
-    }
-    if (TryLock(descriptor) != LockResult::Taken || fchmod(descriptor, mode & 07777) != 0) {
-        FailErrno(ERROR_CANNOT_MAKE);
+    // Until it is locked, a clean-up of leftovers may take the new file for
+    // one: then it is made again under another name.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        temporary = unixPath + kTemporaryInfix + "XXXXXX";
+        const int descriptor = mkostemp(temporary.data(), O_CLOEXEC);
+        if (descriptor < 0) {
+            FailErrno(ERROR_CANNOT_MAKE);
+            return -1;
+        }
+        const LockResult locked = TryLock(descriptor);
+        if (locked == LockResult::Taken && SameInode(descriptor, temporary)) {
+            if (fchmod(descriptor, mode & 07777) == 0)
+                return descriptor;
+            FailErrno(ERROR_CANNOT_MAKE);
+            close(descriptor);
+            unlink(temporary.c_str());
+            return -1;
+        }
         close(descriptor);
-        unlink(temporary.c_str());
-        return -1;
+        if (locked == LockResult::Failed) {
+            unlink(temporary.c_str());
+            FailErrno(ERROR_CANNOT_MAKE);
+            return -1;
+        }
     }
-    return descriptor;
+    Fail(ERROR_CANNOT_MAKE);
+    return -1;
 }
 
 }  // namespace layer

@@ -42,6 +42,14 @@ uint64_t Fnv1a(const std::string& bytes);
 // letters; see CreateLockedTemporary.
 constexpr char kTemporaryInfix[] = ".corvane-";
 
+// A split writes each part under its name and this, the process's id, a dash
+// and a tick count, until the whole set can be put in place.
+constexpr char kSplitStampInfix[] = ".split-";
+
+// Removes from `folder` what killed writes of processes that are gone left
+// there (leftovers.cpp). Every write into a folder calls it first.
+void RemoveLeftoversIn(const std::string& folder);
+
 // A new file beside the WIM, with the given permissions, locked like a WIM
 // open for writing so that no clean-up takes it while it is written. -1
 // with the last error set on failure.

@@ -15,13 +15,10 @@ namespace layer {
 namespace {
 
 constexpr char kJournalSuffix[] = ".corvane-journal";
-constexpr char kJournalMagic[8] = {'C', 'V', 'J', 'R', 'N', 'L', '0', '1'};
-constexpr size_t kJournalFixed = sizeof kJournalMagic + 3 * 8;
 
-void PutLittle(std::string& out, uint64_t value)
+int SyncThroughHook(int descriptor)
 {
-    for (int i = 0; i < 8; ++i)
-        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    return SyncDescriptor(descriptor);
 }
 
 // Where an in-place write starts: the end of the blob table (wimlib writes
@@ -39,49 +36,37 @@ uint64_t TailStart(const unsigned char* header, uint64_t fileSize)
     return std::max<uint64_t>(start, kHeaderSize);
 }
 
-std::string JournalBytes(const Journal& journal)
-{
-    std::string bytes(kJournalMagic, sizeof kJournalMagic);
-    PutLittle(bytes, journal.fileSize);
-    PutLittle(bytes, journal.tailStart);
-    PutLittle(bytes, journal.tail.size());
-    bytes += journal.header;
-    bytes += journal.tail;
-    PutLittle(bytes, Fnv1a(bytes));
-    return bytes;
-}
-
-// Saves what an in-place write of the WIM open on `descriptor` may
-// overwrite, and syncs it with its name, before the WIM is touched.
-bool WriteJournal(const std::string& unixPath, int descriptor, Journal& journal)
+// What an in-place write of the WIM open on `descriptor` may overwrite,
+// with what identifies the file.
+bool RecordOf(int descriptor, journal::Record& record)
 {
     struct stat status;
     if (fstat(descriptor, &status) != 0)
         return FailErrno(ERROR_READ_FAULT);
-    journal.fileSize = static_cast<uint64_t>(status.st_size);
-    journal.header.assign(kHeaderSize, '\0');
-    if (journal.fileSize < kHeaderSize || !ReadAt(descriptor, journal.header.data(), kHeaderSize, 0))
+    record = journal::Record{};
+    record.device = static_cast<uint64_t>(status.st_dev);
+    record.inode = static_cast<uint64_t>(status.st_ino);
+    record.fileSize = static_cast<uint64_t>(status.st_size);
+    record.savedHeader.assign(kHeaderSize, '\0');
+    if (record.fileSize < kHeaderSize || !ReadAt(descriptor, record.savedHeader.data(), kHeaderSize, 0))
         return Fail(ERROR_FILE_CORRUPT);
-    journal.tailStart =
-        TailStart(reinterpret_cast<const unsigned char*>(journal.header.data()), journal.fileSize);
-    journal.tail.assign(journal.fileSize - journal.tailStart, '\0');
-    if (!ReadAt(descriptor, journal.tail.data(), journal.tail.size(), journal.tailStart))
-        return false;
+    record.tailStart =
+        TailStart(reinterpret_cast<const unsigned char*>(record.savedHeader.data()), record.fileSize);
+    record.tail.assign(record.fileSize - record.tailStart, '\0');
+    return ReadAt(descriptor, record.tail.data(), record.tail.size(), record.tailStart);
+}
 
-    const std::string journalPath = JournalPathOf(unixPath);
-    const int out = open(journalPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (out < 0)
-        return FailErrno(ERROR_CANNOT_MAKE);
-    const std::string bytes = JournalBytes(journal);
-    bool saved = WriteAt(out, bytes.data(), bytes.size(), 0) && Sync(out);
-    close(out);
-    saved = saved && SyncFolderOf(unixPath);
-    if (!saved) {
-        const DWORD error = GetLastError();
-        unlink(journalPath.c_str());
-        SetLastError(error);
-    }
-    return saved;
+// A journal whose lock can be taken has no live writer; the descriptor
+// holding that lock, or -1.
+int LockLeftover(const std::string& journalPath)
+{
+    const int descriptor = open(journalPath.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0)
+        return -1;
+    if (TryLock(descriptor) == LockResult::Taken)
+        return descriptor;
+    close(descriptor);
+    return -1;
 }
 
 }  // namespace
@@ -91,32 +76,21 @@ std::string JournalPathOf(const std::string& unixPath)
     return unixPath + kJournalSuffix;
 }
 
-// Reads the journal beside a WIM. Torn: ours but never completed, so the
-// WIM was not touched after it; Foreign: a file of that name that is not ours.
-JournalState ReadJournal(const std::string& journalPath, Journal& journal)
+JournalState ReadJournal(const std::string& journalPath, journal::Record& record)
 {
     std::string bytes;
     if (!ReadWholeFile(journalPath, bytes))
         return errno == ENOENT ? JournalState::Absent : JournalState::Foreign;
-    const std::string magic(kJournalMagic, sizeof kJournalMagic);
-    if (bytes.compare(0, magic.size(), magic, 0, std::min(bytes.size(), magic.size())) != 0)
+    switch (journal::Decode(bytes, record)) {
+    case journal::Parse::Valid:
+        return JournalState::Valid;
+    case journal::Parse::Torn:
+        return JournalState::Torn;
+    default:
         return JournalState::Foreign;
-    if (bytes.size() < kJournalFixed + kHeaderSize + 8)
-        return JournalState::Torn;
-    const auto* raw = reinterpret_cast<const unsigned char*>(bytes.data());
-    journal.fileSize = Little(raw + 8, 8);
-    journal.tailStart = Little(raw + 16, 8);
-    const uint64_t tailSize = Little(raw + 24, 8);
-    if (tailSize != bytes.size() - kJournalFixed - kHeaderSize - 8 ||
-        Little(raw + bytes.size() - 8, 8) != Fnv1a(bytes.substr(0, bytes.size() - 8)) ||
-        journal.tailStart + tailSize != journal.fileSize)
-        return JournalState::Torn;
-    journal.header = bytes.substr(kJournalFixed, kHeaderSize);
-    journal.tail = bytes.substr(kJournalFixed + kHeaderSize, tailSize);
-    return JournalState::Valid;
+    }
 }
 
-// The journal is no longer needed.
 bool DropJournal(const std::string& unixPath)
 {
     if (unlink(JournalPathOf(unixPath).c_str()) != 0 && errno != ENOENT)
@@ -124,54 +98,139 @@ bool DropJournal(const std::string& unixPath)
     return SyncFolderOf(unixPath);
 }
 
-// A journal of ours beside a name that is given a new file speaks of the old one.
 void DropStaleJournal(const std::string& unixPath)
 {
-    Journal ignored;
+    journal::Record ignored;
     const JournalState state = ReadJournal(JournalPathOf(unixPath), ignored);
     if (state == JournalState::Valid || state == JournalState::Torn)
         unlink(JournalPathOf(unixPath).c_str());
 }
 
-// Puts the journalled bytes back into the WIM open on `descriptor`, syncs
-// it, then drops the journal. Doing it twice does no harm.
-bool RollBack(const std::string& unixPath, int descriptor, const Journal& journal)
+bool SettleLeftoverJournal(const std::string& unixPath, const WString& callerPath, int descriptor)
 {
-    if (!WriteAt(descriptor, journal.tail.data(), journal.tail.size(), journal.tailStart) ||
-        !WriteAt(descriptor, journal.header.data(), journal.header.size(), 0))
-        return false;
-    if (ftruncate(descriptor, static_cast<off_t>(journal.fileSize)) != 0)
-        return FailErrno(ERROR_WRITE_FAULT);
-    return Sync(descriptor) && DropJournal(unixPath);
+    const std::string journalPath = JournalPathOf(unixPath);
+    const int held = LockLeftover(journalPath);
+    if (held < 0)
+        return true;  // none, or its writer still runs
+    journal::Record record;
+    const JournalState state = ReadJournal(journalPath, record);
+    bool settled = true;
+    if (state == JournalState::Torn) {
+        // Never complete, so the WIM was not touched after it.
+        settled = DropJournal(unixPath);
+    } else if (state == JournalState::Valid && journal::Matches(descriptor, record)) {
+        settled = (journal::PutBack(descriptor, record, SyncThroughHook) || FailErrno(ERROR_WRITE_FAULT)) &&
+                  DropJournal(unixPath);
+    } else if (state == JournalState::Valid) {
+        // Another file has the name now, or another writer made this one
+        // anew: the journal's bytes belong to neither.
+        DropJournal(unixPath);
+        const WString text =
+            (callerPath.empty() ? WideFromUtf8(unixPath) : callerPath) +
+            WSTR(": the journal of an interrupted write found beside this file was written for "
+                 "a file that is no longer there (it was replaced or rewritten since); the "
+                 "journal was removed, and the file left as it is");
+        Deliver(0, WIM_MSG_WARNING, reinterpret_cast<WPARAM>(text.c_str()), ERROR_FILE_INVALID);
+        SetLastError(ERROR_SUCCESS);
+    }
+    const DWORD error = GetLastError();
+    close(held);
+    SetLastError(error);
+    return settled;
+}
+
+InPlaceWrite::~InPlaceWrite()
+{
+    Release();
+}
+
+void InPlaceWrite::Release()
+{
+    if (journalDescriptor_ >= 0)
+        close(journalDescriptor_);
+    journalDescriptor_ = -1;
 }
 
 bool InPlaceWrite::Begin(const std::string& unixPath, int descriptor)
 {
     unixPath_ = unixPath;
     descriptor_ = descriptor;
-    Journal journal;
-    if (!WriteJournal(unixPath, descriptor, journal))
+    newHeaderNoted_ = false;
+    if (!RecordOf(descriptor, record_))
         return false;
-    fileSize_ = journal.fileSize;
-    tailStart_ = journal.tailStart;
-    header_ = std::move(journal.header);
-    tail_ = std::move(journal.tail);
+    const std::string journalPath = JournalPathOf(unixPath);
+    int out = open(journalPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0 && errno == EEXIST) {
+        // A killed writer's journal: settled first, as the next open would.
+        if (!SettleLeftoverJournal(unixPath, WString(), descriptor) || !RecordOf(descriptor, record_))
+            return false;
+        out = open(journalPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }
+    if (out < 0)
+        return FailErrno(ERROR_CANNOT_MAKE);
+    // Held until the write is settled: a journal whose lock can be taken is
+    // a leftover of a writer that is gone.
+    if (TryLock(out) != LockResult::Taken) {
+        close(out);
+        unlink(journalPath.c_str());
+        return Fail(ERROR_SHARING_VIOLATION);
+    }
+    const std::string bytes = journal::Encode(record_);
+    checksum_ = bytes.substr(bytes.size() - 8);
+    journalSize_ = bytes.size();
+    bool saved = WriteAt(out, bytes.data(), bytes.size(), 0) && Sync(out);
+    saved = saved && SyncFolderOf(unixPath);
+    if (!saved) {
+        const DWORD error = GetLastError();
+        unlink(journalPath.c_str());
+        close(out);
+        SetLastError(error);
+        return false;
+    }
+    journalDescriptor_ = out;
+    return true;
+}
+
+bool InPlaceWrite::NoteWrittenHeader()
+{
+    if (journalDescriptor_ < 0 || newHeaderNoted_)
+        return true;
+    const std::string header = journal::CurrentHeader(descriptor_);
+    if (header.empty() || journal::IsSavedHeader(header, record_))
+        return true;
+    // Put in place by the write: without it in the journal, a kill while
+    // the old bytes go back would leave a file the journal no longer knows.
+    const std::string appendix = journal::EncodeAppendix(checksum_, header);
+    if (!WriteAt(journalDescriptor_, appendix.data(), appendix.size(), journalSize_) ||
+        !Sync(journalDescriptor_))
+        return false;
+    record_.newHeader = header;
+    newHeaderNoted_ = true;
     return true;
 }
 
 bool InPlaceWrite::Keep()
 {
-    return Sync(descriptor_) && DropJournal(unixPath_);
+    const bool kept = Sync(descriptor_) && DropJournal(unixPath_);
+    if (kept) {
+        close(journalDescriptor_);
+        journalDescriptor_ = -1;
+    }
+    return kept;
 }
 
 bool InPlaceWrite::Undo()
 {
-    Journal journal;
-    journal.fileSize = fileSize_;
-    journal.tailStart = tailStart_;
-    journal.header = header_;
-    journal.tail = tail_;
-    return RollBack(unixPath_, descriptor_, journal);
+    const DWORD error = GetLastError();
+    NoteWrittenHeader();
+    SetLastError(error);
+    if (!journal::PutBack(descriptor_, record_, SyncThroughHook))
+        return FailErrno(ERROR_WRITE_FAULT);
+    if (!DropJournal(unixPath_))
+        return false;
+    close(journalDescriptor_);
+    journalDescriptor_ = -1;
+    return true;
 }
 
 }  // namespace layer

@@ -1,33 +1,30 @@
-// The rollback journal of in-place writes: the magic, the file's size,
-// where the saved tail starts and its length (8 bytes each, little-endian),
-// the header, the tail, and a checksum of everything before it, so that a
-// journal cut short is known. It is written and synced beside the WIM before
-// the WIM is touched, and deleted only once the WIM is synced; a journal
-// found later is put back (SQLite's rollback journal).
+// The rollback journal of in-place writes (see journal_format.h for its
+// bytes). It is written and synced beside the WIM before the WIM is touched,
+// locked by its writer for as long as the write runs, and deleted only once
+// the WIM is synced; a journal found later whose writer is gone is put back
+// when it still speaks of the file at its name (SQLite's rollback journal),
+// and removed as stale when it does not.
 #pragma once
 
+#include "imaging/wimlib/journal_format.h"
 #include "imaging/wimlib/layer.h"
 
 #include <string>
 
 namespace layer {
 
-struct Journal {
-    uint64_t fileSize = 0;
-    uint64_t tailStart = 0;
-    std::string header;  // the WIM header's bytes
-    std::string tail;    // from tailStart to fileSize
-};
-
 // Torn: ours but never completed, so the WIM was not touched after it;
 // Foreign: a file of that name that is not ours.
 enum class JournalState { Absent, Valid, Torn, Foreign };
 
-JournalState ReadJournal(const std::string& journalPath, Journal& journal);
+JournalState ReadJournal(const std::string& journalPath, journal::Record& record);
 
-// Puts the journalled bytes back into the WIM open on `descriptor`, syncs
-// it, then drops the journal. Doing it twice does no harm.
-bool RollBack(const std::string& unixPath, int descriptor, const Journal& journal);
+// Settles what a killed writer's journal says about the WIM open (and
+// locked for writing) on `descriptor`: a torn journal goes, a matching one
+// is put back, a stale one is removed and said so to the listeners.
+// `callerPath` names the file in that message. False with the last error
+// set when a matching journal could not be put back.
+bool SettleLeftoverJournal(const std::string& unixPath, const WString& callerPath, int descriptor);
 
 // Deletes the journal beside a WIM and syncs the folder.
 bool DropJournal(const std::string& unixPath);

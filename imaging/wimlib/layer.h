@@ -11,6 +11,7 @@
 
 #include "base/text.h"
 #include "imaging/wimgapi.h"
+#include "imaging/wimlib/journal_format.h"
 
 // wimlib.h picks wchar_t paths and its own timespec when it sees the Windows
 // macros that winelib defines; the library itself is the Unix build (UTF-8).
@@ -216,21 +217,32 @@ struct CommitOptions {
 bool Commit(WimFile& file, const CommitOptions& options = {});
 
 // The journal around an in-place write that wimlib makes by itself, outside
-// Commit: Begin before it, then Keep once it succeeded, or Undo. The
-// descriptor is open for writing on the WIM and holds its writer's lock.
+// Commit: Begin before it, NoteWrittenHeader once it returned, then Keep
+// once it succeeded, or Undo. The descriptor is open for writing on the WIM;
+// the WIM's writer's lock is held by the caller or by its mount's helper.
+// The journal stays locked until the write is settled, so that a journal
+// whose lock can be taken is known for a leftover of a writer that is gone.
 class InPlaceWrite {
 public:
+    InPlaceWrite() = default;
+    InPlaceWrite(const InPlaceWrite&) = delete;
+    InPlaceWrite& operator=(const InPlaceWrite&) = delete;
+    ~InPlaceWrite();  // a write neither kept nor undone leaves its journal
+
     bool Begin(const std::string& unixPath, int descriptor);
-    bool Keep();  // syncs the WIM, then drops the journal
-    bool Undo();  // puts the old bytes back; else the journal stays for the next open
+    bool NoteWrittenHeader();  // adds the header the write put in place to the journal
+    bool Keep();               // syncs the WIM, then drops the journal
+    bool Undo();               // puts the old bytes back; else the journal stays for the next open
+    void Release();            // lets go of a journal neither kept nor undone, for the next to settle it
 
 private:
     std::string unixPath_;
     int descriptor_ = -1;
-    uint64_t fileSize_ = 0;
-    uint64_t tailStart_ = 0;
-    std::string header_;
-    std::string tail_;
+    int journalDescriptor_ = -1;
+    size_t journalSize_ = 0;
+    std::string checksum_;  // the journal's last 8 bytes, which its appendix repeats
+    bool newHeaderNoted_ = false;
+    journal::Record record_;
 };
 
 // The journal's name beside a WIM (a mount's helper waits for it to go).

@@ -46,6 +46,10 @@ struct MountedImage {
     bool readWrite = false;
     bool verify = false;
     bool unmounted = false;  // a commit unmounted it already
+    // What its helper did with a commit whose committing process was gone
+    // (see MountRecord::settled); said once, by the next commit or unmount.
+    std::string settled;
+    WString mountPath;
 };
 
 namespace {
@@ -135,6 +139,24 @@ bool FindServedMount(PCWSTR mountPath, MountRecord& found)
         }
     }
     return Fail(ERROR_NOT_FOUND);
+}
+
+// Says once what became of a mount whose committing process was killed;
+// true when its helper kept the changes.
+bool TellSettledCommit(const WimFile& file, MountedImage& mount, const WString& mountPath)
+{
+    const bool kept = mount.settled == "committed";
+    const WString text =
+        mountPath + WSTR(": the program ended while the changes of this mount were being saved into ") +
+        file.callerPath +
+        (kept ? WSTR("; the mount's helper finished saving them, and the image is no longer mounted")
+              : WSTR("; the mount's helper put the file back as it was before, so the changes are lost, and "
+                     "the image is no longer mounted"));
+    Deliver(file.progress.wim, WIM_MSG_WARNING, reinterpret_cast<WPARAM>(text.c_str()),
+            ERROR_PROCESS_ABORTED);
+    DropOutcome(mount.recordPath);
+    mount.settled.clear();
+    return kept;
 }
 
 std::shared_ptr<HandleEntry> LookupMounted(HANDLE image)
@@ -273,6 +295,7 @@ bool Unmount(WimFile& file, MountedImage& mount, bool commit, bool verify)
         SetLastError(Win32FromWimlib(code, 0));
     bool done = letGo;
     if (commit) {
+        journal.NoteWrittenHeader();
         // The written file must open, or the commit did not happen.
         if (done) {
             WIMStruct* written = nullptr;
@@ -284,6 +307,9 @@ bool Unmount(WimFile& file, MountedImage& mount, bool commit, bool verify)
             SetLastError(ERROR_DISK_FULL);
         const DWORD error = GetLastError();
         const bool settled = done ? journal.Keep() : journal.Undo();
+        // The daemon waits for the journal's lock; one not settled here is
+        // settled by the daemon or the next open.
+        journal.Release();
         close(descriptor);
         if (!done)
             SetLastError(error);
@@ -375,8 +401,10 @@ BOOL WINAPI LayerMountImageHandle(HANDLE image, PCWSTR mountPath, DWORD flags)
         SetLastError(error);
         return FALSE;
     }
-    // The daemon holds the record's lock from here on (and the WIM's).
+    // The daemon holds the record's lock from here on (and the WIM's). What
+    // an earlier mount of this folder left to say is out of date now.
     close(descriptor);
+    DropOutcome(recordPath);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
@@ -430,6 +458,9 @@ BOOL WINAPI LayerGetMountedImageHandle(PCWSTR mountPath, DWORD flags, PHANDLE wi
     mount->staging = record.staging;
     mount->readWrite = record.readWrite;
     mount->verify = (flags & WIM_FLAG_VERIFY) != 0;
+    mount->settled = record.settled;
+    mount->unmounted = !record.settled.empty();
+    mount->mountPath = record.mountPath;
 
     auto wimEntry = std::make_shared<HandleEntry>();
     wimEntry->kind = HandleKind::Wim;
@@ -459,6 +490,8 @@ BOOL WINAPI LayerCommitImageHandle(HANDLE image, DWORD flags, PHANDLE newImage)
     MountedImage& mount = *entry->mount;
     WimFile& file = *entry->file;
     std::lock_guard<std::recursive_mutex> guard(file.lock);
+    if (!mount.settled.empty())
+        return TellSettledCommit(file, mount, mount.mountPath) || Fail(ERROR_PROCESS_ABORTED);
     if (mount.unmounted)
         return Fail(ERROR_NOT_FOUND);
     if (!mount.readWrite)
@@ -479,6 +512,9 @@ BOOL WINAPI LayerUnmountImageHandle(HANDLE image, DWORD flags)
     MountedImage& mount = *entry->mount;
     WimFile& file = *entry->file;
     std::lock_guard<std::recursive_mutex> guard(file.lock);
+    // Nothing is left to unmount; what became of the changes is said.
+    if (!mount.settled.empty())
+        TellSettledCommit(file, mount, mount.mountPath);
     if (!mount.unmounted && !Unmount(file, mount, false, false)) {
         // A mount that went away meanwhile: its record is cleaned up now.
         const DWORD error = GetLastError();

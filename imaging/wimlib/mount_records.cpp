@@ -21,6 +21,10 @@ namespace {
 
 constexpr char kRecordMagic[] = "corvane-mount 1";
 constexpr char kRecordSuffix[] = ".mount";
+// Beside a record, what its helper did with a commit whose committing
+// process was gone (written by the helper, see mount_helper.cpp).
+constexpr char kOutcomeSuffix[] = ".outcome";
+constexpr char kOutcomeMagic[] = "corvane-outcome 1";
 // How long an unmount waits for the daemon to end after it let go of the
 // mount (it removes the staging folder and ends at once).
 constexpr DWORD kDaemonEndMilliseconds = 20000;
@@ -265,11 +269,16 @@ bool ServedMounts(std::vector<MountRecord>& mounts)
     if (listing == nullptr)
         return FailErrno(ERROR_PATH_NOT_FOUND);
     std::vector<std::string> names;
+    std::vector<std::string> outcomes;
+    auto endsWith = [](const std::string& name, const char* suffix, size_t length) {
+        return name.size() > length && name.compare(name.size() - length, std::string::npos, suffix) == 0;
+    };
     while (const dirent* item = readdir(listing)) {
         const std::string name = item->d_name;
-        if (name.size() > sizeof kRecordSuffix - 1 &&
-            name.compare(name.size() - (sizeof kRecordSuffix - 1), std::string::npos, kRecordSuffix) == 0)
+        if (endsWith(name, kRecordSuffix, sizeof kRecordSuffix - 1))
             names.push_back(name);
+        else if (endsWith(name, kOutcomeSuffix, sizeof kOutcomeSuffix - 1))
+            outcomes.push_back(name);
     }
     closedir(listing);
     for (const std::string& name : names) {
@@ -280,7 +289,31 @@ bool ServedMounts(std::vector<MountRecord>& mounts)
     std::sort(mounts.begin(), mounts.end(), [](const MountRecord& a, const MountRecord& b) {
         return a.mountedAt != b.mountedAt ? a.mountedAt < b.mountedAt : a.unixDir < b.unixDir;
     });
+    // Settled commits: listed once their helper has ended, so that the
+    // unmount or discard that follows says what became of them.
+    for (const std::string& name : outcomes) {
+        const std::string recordPath =
+            folder + "/" + name.substr(0, name.size() - (sizeof kOutcomeSuffix - 1));
+        MountRecord record;
+        std::string bytes;
+        if (access(recordPath.c_str(), F_OK) == 0 || !ReadWholeFile(folder + "/" + name, bytes))
+            continue;
+        const size_t magicEnd = bytes.find('\0');
+        const size_t outcomeEnd = magicEnd == std::string::npos ? magicEnd : bytes.find('\0', magicEnd + 1);
+        if (outcomeEnd == std::string::npos || bytes.compare(0, magicEnd, kOutcomeMagic) != 0 ||
+            !ParseRecord(bytes.substr(outcomeEnd + 1), record)) {
+            unlink((folder + "/" + name).c_str());
+            continue;
+        }
+        record.settled = bytes.substr(magicEnd + 1, outcomeEnd - magicEnd - 1);
+        mounts.push_back(std::move(record));
+    }
     return true;
+}
+
+void DropOutcome(const std::string& recordPath)
+{
+    unlink((recordPath + kOutcomeSuffix).c_str());
 }
 
 // The record's file, created and locked for a new mount of `unixDir`.

@@ -22,6 +22,9 @@ struct MountRecord {
     std::string unixDir;  // with its folders resolved, as the kernel's table has it
     std::string staging;  // our folder for a read/write mount's changes, or empty
     uint64_t mountedAt = 0;
+    // A mount whose committing process was killed: what its helper did with
+    // the commit ("committed" or "rolled-back"); the mount itself is gone.
+    std::string settled;
 };
 
 // ---------------------------------------------------------------------------
@@ -54,8 +57,13 @@ enum class RecordState { Served, Starting, Gone, Unreadable };
 // the daemon has ended.
 RecordState InspectRecord(const std::string& recordPath, MountRecord& record);
 
-// Every mount that is served now, oldest first.
+// Every mount that is served now, oldest first, then those whose commit
+// their helper settled after the committing process was gone, until an
+// unmount of theirs has said so.
 bool ServedMounts(std::vector<MountRecord>& mounts);
+
+// Forgets what a helper did with a commit of the mount of this record.
+void DropOutcome(const std::string& recordPath);
 
 // Waits for the daemon of a mount that was let go to end, then drops its
 // record.

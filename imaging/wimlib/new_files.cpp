@@ -67,6 +67,7 @@ bool StartNewWim(WimFile& file, DWORD compression, bool replace)
     enum wimlib_compression_type type = WIMLIB_COMPRESSION_TYPE_NONE;
     if (!CompressionTypeOf(compression, type))
         return false;
+    RemoveLeftoversIn(FolderOf(file.unixPath));
     // The folder must take a new file now, or the capture would run for
     // nothing; the probe leaves no file behind.
     std::string temporary;

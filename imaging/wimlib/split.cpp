@@ -8,8 +8,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
-#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace layer {
@@ -99,35 +100,6 @@ enum wimlib_progress_status SplitProgress(enum wimlib_progress_msg message, unio
     return run.aborted ? WIMLIB_PROGRESS_STATUS_ABORT : WIMLIB_PROGRESS_STATUS_CONTINUE;
 }
 
-constexpr char kStampInfix[] = ".split-";
-
-// Removes the temporary parts that a split killed before it could clean up
-// left in `folder`: names ending in the stamp of a process that is gone. A
-// kept-aside older part (".old") is the user's file and stays.
-void RemoveAbandonedParts(const std::string& folder)
-{
-    DIR* listing = opendir(folder.c_str());
-    if (listing == nullptr)
-        return;
-    while (const dirent* item = readdir(listing)) {
-        const std::string name = item->d_name;
-        const size_t at = name.rfind(kStampInfix);
-        if (at == std::string::npos || at == 0)
-            continue;
-        unsigned long owner = 0;
-        unsigned long tick = 0;
-        int used = 0;
-        const std::string stamp = name.substr(at + sizeof kStampInfix - 1);
-        if (std::sscanf(stamp.c_str(), "%lu-%lu%n", &owner, &tick, &used) != 2 ||
-            static_cast<size_t>(used) != stamp.size() || owner == 0 || owner > INT32_MAX)
-            continue;
-        if (kill(static_cast<pid_t>(owner), 0) == 0 || errno == EPERM)
-            continue;
-        unlink((folder + "/" + name).c_str());
-    }
-    closedir(listing);
-}
-
 // Puts every written part under its name, the first part last: a set cut
 // short by a kill has no new first part, so it is never taken for whole. A
 // file already there is kept aside until all parts are in place, and put
@@ -169,6 +141,52 @@ bool PlaceParts(const SplitRun& run)
         SyncFolderOf(run.finalNames.front());
     SetLastError(kept);
     return ok;
+}
+
+// A part's number, its set's part count and GUID, from its header; false
+// for a file that is no WIM part.
+bool ReadPartHeader(const std::string& path, unsigned& number, unsigned& total, std::string& guid)
+{
+    std::string bytes;
+    const int descriptor = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0)
+        return false;
+    char header[kHeaderBytes];
+    const bool read = ReadAt(descriptor, header, sizeof header, 0);
+    close(descriptor);
+    if (!read || std::memcmp(header, "MSWIM\0\0\0", 8) != 0)
+        return false;
+    const auto* raw = reinterpret_cast<const unsigned char*>(header);
+    guid.assign(header + 24, 16);
+    number = raw[40] | (raw[41] << 8);
+    total = raw[42] | (raw[43] << 8);
+    return true;
+}
+
+// Once the new set stands, the parts that follow it under the same names
+// and belong to another set (another GUID or part count) go: left beside
+// the new set they would be taken for part of it.
+void RemovePartsOfOtherSets(const SplitRun& run, const struct wimlib_wim_info& source)
+{
+    const unsigned count = static_cast<unsigned>(run.finalNames.size());
+    const std::string guid(reinterpret_cast<const char*>(source.guid), WIMLIB_GUID_LEN);
+    bool removed = false;
+    for (unsigned part = count + 1, last = count + 1; part <= last && part < 0xFFFF; ++part) {
+        std::string name;
+        if (!UnixPathFromDos(PartName(run.firstPart, part).c_str(), name))
+            break;
+        unsigned number = 0;
+        unsigned total = 0;
+        std::string partGuid;
+        if (!ReadPartHeader(name, number, total, partGuid))
+            continue;
+        // The older set's own count says how far its parts go.
+        last = std::max(last, std::min(total, 0xFFFEu));
+        if ((partGuid != guid || total != count) && number == part && unlink(name.c_str()) == 0)
+            removed = true;
+    }
+    if (removed && !run.finalNames.empty())
+        SyncFolderOf(run.finalNames.front());
 }
 
 }  // namespace
@@ -216,8 +234,8 @@ BOOL WINAPI LayerSplitFile(HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize,
     run.wim = reinterpret_cast<uintptr_t>(wim);
     run.firstPart = partPath;
     run.partSize = *partSize;
-    RemoveAbandonedParts(FolderOf(firstUnix));
-    run.stamp = kStampInfix + std::to_string(getpid()) + "-" + std::to_string(GetTickCount());
+    RemoveLeftoversIn(FolderOf(firstUnix));
+    run.stamp = kSplitStampInfix + std::to_string(getpid()) + "-" + std::to_string(GetTickCount());
     wimlib_register_progress_function(file.wim, SplitProgress, &run);
     const bool written = WimlibSucceeds(
         [&] { return wimlib_split(file.wim, firstUnix.c_str(), asked - overhead, WIMLIB_WRITE_FLAG_FSYNC); });
@@ -229,6 +247,7 @@ BOOL WINAPI LayerSplitFile(HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize,
             unlink(name.c_str());
         return Fail(kept);
     }
+    RemovePartsOfOtherSets(run, header);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

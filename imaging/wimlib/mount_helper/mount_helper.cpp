@@ -24,27 +24,36 @@
 //      while it is mounted for writing.
 //
 // A commit is wimlib's in-place write, made by the daemon while the layer
-// keeps a journal of it. The daemon keeps the writer's lock until that
-// journal is gone: while the lock is held no one else takes the journal for
-// a leftover of a killed writer and rolls a finished commit back.
+// keeps a journal of it, locked for as long as the committing process
+// settles it. After the unmount the daemon waits for that lock, keeping
+// the writer's lock meanwhile so that no one else takes the journal for a
+// leftover. Once the committing process has let go, a journal still there
+// means it is gone (killed) before it could settle the commit: the daemon
+// settles it at once. A written file that wimlib opens is kept (the commit
+// stands), anything else is put back from the journal; what was done is
+// written beside the mount's record ("<record>.outcome"), so that the next
+// list and unmount of the layer can say it.
 #pragma push_macro("_WIN32")
 #undef _WIN32
 #include <wimlib.h>
 #pragma pop_macro("_WIN32")
 
+#include "../journal_format.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <pthread.h>
+#include <string>
 #include <unistd.h>
 
 namespace {
 
 constexpr int kStatusDescriptor = 3;
+constexpr int kRecordDescriptor = 4;
 constexpr int kLastPassedDescriptor = 5;
-// How long the daemon waits for the layer to settle a commit's journal.
-constexpr int kJournalWaitMilliseconds = 30000;
 
 // The daemon and any other child forked inside wimlib: only the first
 // process reports, so the layer's read ends when that process does.
@@ -71,6 +80,111 @@ bool ParseNumber(const char* text, int& value)
         return false;
     value = static_cast<int>(parsed);
     return true;
+}
+
+bool ReadAll(const char* path, std::string& bytes)
+{
+    const int descriptor = open(path, O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0)
+        return false;
+    char chunk[65536];
+    ssize_t got;
+    while ((got = read(descriptor, chunk, sizeof chunk)) > 0)
+        bytes.append(chunk, static_cast<size_t>(got));
+    close(descriptor);
+    return got == 0;
+}
+
+void SyncFolderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    const int folder = open(slash == std::string::npos ? "." : path.substr(0, slash).c_str(),
+                            O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        fsync(folder);
+        close(folder);
+    }
+}
+
+// What became of a commit whose committing process is gone, beside the
+// record: the outcome, then the record's own bytes.
+void WriteOutcome(const char* outcome)
+{
+    char recordPath[4096] = {};
+    if (readlink("/proc/self/fd/4", recordPath, sizeof recordPath - 1) <= 0)
+        return;
+    std::string bytes = std::string("corvane-outcome 1") + '\0' + outcome + '\0';
+    char chunk[4096];
+    for (off_t offset = 0;;) {
+        const ssize_t got = pread(kRecordDescriptor, chunk, sizeof chunk, offset);
+        if (got <= 0)
+            break;
+        bytes.append(chunk, static_cast<size_t>(got));
+        offset += got;
+    }
+    const std::string path = std::string(recordPath) + ".outcome";
+    const std::string temporary = path + ".new";
+    const int out = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (out < 0)
+        return;
+    const bool written = journal::WriteFully(out, bytes.data(), bytes.size(), 0) && fsync(out) == 0;
+    close(out);
+    if (!written || rename(temporary.c_str(), path.c_str()) != 0)
+        unlink(temporary.c_str());
+}
+
+// The committing process left the journal unsettled: keep a commit that
+// wimlib completed, else put the file back. The daemon holds the WIM's
+// writer's lock, so nothing else has touched the file since.
+void SettleCommit(const char* wimPath, const char* journalPath)
+{
+    std::string bytes;
+    journal::Record record;
+    if (!ReadAll(journalPath, bytes))
+        return;
+    const journal::Parse parsed = journal::Decode(bytes, record);
+    const int wim = open(wimPath, O_RDWR | O_CLOEXEC);
+    if (parsed != journal::Parse::Valid || wim < 0 || !journal::Matches(wim, record)) {
+        // Never complete, or not about this file: nothing to put back.
+        if (parsed != journal::Parse::Foreign)
+            unlink(journalPath);
+        if (wim >= 0)
+            close(wim);
+        return;
+    }
+    const std::string header = journal::CurrentHeader(wim);
+    bool keep = !header.empty() && !journal::IsSavedHeader(header, record);
+    if (keep) {
+        WIMStruct* written = nullptr;
+        keep = wimlib_open_wim(wimPath, 0, &written) == 0;
+        if (written != nullptr)
+            wimlib_free(written);
+    }
+    const bool settled = keep ? fsync(wim) == 0 : journal::PutBack(wim, record, fsync);
+    close(wim);
+    if (!settled)
+        return;  // the journal stays for the next open
+    unlink(journalPath);
+    SyncFolderOf(journalPath);
+    WriteOutcome(keep ? "committed" : "rolled-back");
+}
+
+// Waits until the process that committed has settled the journal or is
+// gone, and settles it in the latter case.
+void AwaitCommitSettled(const char* wimPath, const char* journalPath)
+{
+    const int descriptor = open(journalPath, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0)
+        return;  // an unmount without commit, or settled already
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    while (fcntl(descriptor, F_OFD_SETLKW, &lock) != 0 && errno == EINTR) {
+    }
+    struct stat status;
+    if (fstat(descriptor, &status) == 0 && status.st_nlink > 0)
+        SettleCommit(wimPath, journalPath);
+    close(descriptor);
 }
 
 }  // namespace
@@ -119,8 +233,7 @@ int main(int argc, char** argv)
     // wimlib removed its own staging folder inside ours.
     if (staging != nullptr)
         rmdir(staging);
-    for (int waited = 0;
-         journal != nullptr && access(journal, F_OK) == 0 && waited < kJournalWaitMilliseconds; waited += 5)
-        usleep(5000);
+    if (journal != nullptr)
+        AwaitCommitSettled(wimPath, journal);
     return 0;
 }
