@@ -38,7 +38,7 @@
 #include <wimlib.h>
 #pragma pop_macro("_WIN32")
 
-#include "../journal_format.h"
+#include "imaging/wimlib/journal_format.h"
 
 #include <cerrno>
 #include <cstdio>
