@@ -4,9 +4,11 @@
 
 #include "base/log.h"
 #include "base/resource.h"
+#include "base/user_path.h"
 #include "imaging/wimgapi.h"
 #include "metadata/image_info.h"
 #include "metadata/xml.h"
+#include "operations/imaging_handles.h"
 
 #include <commctrl.h>
 
@@ -53,22 +55,19 @@ bool InitialisePicker(HWND dialog)
     TaskState& task = Task();
     HWND list = GetDlgItem(dialog, IDC_PICKER_LIST);
 
-    WCHAR path[kTextBufferSize] = {};
-    DWORD length = GetFullPathNameW(task.pickerWimPath.c_str(), kTextBufferSize, path, nullptr);
-    if (length >= kTextBufferSize)
-        path[0] = 0;
-
-    HANDLE wim = WIMCreateFile(path, WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0, 0, nullptr);
-    if (wim == nullptr)
+    UserPath path;
+    if (!TakeUserPath(path, task.pickerWimPath, PathForm::Full))
+        return false;
+    const WimHandle wim(WIMCreateFile(path.text, WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0, 0, nullptr));
+    if (!wim)
         return false;
 
     WIM_INFO info = {};
     PVOID xml = nullptr;
     DWORD xmlBytes = 0;
-    if (!WIMGetAttributes(wim, &info, sizeof info) || !WIMGetImageInformation(wim, &xml, &xmlBytes)) {
-        WIMCloseHandle(wim);
+    if (!WIMGetAttributes(wim.get(), &info, sizeof info) ||
+        !WIMGetImageInformation(wim.get(), &xml, &xmlBytes))
         return false;
-    }
     WString text(static_cast<const WCHAR*>(xml), xmlBytes / sizeof(WCHAR));
     LocalFree(xml);
 
@@ -76,7 +75,6 @@ bool InitialisePicker(HWND dialog)
     if (!ParseXml(document, text.c_str())) {
         ShowXmlParseFailure(task);
         DestroyDocument(document);
-        WIMCloseHandle(wim);
         return false;
     }
 
@@ -84,11 +82,9 @@ bool InitialisePicker(HWND dialog)
     if (info.ImageCount != 0 && !FillRows(list, document, info.ImageCount)) {
         ShowXmlParseFailure(task);
         DestroyDocument(document);
-        WIMCloseHandle(wim);
         return false;
     }
     DestroyDocument(document);
-    WIMCloseHandle(wim);
 
     SizeColumnToHeader(list, 0);
     SendMessageW(list, LVM_SETCOLUMNWIDTH, 1, LVSCW_AUTOSIZE);

@@ -1,6 +1,7 @@
 #include "base/log.h"
 #include "imaging/wimgapi.h"
 #include "metadata/image_info.h"
+#include "operations/imaging_handles.h"
 #include "operations/operations.h"
 
 namespace {
@@ -17,13 +18,12 @@ void LogFailedChange(TaskState& task, bool& result)
 bool RunChange(TaskState& task)
 {
     const int index = task.changeIndex;
-    HANDLE wim = OpenWimForUpdate(task, task.changeSource, index, task.changeCheck);
-    if (wim == nullptr)
+    WimHandle wim(OpenWimForUpdate(task, task.changeSource, index, task.changeCheck));
+    if (!wim)
         return false;
-    HANDLE image = WIMLoadImage(wim, static_cast<DWORD>(index));
-    if (image == nullptr) {
+    WimHandle image(WIMLoadImage(wim.get(), static_cast<DWORD>(index)));
+    if (!image) {
         LogFailure(task, 167, index);
-        WIMCloseHandle(wim);
         return false;
     }
 
@@ -35,7 +35,7 @@ bool RunChange(TaskState& task)
     if (task.changeBoot) {
         LogMessage(task, 171, index);
         changed = true;
-        if (!WIMSetBootImage(wim, static_cast<DWORD>(index)))
+        if (!WIMSetBootImage(wim.get(), static_cast<DWORD>(index)))
             LogFailedChange(task, result);
     }
     const struct {
@@ -55,7 +55,7 @@ bool RunChange(TaskState& task)
         changed = true;
         WString shown = field.text.substr(0, kTextBufferSize - 1);
         LogMessage(task, field.logId, shown.c_str());
-        if (!SetImageField(task, image, field.element, EscapeXmlText(field.text))) {
+        if (!SetImageField(task, image.get(), field.element, EscapeXmlText(field.text))) {
             LogImageFieldFailure(task, field.element);
             result = false;
         }
@@ -66,9 +66,9 @@ bool RunChange(TaskState& task)
     if (task.changeCheck)
         LogMessage(task, 172);
     // Closing the handles is where a library may write what it kept back.
-    if (!WIMCloseHandle(image) && changed)
+    if (!image.Close() && changed)
         LogFailedChange(task, result);
-    if (!WIMCloseHandle(wim) && changed)
+    if (!wim.Close() && changed)
         LogFailedChange(task, result);
     SetProgressPercent(task, 100);
     if (result)

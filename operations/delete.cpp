@@ -1,17 +1,17 @@
 #include "base/log.h"
 #include "imaging/wimgapi.h"
+#include "operations/imaging_handles.h"
 #include "operations/operations.h"
 
 bool RunDelete(TaskState& task)
 {
     const int index = task.deleteIndex;
-    HANDLE wim = OpenWimForUpdate(task, task.deleteSource, index, task.deleteCheck);
-    if (wim == nullptr)
+    WimHandle wim(OpenWimForUpdate(task, task.deleteSource, index, task.deleteCheck));
+    if (!wim)
         return false;
     LogMessage(task, 225, index);
-    if (!WIMDeleteImage(wim, static_cast<DWORD>(index))) {
+    if (!WIMDeleteImage(wim.get(), static_cast<DWORD>(index))) {
         LogFailure(task, 224, index);
-        WIMCloseHandle(wim);
         return false;
     }
 
@@ -19,7 +19,7 @@ bool RunDelete(TaskState& task)
     AppendLog(task, WSTR(""));
     if (task.deleteCheck)
         LogMessage(task, 172);
-    WIMCloseHandle(wim);
+    wim.Release();
     SetProgressPercent(task, 100);
     LogClosingLine(task, 174, 173);
     return true;
