@@ -161,3 +161,5 @@
 #define IDS_NAME_TAKEN 270
 // The reason given when one part of a split set is used as a whole file.
 #define IDS_SPLIT_PART 271
+// The reason given when the folder to apply into does not exist.
+#define IDS_FOLDER_MISSING 272

@@ -22,6 +22,20 @@ void LogSettings(TaskState& task, const WCHAR* wimPath, const WCHAR* target)
     AppendLog(task, WSTR(""));
 }
 
+// The target folder refused as the temporary folder: a missing folder is
+// said in plain words, any other reason with the system's text.
+void LogTargetFailure(TaskState& task, const WCHAR* target)
+{
+    const DWORD code = GetLastError();
+    if (code != ERROR_PATH_NOT_FOUND && code != ERROR_FILE_NOT_FOUND) {
+        LogFailure(task, 164);
+        return;
+    }
+    LogMessage(task, 164);
+    WCHAR reason[kTextBufferSize];
+    LogMessage(task, 201, static_cast<const WCHAR*>(LoadMessage(reason, IDS_FOLDER_MISSING, target)));
+}
+
 }  // namespace
 
 DWORD CALLBACK ApplyMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID)
@@ -84,7 +98,7 @@ bool RunApply(TaskState& task)
         return false;
     }
     if (!WIMSetTemporaryPath(wim.get(), target.text)) {
-        LogFailure(task, 164);
+        LogTargetFailure(task, target.text);
         return false;
     }
     WIM_INFO info = {};

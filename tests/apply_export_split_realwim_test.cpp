@@ -285,9 +285,10 @@ TEST_F(ApplyRealWim, BadSourcesAndAMissingTargetSayWhy)
     run.applyIndex = 1;
     run.applyDestination = DosPath(folder / "nowhere");
     EXPECT_FALSE(RunApply(run));
-    EXPECT_NE(
-        Narrow(run.logText).find("錯誤: 無法建立暫存資料夾.\r\n錯誤: " + SystemText(ERROR_PATH_NOT_FOUND)),
-        std::string::npos)
+    EXPECT_NE(Narrow(run.logText)
+                  .find("錯誤: 無法建立暫存資料夾.\r\n錯誤: 資料夾 \"" + Narrow(DosPath(folder / "nowhere")) +
+                        "\" 不存在.\r\n"),
+              std::string::npos)
         << Narrow(run.logText);
 }
 
