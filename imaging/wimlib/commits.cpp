@@ -12,7 +12,8 @@
 //   writing to the end of the file. The journal is synced before the WIM is
 //   touched and deleted only once the WIM is synced; a failure puts the old
 //   bytes back, and a journal found when the file is next opened is put back
-//   the same way (SQLite's rollback journal).
+//   the same way (SQLite's rollback journal), but only while it still speaks
+//   of the file under the name (journal_format.h).
 #include "imaging/wimlib/file_io.h"
 #include "imaging/wimlib/journal.h"
 #include "imaging/wimlib/wim_header.h"

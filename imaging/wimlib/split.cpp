@@ -166,10 +166,14 @@ bool ReadPartHeader(const std::string& path, unsigned& number, unsigned& total, 
 // Once the new set stands, the parts that follow it under the same names
 // and belong to another set (another GUID or part count) go: left beside
 // the new set they would be taken for part of it.
-void RemovePartsOfOtherSets(const SplitRun& run, const struct wimlib_wim_info& source)
+void RemovePartsOfOtherSets(const SplitRun& run)
 {
     const unsigned count = static_cast<unsigned>(run.finalNames.size());
-    const std::string guid(reinterpret_cast<const char*>(source.guid), WIMLIB_GUID_LEN);
+    // The new set's GUID, as its first part has it (wimlib gives each set its own).
+    unsigned ignored = 0;
+    std::string guid;
+    if (count == 0 || !ReadPartHeader(run.finalNames.front(), ignored, ignored, guid))
+        return;
     bool removed = false;
     for (unsigned part = count + 1, last = count + 1; part <= last && part < 0xFFFF; ++part) {
         std::string name;
@@ -247,7 +251,7 @@ BOOL WINAPI LayerSplitFile(HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize,
             unlink(name.c_str());
         return Fail(kept);
     }
-    RemovePartsOfOtherSets(run, header);
+    RemovePartsOfOtherSets(run);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
