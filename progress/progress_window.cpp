@@ -1,6 +1,7 @@
 #include "progress/progress_window.h"
 
 #include "app/resource.h"
+#include "imaging/imaging_thread.h"
 #include "operations/operations.h"
 #include "progress/log.h"
 
@@ -153,7 +154,7 @@ void OpenProgressWindow(HWND window, const OperationEntry* operation)
     // that no close request can slip in while the operation starts.
     task.busy = true;
     DWORD threadId = 0;
-    task.workerThread = CreateThread(nullptr, 0, WorkerMain, &workerStart, 0, &threadId);
+    task.workerThread = CreateImagingThread(WorkerMain, &workerStart, &threadId);
     task.workerThreadId = threadId;
     if (task.workerThread == nullptr) {
         task.busy = false;
@@ -231,25 +232,20 @@ const OperationEntry* FindOperation(UINT commandId)
     return nullptr;
 }
 
-DWORD WINAPI WorkerMain(LPVOID parameter)
+namespace {
+
+// The worker's own start, for its fault filter; null on every other thread.
+thread_local const WorkerStart* runningWorker = nullptr;
+LPTOP_LEVEL_EXCEPTION_FILTER earlierFilter = nullptr;
+
+// What the window needs once the operation is over, however it ended.
+void EndWorker(const WorkerStart& start)
 {
-    const WorkerStart start = *static_cast<WorkerStart*>(parameter);
     TaskState& task = *start.task;
     const OperationEntry& operation = *start.operation;
     HWND window = start.window;
     HWND button = GetDlgItem(window, IDC_PROGRESS_BUTTON);
     WCHAR text[kTextBufferSize];
-
-    SetDlgItemTextW(window, IDC_PROGRESS_STATUS, WSTR(""));
-    ButtonText(operation, false, text);
-    SetWindowTextW(button, text);
-    if (!operation.abortable)
-        EnableWindow(button, FALSE);
-    task.busy = true;
-    RefreshCursor(window);
-
-    operation.run(task);
-
     ButtonText(operation, true, text);
     SetWindowTextW(button, text);
     EnableWindow(button, TRUE);
@@ -261,6 +257,66 @@ DWORD WINAPI WorkerMain(LPVOID parameter)
     // arrow cursor when the post arrives.
     task.busy = false;
     PostMessageW(window, WM_WORKER_ENDED, 0, 0);
+}
+
+DWORD ReasonOfFault(DWORD exceptionCode)
+{
+    switch (exceptionCode) {
+    case EXCEPTION_STACK_OVERFLOW:
+        return ERROR_STACK_OVERFLOW;
+    case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_IN_PAGE_ERROR:
+        return ERROR_NOACCESS;
+    default:
+        return ERROR_UNHANDLED_EXCEPTION;
+    }
+}
+
+// A fault nothing handled, on the worker: the operation ends as a failure
+// (its line, then the reason) and the window can be closed, instead of a
+// thread gone and a window waiting for it for ever. Other threads' faults
+// go where they went before.
+LONG WINAPI WorkerFaultFilter(EXCEPTION_POINTERS* pointers)
+{
+    const WorkerStart* start = runningWorker;
+    if (start == nullptr)
+        return earlierFilter != nullptr ? earlierFilter(pointers) : EXCEPTION_CONTINUE_SEARCH;
+    runningWorker = nullptr;  // a fault while ending is not handled twice
+    LogErrorText(*start->task, ERROR_INTERNAL_ERROR);
+    WCHAR text[kTextBufferSize];
+    AppendLog(*start->task, SystemErrorText(text, ReasonOfFault(pointers->ExceptionRecord->ExceptionCode)));
+    EndWorker(*start);
+    ExitThread(1);
+}
+
+}  // namespace
+
+DWORD WINAPI WorkerMain(LPVOID parameter)
+{
+    const WorkerStart start = *static_cast<WorkerStart*>(parameter);
+    TaskState& task = *start.task;
+    const OperationEntry& operation = *start.operation;
+    HWND window = start.window;
+    HWND button = GetDlgItem(window, IDC_PROGRESS_BUTTON);
+    WCHAR text[kTextBufferSize];
+    static const bool filterSet = [] {
+        earlierFilter = SetUnhandledExceptionFilter(WorkerFaultFilter);
+        return true;
+    }();
+    (void)filterSet;
+    runningWorker = &start;
+
+    SetDlgItemTextW(window, IDC_PROGRESS_STATUS, WSTR(""));
+    ButtonText(operation, false, text);
+    SetWindowTextW(button, text);
+    if (!operation.abortable)
+        EnableWindow(button, FALSE);
+    task.busy = true;
+    RefreshCursor(window);
+
+    operation.run(task);
+    runningWorker = nullptr;
+    EndWorker(start);
     return 0;
 }
 

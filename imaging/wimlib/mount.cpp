@@ -21,6 +21,7 @@
 // left to do. The commit is an in-place write that wimlib makes in the
 // daemon; it is journalled here like every other in-place write, and a
 // commit that fails leaves the image mounted with its changes.
+#include "imaging/imaging_thread.h"
 #include "imaging/wimlib/file_io.h"
 #include "imaging/wimlib/mount_records.h"
 
@@ -32,8 +33,6 @@
 #include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <thread>
 
 namespace layer {
 
@@ -214,7 +213,7 @@ int UnmountTellingProgress(const std::string& unixDir, int flags, WimFile& file)
     CommitProgress progress;
     progress.wake = wake[1];
     int code = 0;
-    std::thread unmounting([&] {
+    HANDLE unmounting = StartImagingThread([&] {
         code = wimlib_unmount_image_with_progress(unixDir.c_str(), flags, NoteCommitProgress, &progress);
         std::lock_guard<std::mutex> guard(progress.lock);
         progress.finished = true;
@@ -222,6 +221,11 @@ int UnmountTellingProgress(const std::string& unixDir, int flags, WimFile& file)
         if (write(progress.wake, &wakeUp, 1) < 0)
             errno = 0;
     });
+    if (unmounting == nullptr) {
+        close(wake[0]);
+        close(wake[1]);
+        return wimlib_unmount_image_with_progress(unixDir.c_str(), flags, nullptr, nullptr);
+    }
     for (bool finished = false; !finished;) {
         struct pollfd readable = {wake[0], POLLIN, 0};
         poll(&readable, 1, 1000);
@@ -244,7 +248,8 @@ int UnmountTellingProgress(const std::string& unixDir, int flags, WimFile& file)
             Deliver(file.progress.wim, WIM_MSG_PROGRESS, figures.percent, figures.remaining);
         }
     }
-    unmounting.join();
+    WaitForSingleObject(unmounting, INFINITE);
+    CloseHandle(unmounting);
     close(wake[0]);
     close(wake[1]);
     return code;

@@ -32,11 +32,14 @@
 #include <wimlib.h>
 #pragma pop_macro("_WIN32")
 
+#include "../../stack_size.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -62,6 +65,26 @@ int Report(int code, int savedErrno)
     return 1;
 }
 
+// The daemon reads and serves the image on this process's main thread, whose
+// stack the soft limit sizes when the program starts. Below what wimlib's
+// tree depth assumes, the limit is raised and the helper starts itself again
+// (the passed descriptors stay open); a hard limit below it is taken as is.
+void RaiseStackLimit(char** argv)
+{
+    struct rlimit stack = {};
+    if (getrlimit(RLIMIT_STACK, &stack) != 0 || stack.rlim_cur == RLIM_INFINITY ||
+        stack.rlim_cur >= kImagingStackBytes)
+        return;
+    const rlim_t wanted = stack.rlim_max == RLIM_INFINITY || stack.rlim_max > kImagingStackBytes
+                              ? static_cast<rlim_t>(kImagingStackBytes)
+                              : stack.rlim_max;
+    if (wanted <= stack.rlim_cur)
+        return;
+    stack.rlim_cur = wanted;
+    if (setrlimit(RLIMIT_STACK, &stack) == 0)
+        execv("/proc/self/exe", argv);
+}
+
 bool ParseNumber(const char* text, int& value)
 {
     char* end = nullptr;
@@ -77,6 +100,7 @@ bool ParseNumber(const char* text, int& value)
 
 int main(int argc, char** argv)
 {
+    RaiseStackLimit(argv);
     // Nothing of the starting program's own stays open in the daemon (Wine's
     // server connection would otherwise outlive the program).
     close_range(kLastPassedDescriptor + 1, ~0U, 0);
