@@ -6,6 +6,7 @@
 #include "progress/log.h"
 
 #include <commctrl.h>
+#include <atomic>
 #include <mmsystem.h>
 
 namespace {
@@ -234,8 +235,9 @@ const OperationEntry* FindOperation(UINT commandId)
 
 namespace {
 
-// The worker's own start, for its fault filter; null on every other thread.
-thread_local const WorkerStart* runningWorker = nullptr;
+// The running worker's start and thread, for its fault filter.
+std::atomic<const WorkerStart*> runningWorker{nullptr};
+std::atomic<DWORD> runningWorkerId{0};
 LPTOP_LEVEL_EXCEPTION_FILTER earlierFilter = nullptr;
 
 // What the window needs once the operation is over, however it ended.
@@ -279,7 +281,7 @@ DWORD ReasonOfFault(DWORD exceptionCode)
 LONG WINAPI WorkerFaultFilter(EXCEPTION_POINTERS* pointers)
 {
     const WorkerStart* start = runningWorker;
-    if (start == nullptr)
+    if (start == nullptr || runningWorkerId != GetCurrentThreadId())
         return earlierFilter != nullptr ? earlierFilter(pointers) : EXCEPTION_CONTINUE_SEARCH;
     runningWorker = nullptr;  // a fault while ending is not handled twice
     LogErrorText(*start->task, ERROR_INTERNAL_ERROR);
@@ -304,6 +306,7 @@ DWORD WINAPI WorkerMain(LPVOID parameter)
         return true;
     }();
     (void)filterSet;
+    runningWorkerId = GetCurrentThreadId();
     runningWorker = &start;
 
     SetDlgItemTextW(window, IDC_PROGRESS_STATUS, WSTR(""));
