@@ -5,8 +5,8 @@
 #include "operations/operations.h"
 #include "progress/log.h"
 
-#include <commctrl.h>
 #include <atomic>
+#include <commctrl.h>
 #include <mmsystem.h>
 
 namespace {
