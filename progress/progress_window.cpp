@@ -270,7 +270,7 @@ DWORD ReasonOfFault(DWORD exceptionCode)
     case EXCEPTION_IN_PAGE_ERROR:
         return ERROR_NOACCESS;
     default:
-        return ERROR_UNHANDLED_EXCEPTION;
+        return ERROR_INTERNAL_ERROR;
     }
 }
 
