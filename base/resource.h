@@ -163,3 +163,6 @@
 #define IDS_SPLIT_PART 271
 // The reason given when the folder to apply into does not exist.
 #define IDS_FOLDER_MISSING 272
+// The failure line and reason of an operation ended by a fault inside it.
+#define IDS_OPERATION_FAULT 273
+#define IDS_FAULT_REASON 274

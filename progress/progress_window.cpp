@@ -2,7 +2,9 @@
 
 #include "base/log.h"
 #include "base/resource.h"
+#include "imaging/imaging_thread.h"
 
+#include <atomic>
 #include <commctrl.h>
 #include <mmsystem.h>
 
@@ -94,7 +96,7 @@ void OpenProgressWindow(HWND window, const OperationEntry* operation)
     // that no close request can slip in while the operation starts.
     task.busy = true;
     DWORD threadId = 0;
-    task.workerThread = CreateThread(nullptr, 0, WorkerMain, &workerStart, 0, &threadId);
+    task.workerThread = CreateImagingThread(WorkerMain, &workerStart, &threadId);
     task.workerThreadId = threadId;
     if (task.workerThread == nullptr) {
         task.busy = false;
@@ -163,8 +165,61 @@ INT_PTR CALLBACK ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM l
 
 }  // namespace
 
+namespace {
+
+// The end every run comes to, however the operation ended.
+void FinishWorker(const WorkerStart& start)
+{
+    TaskState& task = *start.task;
+    HWND window = start.window;
+    HWND button = GetDlgItem(window, IDC_PROGRESS_BUTTON);
+    WCHAR text[kTextBufferSize];
+    ButtonText(*start.operation, true, text);
+    SetWindowTextW(button, text);
+    EnableWindow(button, TRUE);
+    SetDlgItemTextW(window, IDC_PROGRESS_STATUS, WSTR(""));
+    if (start.operation->clearsCounter)
+        SetDlgItemTextW(window, IDC_PROGRESS_COUNTER, WSTR(""));
+    // From here on the window may close at any moment: only a post, which
+    // fails harmlessly on a closed window, follows. The window restores the
+    // arrow cursor when the post arrives.
+    task.busy = false;
+    PostMessageW(window, WM_WORKER_ENDED, 0, 0);
+}
+
+// The worker that runs now, for its fault handler.
+std::atomic<const WorkerStart*> runningWorker{nullptr};
+std::atomic<DWORD> runningWorkerId{0};
+
+// A fault inside the running operation (a defect, or a damaged file that
+// reaches one) ends that operation as a failure: the log says so and why,
+// and the window can be closed. The worker thread ends where it faulted;
+// what it held is lost, which still beats a window that never closes.
+LONG CALLBACK WorkerFault(EXCEPTION_POINTERS* pointers)
+{
+    const DWORD code = pointers->ExceptionRecord->ExceptionCode;
+    const bool fault = code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_STACK_OVERFLOW ||
+                       code == EXCEPTION_ILLEGAL_INSTRUCTION || code == EXCEPTION_INT_DIVIDE_BY_ZERO ||
+                       code == EXCEPTION_PRIV_INSTRUCTION || code == EXCEPTION_IN_PAGE_ERROR;
+    const WorkerStart* start = runningWorker.load();
+    if (!fault || start == nullptr || GetCurrentThreadId() != runningWorkerId.load())
+        return EXCEPTION_CONTINUE_SEARCH;
+    runningWorker = nullptr;
+    TaskState& task = *start->task;
+    WCHAR reason[kTextBufferSize];
+    AppendLog(task, WSTR(""));
+    LogMessage(task, IDS_OPERATION_FAULT);
+    LogMessage(task, 201, static_cast<const WCHAR*>(LoadMessage(reason, IDS_FAULT_REASON, code)));
+    FinishWorker(*start);
+    ExitThread(ERROR_INTERNAL_ERROR);
+}
+
+}  // namespace
+
 DWORD WINAPI WorkerMain(LPVOID parameter)
 {
+    static const PVOID handler = AddVectoredExceptionHandler(1, WorkerFault);
+    (void)handler;
     const WorkerStart start = *static_cast<WorkerStart*>(parameter);
     TaskState& task = *start.task;
     const OperationEntry& operation = *start.operation;
@@ -180,19 +235,12 @@ DWORD WINAPI WorkerMain(LPVOID parameter)
     task.busy = true;
     RefreshCursor(window);
 
+    runningWorkerId = GetCurrentThreadId();
+    runningWorker = &start;
     operation.run(task);
+    runningWorker = nullptr;
 
-    ButtonText(operation, true, text);
-    SetWindowTextW(button, text);
-    EnableWindow(button, TRUE);
-    SetDlgItemTextW(window, IDC_PROGRESS_STATUS, WSTR(""));
-    if (operation.clearsCounter)
-        SetDlgItemTextW(window, IDC_PROGRESS_COUNTER, WSTR(""));
-    // From here on the window may close at any moment: only a post, which
-    // fails harmlessly on a closed window, follows. The window restores the
-    // arrow cursor when the post arrives.
-    task.busy = false;
-    PostMessageW(window, WM_WORKER_ENDED, 0, 0);
+    FinishWorker(start);
     return 0;
 }
 

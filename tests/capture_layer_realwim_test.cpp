@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <set>
 #include <sstream>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -283,6 +284,75 @@ TEST_F(CaptureLayerRealWim, ASecondWriterIsRefusedWithASharingViolation)
     EXPECT_EQ(Create(wim, WIM_CREATE_ALWAYS), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     WIMCloseHandle(first);
+}
+
+// Paths the capture cannot take, which the caller did not leave out: each is
+// named in an error message and the capture fails, leaving no new file and an
+// old file byte for byte; a WIM_MSG_SKIP_ERROR answer leaves the path out.
+struct LeftOutCase {
+    const char* what;
+    std::string make;                // shell commands run in the source folder
+    std::vector<std::string> named;  // ends of the paths the errors must name
+    bool goneWhileWriting;           // b.zip is removed once the scan is over
+};
+
+TEST_F(CaptureLayerRealWim, APathThatCannotBeCapturedFailsTheCaptureAndIsNamed)
+{
+    const std::vector<LeftOutCase> cases = {
+        {"names that are no UTF-8",
+         "printf x > \"$(printf 'bad\\377.txt')\" && mkdir \"$(printf 'dir\\376')\""
+         " && echo y > \"$(printf 'dir\\376')/inner.txt\"",
+         {"\\bad\xEF\xBF\xBD.txt", "\\dir\xEF\xBF\xBD"},
+         false},
+        {"a file gone before its data is written", "true", {"\\b.zip"}, true},
+    };
+    const std::string old = folder / "old.wim";
+    const std::string fresh = folder / "fresh.wim";
+    MakeSampleWim(old, 1);
+    const std::string oldBytes = FileBytes(old);
+    for (const LeftOutCase& test : cases) {
+        SCOPED_TRACE(test.what);
+        Shell("rm -rf " + Quoted(source) + " && mkdir -p " + Quoted(source) + " && cd " + Quoted(source) +
+              " && head -c 70000 /dev/urandom > b.zip && echo one > a.txt && " + test.make);
+        for (const std::string& wim : {fresh, old}) {
+            Recorder recorder;
+            std::string removeAtRange = test.goneWhileWriting ? source + "/b.zip" : "";
+            MessageListener remover([&](DWORD message, WPARAM) {
+                if (message == WIM_MSG_SETRANGE && !removeAtRange.empty())
+                    unlink(removeAtRange.c_str());
+                return WIM_MSG_SUCCESS;
+            });
+            HANDLE handle = Create(wim, wim == old ? WIM_OPEN_EXISTING : WIM_CREATE_ALWAYS);
+            ASSERT_NE(handle, nullptr) << GetLastError();
+            EXPECT_EQ(WIMCaptureImage(handle, DosPath(source).c_str(), 0), nullptr);
+            EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+            EXPECT_TRUE(WIMCloseHandle(handle));
+            std::vector<std::string> named;
+            for (const Message* error : recorder.Of(WIM_MSG_ERROR))
+                named.push_back(error->path);
+            ASSERT_EQ(named.size(), test.named.size()) << testing::PrintToString(named);
+            for (size_t i = 0; i < named.size(); ++i)
+                EXPECT_EQ(named[i], Dos("") + test.named[i]);
+            if (test.goneWhileWriting)
+                Shell("cd " + Quoted(source) + " && head -c 70000 /dev/urandom > b.zip");
+        }
+        EXPECT_NE(access(fresh.c_str(), F_OK), 0);
+        EXPECT_EQ(FileBytes(old), oldBytes);
+    }
+
+    // Told to skip, the capture leaves those paths out and succeeds.
+    Shell("rm -rf " + Quoted(source) + " && mkdir -p " + Quoted(source) + " && cd " + Quoted(source) +
+          " && head -c 70000 /dev/urandom > b.zip && echo one > a.txt && " + cases[0].make);
+    MessageListener skipper([](DWORD message, WPARAM) {
+        return message == WIM_MSG_ERROR ? WIM_MSG_SKIP_ERROR : WIM_MSG_SUCCESS;
+    });
+    HANDLE handle = Create(fresh);
+    ASSERT_NE(handle, nullptr);
+    HANDLE image = WIMCaptureImage(handle, DosPath(source).c_str(), 0);
+    EXPECT_NE(image, nullptr) << GetLastError();
+    WIMCloseHandle(image);
+    WIMCloseHandle(handle);
+    EXPECT_EQ(ShellOutput("wimlib-imagex dir " + Quoted(fresh) + " 1"), "/\n/a.txt\n/b.zip\n");
 }
 
 }  // namespace

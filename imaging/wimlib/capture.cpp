@@ -1,8 +1,12 @@
 // Capturing a folder into a new image. wimlib scans the tree, asking path by
 // path whether to leave it out, and the new image's data is written inside
 // this call: a failure or an abort leaves the file as it was (a file being
-// created does not appear at all).
+// created does not appear at all). A path that cannot be captured (unreadable,
+// gone, a name that is no UTF-8) fails the capture once the scan has named
+// every such path, unless the caller answers WIM_MSG_SKIP_ERROR: an image
+// never silently lacks what the caller did not leave out.
 #include "imaging/wimlib/layer.h"
+#include "imaging/wimlib/wimlib_texts.h"
 
 #include <cstdio>
 #include <cstring>
@@ -27,6 +31,7 @@ struct CaptureRun {
     WString dosSource;       // the caller's source made full, without a trailing backslash
     WString dosPath;         // one message's path; reused, so a path costs no allocation
     bool aborted = false;
+    DWORD failure = ERROR_SUCCESS;  // the first path that could not be captured, unskipped
 
     uint64_t folders = 0;
     uint64_t files = 0;
@@ -77,12 +82,36 @@ bool Tell(CaptureRun& run, DWORD message, WPARAM wParam, LPARAM lParam)
     return !run.aborted;
 }
 
-// A path wimlib could not or may not capture: an error message, and the path
-// stays out of the image unless the answer is abort.
+// A path wimlib could not or may not capture: an error message naming it.
+// The path stays out of the scan either way; unless the answer is skip, the
+// capture fails once the scan is over.
 void TellUnreadable(CaptureRun& run, const char* unixPath, DWORD code)
 {
     const WCHAR* path = DosPathOf(run, unixPath != nullptr ? unixPath : run.unixSource.c_str());
-    Tell(run, WIM_MSG_ERROR, reinterpret_cast<WPARAM>(path), static_cast<LPARAM>(code));
+    switch (DeliverError(run.wim, path, code)) {
+    case ErrorAnswer::Abort:
+        run.aborted = true;
+        break;
+    case ErrorAnswer::Fail:
+        if (run.failure == ERROR_SUCCESS)
+            run.failure = code;
+        break;
+    case ErrorAnswer::Skip:
+        break;
+    }
+}
+
+// The files wimlib failed on while writing (one gone since the scan, say),
+// named from what it printed.
+void TellWriteFailures(CaptureRun& run, WimlibTexts& texts, DWORD code)
+{
+    for (const WimlibTexts::Text& text : texts.Read()) {
+        const std::string unixPath = QuotedPathIn(text.text);
+        if (text.warning || unixPath.rfind(run.unixSource, 0) != 0)
+            continue;
+        const WCHAR* path = DosPathOf(run, unixPath.c_str());
+        Tell(run, WIM_MSG_ERROR, reinterpret_cast<WPARAM>(path), static_cast<LPARAM>(code));
+    }
 }
 
 bool IsOwnFile(const CaptureRun& run, const char* unixPath)
@@ -340,6 +369,11 @@ HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
         Reload(file);
         return nullptr;
     }
+    if (run.failure != ERROR_SUCCESS) {
+        Reload(file);
+        SetLastError(run.failure);
+        return nullptr;
+    }
     // wimlib records what it finds of a Windows installation in the tree
     // (WINDOWS, and FLAGS and display texts from it); the Windows library
     // records none of it. The program's own probe adds its element after the
@@ -360,10 +394,17 @@ HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
     CommitCheck check;
     if ((flags & WIM_FLAG_VERIFY) != 0)
         check = [&](WIMStruct* written) { return VerifySingleInstances(run, written, added); };
-    if (!Commit(file, {.rebuild = false,
-                       .check = check,
-                       .extraWriteFlags = WIMLIB_WRITE_FLAG_SEND_DONE_WITH_FILE_MESSAGES}))
-        return nullptr;
+    {
+        WimlibTexts texts;
+        if (!Commit(file, {.rebuild = false,
+                           .check = check,
+                           .extraWriteFlags = WIMLIB_WRITE_FLAG_SEND_DONE_WITH_FILE_MESSAGES})) {
+            const DWORD failure = GetLastError();
+            TellWriteFailures(run, texts, failure);
+            SetLastError(failure);
+            return nullptr;
+        }
+    }
 
     auto image = std::make_shared<HandleEntry>();
     image->kind = HandleKind::Image;

@@ -80,6 +80,12 @@ std::string FolderOf(const std::string& unixPath);
 // process-wide ones); true when one of them answered abort.
 bool Deliver(uintptr_t wim, DWORD message, WPARAM wParam, LPARAM lParam);
 
+// WIM_MSG_ERROR for `path`, and what the listeners answered: skip (leave the
+// item out and go on), abort, or neither (the call fails once it has named
+// every such item).
+enum class ErrorAnswer { Fail, Skip, Abort };
+ErrorAnswer DeliverError(uintptr_t wim, const WCHAR* path, DWORD code);
+
 // Drops the registrations made on a WIM handle that is being closed.
 void DropCallbacksOf(uintptr_t wim);
 

@@ -85,6 +85,20 @@ bool Deliver(uintptr_t wim, DWORD message, WPARAM wParam, LPARAM lParam)
     return abort;
 }
 
+ErrorAnswer DeliverError(uintptr_t wim, const WCHAR* path, DWORD code)
+{
+    ErrorAnswer answer = ErrorAnswer::Fail;
+    for (const Registration& listener : Callbacks().Listeners(wim)) {
+        const DWORD said = listener.callback(WIM_MSG_ERROR, reinterpret_cast<WPARAM>(path),
+                                             static_cast<LPARAM>(code), listener.userData);
+        if (said == WIM_MSG_ABORT_IMAGE)
+            answer = ErrorAnswer::Abort;
+        else if (said == WIM_MSG_SKIP_ERROR && answer == ErrorAnswer::Fail)
+            answer = ErrorAnswer::Skip;
+    }
+    return answer;
+}
+
 // wimlib's progress messages, told to the registered callbacks in the
 // library's terms. Capture, apply, export and split add their messages here
 // (scanning, per-item processing, split parts); an abort answer to any of

@@ -34,8 +34,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <thread>
-
 namespace layer {
 
 // What an image handle of a mounted image (from WIMGetMountedImageHandle)

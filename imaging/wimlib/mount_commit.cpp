@@ -1,5 +1,7 @@
 #include "imaging/wimlib/mount_commit.h"
 
+#include "imaging/imaging_thread.h"
+
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
@@ -7,7 +9,6 @@
 #include <unistd.h>
 
 #include <mutex>
-#include <thread>
 
 namespace layer {
 
@@ -74,7 +75,7 @@ int UnmountTellingProgress(const std::string& unixDir, int flags, WimFile& file)
     CommitProgress progress;
     progress.wake = wake[1];
     int code = 0;
-    std::thread unmounting([&] {
+    HANDLE unmounting = StartImagingThread([&] {
         code = wimlib_unmount_image_with_progress(unixDir.c_str(), flags, NoteCommitProgress, &progress);
         std::lock_guard<std::mutex> guard(progress.lock);
         progress.finished = true;
@@ -82,6 +83,11 @@ int UnmountTellingProgress(const std::string& unixDir, int flags, WimFile& file)
         if (write(progress.wake, &wakeUp, 1) < 0)
             errno = 0;
     });
+    if (unmounting == nullptr) {
+        close(wake[0]);
+        close(wake[1]);
+        return wimlib_unmount_image_with_progress(unixDir.c_str(), flags, nullptr, nullptr);
+    }
     for (bool finished = false; !finished;) {
         struct pollfd readable = {wake[0], POLLIN, 0};
         poll(&readable, 1, 1000);
@@ -104,7 +110,8 @@ int UnmountTellingProgress(const std::string& unixDir, int flags, WimFile& file)
             Deliver(file.progress.wim, WIM_MSG_PROGRESS, figures.percent, figures.remaining);
         }
     }
-    unmounting.join();
+    WaitForSingleObject(unmounting, INFINITE);
+    CloseHandle(unmounting);
     close(wake[0]);
     close(wake[1]);
     return code;

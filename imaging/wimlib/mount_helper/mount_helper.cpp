@@ -38,6 +38,7 @@
 #include <wimlib.h>
 #pragma pop_macro("_WIN32")
 
+#include "imaging/stack_size.h"
 #include "imaging/wimlib/journal_format.h"
 
 #include <cerrno>
@@ -47,6 +48,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -69,6 +71,26 @@ int Report(int code, int savedErrno)
     if (write(kStatusDescriptor, line, static_cast<size_t>(length)) != length)
         return 2;
     return 1;
+}
+
+// The daemon reads and serves the image on this process's main thread, whose
+// stack the soft limit sizes when the program starts. Below what wimlib's
+// tree depth assumes, the limit is raised and the helper starts itself again
+// (the passed descriptors stay open); a hard limit below it is taken as is.
+void RaiseStackLimit(char** argv)
+{
+    struct rlimit stack = {};
+    if (getrlimit(RLIMIT_STACK, &stack) != 0 || stack.rlim_cur == RLIM_INFINITY ||
+        stack.rlim_cur >= kImagingStackBytes)
+        return;
+    const rlim_t wanted = stack.rlim_max == RLIM_INFINITY || stack.rlim_max > kImagingStackBytes
+                              ? static_cast<rlim_t>(kImagingStackBytes)
+                              : stack.rlim_max;
+    if (wanted <= stack.rlim_cur)
+        return;
+    stack.rlim_cur = wanted;
+    if (setrlimit(RLIMIT_STACK, &stack) == 0)
+        execv("/proc/self/exe", argv);
 }
 
 bool ParseNumber(const char* text, int& value)
@@ -191,6 +213,7 @@ void AwaitCommitSettled(const char* wimPath, const char* journalPath)
 
 int main(int argc, char** argv)
 {
+    RaiseStackLimit(argv);
     // Nothing of the starting program's own stays open in the daemon (Wine's
     // server connection would otherwise outlive the program).
     close_range(kLastPassedDescriptor + 1, ~0U, 0);
