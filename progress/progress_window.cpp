@@ -1,7 +1,9 @@
 #include "progress/progress_window.h"
 
+#include "base/language.h"
 #include "base/log.h"
 #include "base/resource.h"
+#include "progress/taskbar_progress.h"
 
 #include <commctrl.h>
 #include <mmsystem.h>
@@ -22,6 +24,9 @@ struct WorkerStart {
 // Written before the worker starts, then only read: by the worker, and by
 // the window's thread to know whether the running operation can be aborted.
 WorkerStart workerStart;
+
+// The window's thread only: the taskbar button's copy of the bar.
+TaskbarProgress taskbar;
 
 void ButtonText(const OperationEntry& operation, bool closing, WCHAR* text)
 {
@@ -88,6 +93,7 @@ void OpenProgressWindow(HWND window, const OperationEntry* operation)
 
     if (operation == nullptr)
         return;
+    taskbar.Start(GetWindow(window, GW_OWNER));
     workerStart = {&task, operation, window};
     PrepareButton(window, *operation);
     // Busy from before the thread exists until the worker's very end, so
@@ -112,6 +118,7 @@ void PressButton(HWND window)
             task.workerThread = nullptr;
         }
         task.progressWindow = nullptr;
+        taskbar.Stop();
         EndDialog(window, 0);
         return;
     }
@@ -149,7 +156,11 @@ INT_PTR CALLBACK ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM l
         if (LOWORD(wParam) == IDC_PROGRESS_BUTTON)
             PressButton(window);
         return TRUE;
+    case WM_PROGRESS_PERCENT:
+        taskbar.SetPercent(static_cast<UINT>(wParam));
+        return TRUE;
     case WM_WORKER_ENDED:
+        taskbar.Finish(wParam != 0);
         RefreshCursor(window);
         ReapWorker(window, Task());
         return TRUE;
@@ -172,6 +183,7 @@ DWORD WINAPI WorkerMain(LPVOID parameter)
     HWND button = GetDlgItem(window, IDC_PROGRESS_BUTTON);
     WCHAR text[kTextBufferSize];
 
+    ApplyLanguageToThread();
     SetDlgItemTextW(window, IDC_PROGRESS_STATUS, WSTR(""));
     ButtonText(operation, false, text);
     SetWindowTextW(button, text);
@@ -180,7 +192,7 @@ DWORD WINAPI WorkerMain(LPVOID parameter)
     task.busy = true;
     RefreshCursor(window);
 
-    operation.run(task);
+    const bool succeeded = operation.run(task);
 
     ButtonText(operation, true, text);
     SetWindowTextW(button, text);
@@ -192,13 +204,13 @@ DWORD WINAPI WorkerMain(LPVOID parameter)
     // fails harmlessly on a closed window, follows. The window restores the
     // arrow cursor when the post arrives.
     task.busy = false;
-    PostMessageW(window, WM_WORKER_ENDED, 0, 0);
+    PostMessageW(window, WM_WORKER_ENDED, succeeded ? 1 : 0, 0);
     return 0;
 }
 
 INT_PTR RunProgressWindow(HWND owner, const OperationEntry* operation)
 {
     const OpenRequest request{operation};
-    return DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_PROGRESS), owner, ProgressProc,
-                           reinterpret_cast<LPARAM>(&request));
+    return DialogBoxIndirectParamW(g_instance, LoadDialogTemplate(IDD_PROGRESS), owner, ProgressProc,
+                                   reinterpret_cast<LPARAM>(&request));
 }
