@@ -2,6 +2,7 @@
 // from TaskState, and the page window itself.
 #include "app/pages.h"
 
+#include "base/language.h"
 #include "base/log.h"
 #include "base/resource.h"
 
@@ -264,6 +265,8 @@ INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM)
             SetWindowPos(page, HWND_TOP, pages->displayRect.left, pages->displayRect.top, 0, 0,
                          SWP_NOSIZE | SWP_NOACTIVATE);
         AcceptDroppedFiles(page);
+        if (HWND report = GetDlgItem(page, IDC_INFO_TEXT))
+            SetReportTabStops(report);
         return FALSE;
     }
     case WM_COMMAND:

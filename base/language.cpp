@@ -76,6 +76,14 @@ void ApplyLanguageToThread()
         SetThreadPreferredUILanguages(MUI_LANGUAGE_NAME, names, nullptr);
 }
 
+void SetReportTabStops(HWND edit)
+{
+    if (CurrentLanguage() == kLanguageChinese)
+        return;
+    UINT interval = 56;  // dialog units; the default is 32
+    SendMessageW(edit, EM_SETTABSTOPS, 1, reinterpret_cast<LPARAM>(&interval));
+}
+
 const void* LoadLanguageResource(LPCWSTR type, UINT id, DWORD* size)
 {
     const void* data = FindInLanguage(type, id, CurrentLanguage(), size);

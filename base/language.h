@@ -27,6 +27,11 @@ void SetCurrentLanguage(LANGID language);
 // system itself loads on that thread, such as the common dialogs).
 void ApplyLanguageToThread();
 
+// English labels are wider than the Chinese ones the tab stops of the log
+// and report were made for: in English, `edit` gets wider tab stops so that
+// the values after one or two tabs still line up. Nothing in Chinese.
+void SetReportTabStops(HWND edit);
+
 // Resource `id` of `type` in the process's language, else in Chinese.
 const void* LoadLanguageResource(LPCWSTR type, UINT id, DWORD* size = nullptr);
 

@@ -80,6 +80,7 @@ void OpenProgressWindow(HWND window, const OperationEntry* operation)
     task.abortRequested = false;
     task.busy = false;
 
+    SetReportTabStops(GetDlgItem(window, IDC_PROGRESS_LOG));
     SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETPOS, 0, 0);
     SetDlgItemTextW(window, IDC_PROGRESS_PERCENT, WSTR("0%"));
