@@ -112,6 +112,34 @@ TEST(LanguageResourceTest, EveryStringExistsInBothLanguagesWithTheSameInserts)
     EXPECT_GE(compared, 100);
 }
 
+// The loader finds an entry at the start, the middle and the end of a block.
+TEST(LanguageResourceTest, EntriesAreReadFromTheirPlaceInTheirBlock)
+{
+    struct Case {
+        UINT id;
+        const char* chinese;
+        const char* english;
+    };
+    const Case cases[] = {
+        {144, "掛載", "Mount"},                                              // first of its block
+        {133, "選擇資料夾:", "Choose folder:"},                              // sixth
+        {159, "錯誤: 無法卸載映像檔.", "Error: Cannot unmount the image."},  // last
+        {222, "關於", "About"},
+        {253, "區塊大小:\t%1", "Part size:\t%1"},
+    };
+    for (const Case& c : cases) {
+        WCHAR text[kTextBufferSize];
+        EXPECT_GT(LoadStringOfLanguage(c.id, kLanguageChinese, text, kTextBufferSize), 0) << c.id;
+        EXPECT_EQ(Utf8FromWide(text), c.chinese) << c.id;
+        EXPECT_GT(LoadStringOfLanguage(c.id, kLanguageEnglish, text, kTextBufferSize), 0) << c.id;
+        EXPECT_EQ(Utf8FromWide(text), c.english) << c.id;
+    }
+    WCHAR small[5];
+    EXPECT_EQ(LoadStringOfLanguage(137, kLanguageEnglish, small, 5), 31);  // the length, though cut
+    EXPECT_EQ(Utf8FromWide(small), "Abor");
+    EXPECT_EQ(LoadStringOfLanguage(143, kLanguageEnglish, small, 5), -1);  // no entry 143
+}
+
 TEST(LanguageResourceTest, SkeletonTellsInsertsTabsAndLineEndsApart)
 {
     struct Case {
