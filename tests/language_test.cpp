@@ -134,10 +134,10 @@ TEST(LanguageResourceTest, EntriesAreReadFromTheirPlaceInTheirBlock)
         EXPECT_GT(LoadStringOfLanguage(c.id, kLanguageEnglish, text, kTextBufferSize), 0) << c.id;
         EXPECT_EQ(Utf8FromWide(text), c.english) << c.id;
     }
-    WCHAR small[5];
-    EXPECT_EQ(LoadStringOfLanguage(137, kLanguageEnglish, small, 5), 31);  // the length, though cut
-    EXPECT_EQ(Utf8FromWide(small), "Abor");
-    EXPECT_EQ(LoadStringOfLanguage(143, kLanguageEnglish, small, 5), -1);  // no entry 143
+    WCHAR cut[5];
+    EXPECT_EQ(LoadStringOfLanguage(137, kLanguageEnglish, cut, 5), 31);  // the length, though cut
+    EXPECT_EQ(Utf8FromWide(cut), "Abor");
+    EXPECT_EQ(LoadStringOfLanguage(143, kLanguageEnglish, cut, 5), -1);  // no entry 143
 }
 
 TEST(LanguageResourceTest, SkeletonTellsInsertsTabsAndLineEndsApart)
