@@ -2,6 +2,7 @@
 // XML information. Runs on the user-interface thread, without a callback.
 #include "app/pages.h"
 
+#include "base/language.h"
 #include "base/log.h"
 #include "base/resource.h"
 #include "base/user_path.h"
@@ -128,5 +129,5 @@ INT_PTR CALLBACK PickerProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 
 INT_PTR RunImagePicker(HWND owner)
 {
-    return DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_PICKER), owner, PickerProc, 0);
+    return DialogBoxIndirectParamW(g_instance, LoadDialogTemplate(IDD_PICKER), owner, PickerProc, 0);
 }

@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 
 #include "app/pages.h"
+#include "base/language.h"
 #include "base/log.h"
 #include "base/resource.h"
 #include "base/task_state.h"
@@ -26,13 +27,6 @@ SIZE TemplateSize(const DLGTEMPLATE* dialog)
     int16_t size[2] = {};
     std::memcpy(size, bytes + offset, sizeof size);
     return {size[0], size[1]};
-}
-
-const DLGTEMPLATE* LoadPageTemplate(UINT id)
-{
-    HRSRC found = FindResourceW(g_instance, MAKEINTRESOURCEW(id), reinterpret_cast<LPCWSTR>(RT_DIALOG));
-    HGLOBAL loaded = found ? LoadResource(g_instance, found) : nullptr;
-    return loaded ? static_cast<const DLGTEMPLATE*>(LockResource(loaded)) : nullptr;
 }
 
 void InitialiseMainWindow(HWND window)
@@ -66,7 +60,7 @@ void InitialiseMainWindow(HWND window)
     // Every page is placed in one display area as large as the largest page.
     RECT pageRect = {0, 0, 0, 0};
     for (int i = 0; i < kPageCount; ++i) {
-        pages->templates[i] = LoadPageTemplate(kPages[i].templateId);
+        pages->templates[i] = LoadDialogTemplate(kPages[i].templateId);
         if (pages->templates[i] != nullptr) {
             SIZE size = TemplateSize(pages->templates[i]);
             pageRect.right = std::max<LONG>(pageRect.right, size.cx);
@@ -156,5 +150,5 @@ void RunMainWindow()
     // The tab control class must exist before the dialog creates its control.
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_TAB_CLASSES};
     InitCommonControlsEx(&controls);
-    DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainProc, 0);
+    DialogBoxIndirectParamW(g_instance, LoadDialogTemplate(IDD_MAIN), nullptr, MainProc, 0);
 }

@@ -10,6 +10,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 #include <objbase.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 namespace {
@@ -82,6 +83,46 @@ const int kOperationButtons[] = {
     IDC_MOUNT_RUN,   IDC_DELETE_RUN,     IDC_EXPORT_RUN, IDC_SPLIT_RUN,
 };
 
+// Each page's WIM field: the file a WIM dropped anywhere on the page is for.
+const int kWimFields[] = {
+    IDC_CAPTURE_DESTINATION, IDC_APPLY_SOURCE, IDC_INFO_SOURCE,   IDC_MOUNT_SOURCE,
+    IDC_EXPORT_SOURCE,       IDC_SPLIT_SOURCE, IDC_CHANGE_SOURCE, IDC_DELETE_SOURCE,
+};
+
+void SetPathField(HWND page, int edit, const WCHAR* path)
+{
+    SetDlgItemTextW(page, edit, path);
+    if (edit == IDC_INFO_SOURCE)
+        SetDlgItemTextW(page, IDC_INFO_TEXT, WSTR(""));  // the old report is of another file
+}
+
+bool IsWimPath(const WCHAR* path)
+{
+    const WCHAR* dot = nullptr;
+    for (const WCHAR* c = path; *c != 0; ++c) {
+        if (*c == WSTR('.'))
+            dot = c;
+    }
+    return dot != nullptr && (lstrcmpiW(dot, WSTR(".wim")) == 0 || lstrcmpiW(dot, WSTR(".swm")) == 0);
+}
+
+// The path field of `page` whose rectangle holds `point` (page client
+// coordinates), or 0.
+int PathFieldAt(HWND page, POINT point)
+{
+    for (const BrowseButton& browse : kBrowseButtons) {
+        HWND field = GetDlgItem(page, browse.edit);
+        if (field == nullptr || !IsWindowVisible(field))
+            continue;
+        RECT area;
+        GetWindowRect(field, &area);
+        MapWindowPoints(nullptr, page, reinterpret_cast<POINT*>(&area), 2);
+        if (PtInRect(&area, point))
+            return browse.edit;
+    }
+    return 0;
+}
+
 // The open or save dialog; `path` (260 characters) holds the starting name
 // and receives the chosen one.
 bool BrowseForFile(const BrowseButton& browse, WCHAR* path)
@@ -124,9 +165,7 @@ void Browse(HWND page, const BrowseButton& browse)
     }
     if (!chosen)
         return;
-    SetDlgItemTextW(page, browse.edit, path);
-    if (browse.button == IDC_INFO_BROWSE_SOURCE)
-        SetDlgItemTextW(page, IDC_INFO_TEXT, WSTR(""));  // the old report is of another file
+    SetPathField(page, browse.edit, path);
 }
 
 void SelectImage(HWND page, const SelectButton& select)
@@ -189,6 +228,31 @@ bool BrowseForFolder(const WCHAR* title, WCHAR* path)
     if (SUCCEEDED(com))
         CoUninitialize();
     return chosen;
+}
+
+bool DropPaths(HWND page, HDROP drop)
+{
+    if (DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0) == 0)
+        return false;
+    WCHAR path[kTextBufferSize] = {};
+    UINT length = DragQueryFileW(drop, 0, path, kTextBufferSize);
+    if (length == 0 || length >= kTextBufferSize)
+        return false;  // a path that does not fit is not shortened into another
+    POINT point = {};
+    DragQueryPoint(drop, &point);
+    int field = PathFieldAt(page, point);
+    if (field == 0 && IsWimPath(path)) {
+        for (int wimField : kWimFields) {
+            if (GetDlgItem(page, wimField) != nullptr) {
+                field = wimField;
+                break;
+            }
+        }
+    }
+    if (field == 0)
+        return false;
+    SetPathField(page, field, path);
+    return true;
 }
 
 void PageCommand(HWND page, UINT controlId)

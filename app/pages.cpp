@@ -2,10 +2,12 @@
 // from TaskState, and the page window itself.
 #include "app/pages.h"
 
+#include "base/language.h"
 #include "base/log.h"
 #include "base/resource.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <span>
@@ -234,8 +236,25 @@ void SelectComboText(HWND combo, const WString& text)
     }
 }
 
+// Files dropped on the page or any of its controls reach the page. The
+// windows build runs elevated: the file manager's drop messages must be let
+// through the filter that keeps less trusted programs out.
+void AcceptDroppedFiles(HWND page)
+{
+    DragAcceptFiles(page, TRUE);
+    for (UINT message :
+         {static_cast<UINT>(WM_DROPFILES), static_cast<UINT>(WM_COPYDATA), 0x0049u /* WM_COPYGLOBALDATA */})
+        ChangeWindowMessageFilterEx(page, message, MSGFLT_ALLOW, nullptr);
+}
+
 INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM)
 {
+    if (message == WM_DROPFILES) {
+        auto drop = reinterpret_cast<HDROP>(wParam);
+        DropPaths(page, drop);
+        DragFinish(drop);
+        return TRUE;
+    }
     switch (message) {
     case WM_INITDIALOG: {
         // Above the tab control, at the top left of its display area. The
@@ -245,6 +264,9 @@ INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM)
         if (pages != nullptr)
             SetWindowPos(page, HWND_TOP, pages->displayRect.left, pages->displayRect.top, 0, 0,
                          SWP_NOSIZE | SWP_NOACTIVATE);
+        AcceptDroppedFiles(page);
+        if (HWND report = GetDlgItem(page, IDC_INFO_TEXT))
+            SetReportTabStops(report);
         return FALSE;
     }
     case WM_COMMAND:

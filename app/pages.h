@@ -47,6 +47,12 @@ void SwitchPage(HWND mainWindow);
 // Handles a page button; `controlId` is the low word of the command.
 void PageCommand(HWND page, UINT controlId);
 
+// Fills a path field of `page` from files dropped on it: the path field under
+// the drop point gets the first path; dropped elsewhere, a WIM file fills the
+// page's WIM field. Returns whether a field was filled. Does not release
+// `drop`.
+bool DropPaths(HWND page, HDROP drop);
+
 // The shell folder browser rooted at the computer's drives, owned by the main
 // window. On a choice writes the folder's path into `path` (260 characters).
 bool BrowseForFolder(const WCHAR* title, WCHAR* path);

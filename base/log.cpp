@@ -1,5 +1,6 @@
 #include "base/log.h"
 
+#include "base/language.h"
 #include "base/resource.h"
 
 #include <commctrl.h>
@@ -26,18 +27,27 @@ void SetUnknown(WCHAR* buffer)
     CopyToBuffer(buffer, kTextBufferSize, kUnknownText);
 }
 
+// Entry `id` in the chosen language, else in Chinese (the complete table).
+bool LoadChosenString(UINT id, WCHAR* buffer)
+{
+    if (LoadStringOfLanguage(id, CurrentLanguage(), buffer, kTextBufferSize) > 0)
+        return true;
+    return CurrentLanguage() != kLanguageChinese &&
+           LoadStringOfLanguage(id, kLanguageChinese, buffer, kTextBufferSize) > 0;
+}
+
 }  // namespace
 
 WCHAR* LoadTableString(UINT id, WCHAR* buffer)
 {
-    if (LoadStringW(g_instance, id, buffer, kTextBufferSize) <= 0)
+    if (!LoadChosenString(id, buffer))
         SetUnknown(buffer);
     return buffer;
 }
 
 WCHAR* LoadMessageArgs(WCHAR* buffer, UINT id, std::initializer_list<DWORD_PTR> inserts)
 {
-    if (LoadStringW(g_instance, id, buffer, kTextBufferSize) <= 0) {
+    if (!LoadChosenString(id, buffer)) {
         SetUnknown(buffer);
         return buffer;
     }
@@ -154,6 +164,7 @@ void SetProgressPercent(TaskState& task, UINT percent)
     if (window == nullptr)
         return;
     SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETPOS, percent, 0);
+    PostMessageW(window, WM_PROGRESS_PERCENT, percent, 0);
     WCHAR label[kTextBufferSize];
     wsprintfW(label, WSTR("%d%%"), static_cast<int>(percent));
     SetDlgItemTextW(window, IDC_PROGRESS_PERCENT, label);

@@ -86,6 +86,10 @@ void LogFailure(TaskState& task, UINT id, Inserts... inserts)
 constexpr int kDurationBufferSize = 32;
 WCHAR* FormatDuration(DWORD milliseconds, WCHAR* buffer);
 
+// Posted to the progress window with the new percentage in wParam, for the
+// taskbar button's copy of the bar.
+constexpr UINT WM_PROGRESS_PERCENT = WM_APP + 21;
+
 // Moves the bar and the percentage label; a repeated value does nothing.
 void SetProgressPercent(TaskState& task, UINT percent);
 

@@ -1,8 +1,10 @@
 #include "progress/progress_window.h"
 
+#include "base/language.h"
 #include "base/log.h"
 #include "base/resource.h"
 #include "imaging/imaging_thread.h"
+#include "progress/taskbar_progress.h"
 
 #include <atomic>
 #include <commctrl.h>
@@ -24,6 +26,9 @@ struct WorkerStart {
 // Written before the worker starts, then only read: by the worker, and by
 // the window's thread to know whether the running operation can be aborted.
 WorkerStart workerStart;
+
+// The window's thread only: the taskbar button's copy of the bar.
+TaskbarProgress taskbar;
 
 void ButtonText(const OperationEntry& operation, bool closing, WCHAR* text)
 {
@@ -77,6 +82,7 @@ void OpenProgressWindow(HWND window, const OperationEntry* operation)
     task.abortRequested = false;
     task.busy = false;
 
+    SetReportTabStops(GetDlgItem(window, IDC_PROGRESS_LOG));
     SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETPOS, 0, 0);
     SetDlgItemTextW(window, IDC_PROGRESS_PERCENT, WSTR("0%"));
@@ -90,6 +96,7 @@ void OpenProgressWindow(HWND window, const OperationEntry* operation)
 
     if (operation == nullptr)
         return;
+    taskbar.Start(GetWindow(window, GW_OWNER));
     workerStart = {&task, operation, window};
     PrepareButton(window, *operation);
     // Busy from before the thread exists until the worker's very end, so
@@ -114,6 +121,7 @@ void PressButton(HWND window)
             task.workerThread = nullptr;
         }
         task.progressWindow = nullptr;
+        taskbar.Stop();
         EndDialog(window, 0);
         return;
     }
@@ -151,7 +159,11 @@ INT_PTR CALLBACK ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM l
         if (LOWORD(wParam) == IDC_PROGRESS_BUTTON)
             PressButton(window);
         return TRUE;
+    case WM_PROGRESS_PERCENT:
+        taskbar.SetPercent(static_cast<UINT>(wParam));
+        return TRUE;
     case WM_WORKER_ENDED:
+        taskbar.Finish(wParam != 0);
         RefreshCursor(window);
         ReapWorker(window, Task());
         return TRUE;
@@ -168,7 +180,7 @@ INT_PTR CALLBACK ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM l
 namespace {
 
 // The end every run comes to, however the operation ended.
-void FinishWorker(const WorkerStart& start)
+void FinishWorker(const WorkerStart& start, bool succeeded)
 {
     TaskState& task = *start.task;
     HWND window = start.window;
@@ -184,7 +196,7 @@ void FinishWorker(const WorkerStart& start)
     // fails harmlessly on a closed window, follows. The window restores the
     // arrow cursor when the post arrives.
     task.busy = false;
-    PostMessageW(window, WM_WORKER_ENDED, 0, 0);
+    PostMessageW(window, WM_WORKER_ENDED, succeeded ? 1 : 0, 0);
 }
 
 // The worker that runs now, for its fault handler.
@@ -210,7 +222,7 @@ LONG CALLBACK WorkerFault(EXCEPTION_POINTERS* pointers)
     AppendLog(task, WSTR(""));
     LogMessage(task, IDS_OPERATION_FAULT);
     LogMessage(task, 201, static_cast<const WCHAR*>(LoadMessage(reason, IDS_FAULT_REASON, code)));
-    FinishWorker(*start);
+    FinishWorker(*start, false);
     ExitThread(ERROR_INTERNAL_ERROR);
 }
 
@@ -227,6 +239,7 @@ DWORD WINAPI WorkerMain(LPVOID parameter)
     HWND button = GetDlgItem(window, IDC_PROGRESS_BUTTON);
     WCHAR text[kTextBufferSize];
 
+    ApplyLanguageToThread();
     SetDlgItemTextW(window, IDC_PROGRESS_STATUS, WSTR(""));
     ButtonText(operation, false, text);
     SetWindowTextW(button, text);
@@ -237,16 +250,16 @@ DWORD WINAPI WorkerMain(LPVOID parameter)
 
     runningWorkerId = GetCurrentThreadId();
     runningWorker = &start;
-    operation.run(task);
+    const bool succeeded = operation.run(task);
     runningWorker = nullptr;
 
-    FinishWorker(start);
+    FinishWorker(start, succeeded);
     return 0;
 }
 
 INT_PTR RunProgressWindow(HWND owner, const OperationEntry* operation)
 {
     const OpenRequest request{operation};
-    return DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_PROGRESS), owner, ProgressProc,
-                           reinterpret_cast<LPARAM>(&request));
+    return DialogBoxIndirectParamW(g_instance, LoadDialogTemplate(IDD_PROGRESS), owner, ProgressProc,
+                                   reinterpret_cast<LPARAM>(&request));
 }

@@ -24,18 +24,27 @@
 namespace {
 
 const WCHAR kMainCaption[] = WSTR("Corvane v2.2.0 (Built against Win10 1803 ADK) x64");
-const WCHAR kPickerCaption[] = WSTR("選擇映像");
-const WCHAR kProgressCaption[] = WSTR("映像操作執行中...");
+// Each caption in both interface languages.
+const WCHAR* const kPickerCaption[] = {WSTR("選擇映像"), WSTR("Select image")};
+const WCHAR* const kProgressCaption[] = {WSTR("映像操作執行中..."), WSTR("Image operation in progress...")};
 
-HWND WaitForWindow(const WCHAR* caption)
+HWND WaitForWindow(const WCHAR* const (&captions)[2])
 {
     for (int tries = 0; tries < 300; ++tries) {
-        HWND window = FindWindowW(nullptr, caption);
-        if (window != nullptr && IsWindowVisible(window))
-            return window;
+        for (const WCHAR* caption : captions) {
+            HWND window = FindWindowW(nullptr, caption);
+            if (window != nullptr && IsWindowVisible(window))
+                return window;
+        }
         Sleep(100);
     }
     return nullptr;
+}
+
+HWND WaitForWindow(const WCHAR* caption)
+{
+    const WCHAR* const captions[2] = {caption, caption};
+    return WaitForWindow(captions);
 }
 
 LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam)

@@ -1,0 +1,448 @@
+// The two interface languages: the compiled resources hold every string and
+// dialog in both with the same ids and inserts, the language is chosen as
+// the user expects, the English window shows no Chinese, and files dropped
+// on a page fill the right field.
+#include "app/pages.h"
+#include "base/language.h"
+#include "base/log.h"
+#include "base/resource.h"
+#include "tests/gtest_support.h"
+#include "tests/support/window_session.h"
+
+#include <commctrl.h>
+#include <shlobj.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool HasHan(const WString& text)
+{
+    for (WCHAR c : text) {
+        if ((c >= 0x3000 && c <= 0x9FFF) || (c >= 0xFF00 && c <= 0xFFEF))
+            return true;
+    }
+    return false;
+}
+
+// What must match between the languages: each insert (%1, %2!d!, ...),
+// each tab and each line end, in order; other text is free.
+std::string Skeleton(const WString& text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        WCHAR c = text[i];
+        if (c == '\t') {
+            out += "<tab>";
+        } else if (c == '\r' || c == '\n') {
+            out += c == '\r' ? "<cr>" : "<lf>";
+        } else if (c == '%' && i + 1 < text.size()) {
+            WCHAR next = text[++i];
+            out += '%';
+            out += static_cast<char>(next);
+            if (next >= '1' && next <= '9' && i + 1 < text.size() && text[i + 1] == '!') {
+                size_t end = text.find(WCHAR('!'), i + 2);
+                if (end != WString::npos) {
+                    for (size_t j = i + 1; j <= end; ++j)
+                        out += static_cast<char>(text[j]);
+                    i = end;
+                }
+            }
+        }
+    }
+    return out;
+}
+
+BOOL CALLBACK CollectName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR parameter)
+{
+    if (IS_INTRESOURCE(name))
+        reinterpret_cast<std::vector<UINT>*>(parameter)->push_back(
+            static_cast<UINT>(reinterpret_cast<ULONG_PTR>(name)));
+    return TRUE;
+}
+
+BOOL CALLBACK CollectLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR parameter)
+{
+    reinterpret_cast<std::set<LANGID>*>(parameter)->insert(language);
+    return TRUE;
+}
+
+std::vector<UINT> ResourceIds(LPCWSTR type)
+{
+    std::vector<UINT> ids;
+    EnumResourceNamesW(g_instance, type, CollectName, reinterpret_cast<LONG_PTR>(&ids));
+    return ids;
+}
+
+std::set<LANGID> LanguagesOf(LPCWSTR type, UINT id)
+{
+    std::set<LANGID> languages;
+    EnumResourceLanguagesW(g_instance, type, MAKEINTRESOURCEW(id), CollectLanguage,
+                           reinterpret_cast<LONG_PTR>(&languages));
+    return languages;
+}
+
+// Every entry of every compiled string block, in both languages.
+TEST(LanguageResourceTest, EveryStringExistsInBothLanguagesWithTheSameInserts)
+{
+    const auto stringType = reinterpret_cast<LPCWSTR>(RT_STRING);
+    std::vector<UINT> blocks = ResourceIds(stringType);
+    ASSERT_GE(blocks.size(), 8u) << "the string table was not found";
+    int compared = 0;
+    for (UINT block : blocks) {
+        EXPECT_EQ(LanguagesOf(stringType, block), (std::set<LANGID>{kLanguageChinese, kLanguageEnglish}))
+            << "string block " << block;
+        for (UINT id = (block - 1) * 16; id < block * 16; ++id) {
+            WCHAR chinese[kTextBufferSize];
+            WCHAR english[kTextBufferSize];
+            bool inChinese = LoadStringOfLanguage(id, kLanguageChinese, chinese, kTextBufferSize) > 0;
+            bool inEnglish = LoadStringOfLanguage(id, kLanguageEnglish, english, kTextBufferSize) > 0;
+            EXPECT_EQ(inChinese, inEnglish) << "string " << id << " exists in one language only";
+            if (!inChinese || !inEnglish)
+                continue;
+            ++compared;
+            EXPECT_EQ(Skeleton(english), Skeleton(chinese))
+                << "string " << id << ": " << Utf8FromWide(english);
+            EXPECT_FALSE(HasHan(english)) << "string " << id << ": " << Utf8FromWide(english);
+        }
+    }
+    EXPECT_GE(compared, 100);
+}
+
+// The loader finds an entry at the start, the middle and the end of a block.
+TEST(LanguageResourceTest, EntriesAreReadFromTheirPlaceInTheirBlock)
+{
+    struct Case {
+        UINT id;
+        const char* chinese;
+        const char* english;
+    };
+    const Case cases[] = {
+        {144, "掛載", "Mount"},                                              // first of its block
+        {133, "選擇資料夾:", "Choose folder:"},                              // sixth
+        {159, "錯誤: 無法卸載映像檔.", "Error: Cannot unmount the image."},  // last
+        {222, "關於", "About"},
+        {253, "區塊大小:\t%1", "Part size:\t%1"},
+    };
+    for (const Case& c : cases) {
+        WCHAR text[kTextBufferSize];
+        EXPECT_GT(LoadStringOfLanguage(c.id, kLanguageChinese, text, kTextBufferSize), 0) << c.id;
+        EXPECT_EQ(Utf8FromWide(text), c.chinese) << c.id;
+        EXPECT_GT(LoadStringOfLanguage(c.id, kLanguageEnglish, text, kTextBufferSize), 0) << c.id;
+        EXPECT_EQ(Utf8FromWide(text), c.english) << c.id;
+    }
+    WCHAR cut[5];
+    EXPECT_EQ(LoadStringOfLanguage(137, kLanguageEnglish, cut, 5), 31);  // the length, though cut
+    EXPECT_EQ(Utf8FromWide(cut), "Abor");
+    EXPECT_EQ(LoadStringOfLanguage(143, kLanguageEnglish, cut, 5), -1);  // no entry 143
+}
+
+TEST(LanguageResourceTest, SkeletonTellsInsertsTabsAndLineEndsApart)
+{
+    struct Case {
+        const char* a;
+        const char* b;
+        bool same;
+    };
+    const Case cases[] = {
+        {"映像卷:\t\t%1!d!", "Image:\t\t%1!d!", true},
+        {"映像卷:\t\t%1!d!", "Image:\t%1!d!", false},                // a tab lost
+        {"映像卷:\t\t%1!d!", "Image:\t\t%1", false},                 // the format lost
+        {"%2!d! 映像卷, 費時 %1.", "%1 took, %2!d! images", false},  // order changed
+        {"A\r\nB", "A\nB", false},
+        {"100%%", "100%%", true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Skeleton(WideFromUtf8(c.a)) == Skeleton(WideFromUtf8(c.b)), c.same) << c.a << " / " << c.b;
+}
+
+// A dialog's controls as "id class" in creation order.
+std::vector<std::string> Controls(HWND dialog, std::vector<WString>* texts = nullptr)
+{
+    std::vector<std::string> controls;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+        WCHAR name[64] = {};
+        GetClassNameW(child, name, 64);
+        controls.push_back(std::to_string(GetDlgCtrlID(child)) + " " + Utf8FromWide(name));
+        if (texts != nullptr)
+            texts->push_back(WindowText(child));
+    }
+    return controls;
+}
+
+INT_PTR CALLBACK PlainDialog(HWND, UINT message, WPARAM, LPARAM)
+{
+    return message == WM_INITDIALOG;
+}
+
+// Pages are child dialogs: they get a hidden parent.
+HWND CreateInLanguage(UINT id, LANGID language, HWND parent)
+{
+    SetCurrentLanguage(language);
+    const DLGTEMPLATE* dialog = LoadDialogTemplate(id);
+    SetCurrentLanguage(kLanguageChinese);
+    if (dialog == nullptr)
+        return nullptr;
+    // A DIALOGEX template has its style after the help id and extended style.
+    bool extended = reinterpret_cast<const WORD*>(dialog)[1] == 0xFFFF;
+    DWORD style = extended ? reinterpret_cast<const DWORD*>(dialog)[3] : dialog->style;
+    return CreateDialogIndirectParamW(g_instance, dialog, (style & WS_CHILD) ? parent : nullptr, PlainDialog,
+                                      0);
+}
+
+// Every compiled dialog, created in each language.
+TEST(LanguageResourceTest, EveryDialogHasTheSameControlsInBothLanguages)
+{
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&controls);
+    const auto dialogType = reinterpret_cast<LPCWSTR>(RT_DIALOG);
+    std::vector<UINT> dialogs = ResourceIds(dialogType);
+    ASSERT_EQ(dialogs.size(), 12u);
+    HWND parent = CreateWindowExW(0, WSTR("STATIC"), WSTR(""), WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                  g_instance, nullptr);
+    for (UINT id : dialogs) {
+        EXPECT_EQ(LanguagesOf(dialogType, id), (std::set<LANGID>{kLanguageChinese, kLanguageEnglish}))
+            << "dialog " << id;
+        HWND chinese = CreateInLanguage(id, kLanguageChinese, parent);
+        HWND english = CreateInLanguage(id, kLanguageEnglish, parent);
+        ASSERT_NE(chinese, nullptr) << id;
+        ASSERT_NE(english, nullptr) << id;
+        std::vector<WString> texts;
+        EXPECT_EQ(Controls(english, &texts), Controls(chinese)) << "dialog " << id;
+        texts.push_back(WindowText(english));
+        for (const WString& text : texts)
+            EXPECT_FALSE(HasHan(text)) << "dialog " << id << ": " << Utf8FromWide(text);
+        DestroyWindow(chinese);
+        DestroyWindow(english);
+    }
+    DestroyWindow(parent);
+}
+
+TEST(LanguageChoiceTest, ChineseForAnyChineseEnglishOtherwiseOverrideWins)
+{
+    struct Case {
+        const char* override;  // null: CORVANE_LANG not set
+        LANGID user;
+        LANGID expected;
+    };
+    const LANGID taiwan = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_TRADITIONAL);
+    const LANGID china = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);
+    const LANGID hongKong = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_HONGKONG);
+    const LANGID us = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+    const LANGID german = MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN);
+    const LANGID japanese = MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT);
+    const Case cases[] = {
+        {nullptr, taiwan, kLanguageChinese},
+        {nullptr, china, kLanguageChinese},
+        {nullptr, hongKong, kLanguageChinese},
+        {nullptr, us, kLanguageEnglish},
+        {nullptr, german, kLanguageEnglish},
+        {nullptr, japanese, kLanguageEnglish},
+        {nullptr, LANG_NEUTRAL, kLanguageEnglish},
+        {"en", taiwan, kLanguageEnglish},
+        {"EN", china, kLanguageEnglish},
+        {"zh-TW", us, kLanguageChinese},
+        {"zh-tw", german, kLanguageChinese},
+        {"fr", taiwan, kLanguageChinese},  // not a language of ours: ignored
+        {"fr", us, kLanguageEnglish},
+        {"", german, kLanguageEnglish},
+        {"english", taiwan, kLanguageChinese},
+    };
+    for (const Case& c : cases) {
+        WString override = c.override ? WideFromUtf8(c.override) : WString();
+        EXPECT_EQ(ChooseLanguage(c.override ? override.c_str() : nullptr, c.user), c.expected)
+            << (c.override ? c.override : "(none)") << " / " << std::hex << c.user;
+    }
+}
+
+TEST(LanguageChoiceTest, TheEnvironmentOverrideReachesStringsOnEveryThread)
+{
+    struct Case {
+        const char* value;
+        const char* tabLabel;  // string 218
+    };
+    const Case cases[] = {{"en", "Capture"}, {"zh-TW", "製作"}};
+    for (const Case& c : cases) {
+        SetEnvironmentVariableW(WSTR("CORVANE_LANG"), WideFromUtf8(c.value).c_str());
+        SelectLanguage();
+        std::string onWorker;
+        DriverThread worker([&] {
+            WCHAR text[kTextBufferSize];
+            onWorker = Utf8FromWide(LoadTableString(218, text));
+        });
+        worker.join();
+        EXPECT_EQ(onWorker, c.tabLabel) << c.value;
+    }
+    SetEnvironmentVariableW(WSTR("CORVANE_LANG"), nullptr);
+    SetCurrentLanguage(kLanguageChinese);
+}
+
+// The main window in English for the window tests below; Chinese again after.
+struct EnglishScope {
+    EnglishScope() { SetCurrentLanguage(kLanguageEnglish); }
+    ~EnglishScope() { SetCurrentLanguage(kLanguageChinese); }
+};
+
+class EnglishWindowTest : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(session.started()) << "the main window did not appear"; }
+
+    EnglishScope english;  // before the window, which loads its texts at once
+    MainWindowSession session;
+};
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM parameter)
+{
+    reinterpret_cast<std::vector<HWND>*>(parameter)->push_back(child);
+    return TRUE;
+}
+
+// Every text a control shows: its own, its combo entries, its list headers.
+std::vector<WString> ShownTexts(HWND control)
+{
+    std::vector<WString> texts = {WindowText(control)};
+    WCHAR name[64] = {};
+    GetClassNameW(control, name, 64);
+    WString className = name;
+    if (className == WideFromUtf8("ComboBox")) {
+        LRESULT count = SendMessageW(control, CB_GETCOUNT, 0, 0);
+        for (LRESULT i = 0; i < count; ++i) {
+            WCHAR entry[kTextBufferSize] = {};
+            SendMessageW(control, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(entry));
+            texts.push_back(entry);
+        }
+    }
+    if (className == WideFromUtf8("SysHeader32")) {
+        int count = static_cast<int>(SendMessageW(control, HDM_GETITEMCOUNT, 0, 0));
+        for (int i = 0; i < count; ++i) {
+            WCHAR entry[kTextBufferSize] = {};
+            HDITEMW item = {};
+            item.mask = HDI_TEXT;
+            item.pszText = entry;
+            item.cchTextMax = kTextBufferSize;
+            SendMessageW(control, HDM_GETITEMW, i, reinterpret_cast<LPARAM>(&item));
+            texts.push_back(entry);
+        }
+    }
+    return texts;
+}
+
+TEST_F(EnglishWindowTest, NoPageShowsChineseText)
+{
+    for (int page = 0; page < kPageCount; ++page) {
+        session.SelectTab(page);
+        std::vector<HWND> children;
+        EnumChildWindows(session.window(), CollectChild, reinterpret_cast<LPARAM>(&children));
+        int shown = 0;
+        for (HWND child : children) {
+            for (const WString& text : ShownTexts(child)) {
+                shown += !text.empty();
+                EXPECT_FALSE(HasHan(text))
+                    << "page " << page << ", control " << GetDlgCtrlID(child) << ": " << Utf8FromWide(text);
+            }
+        }
+        EXPECT_GE(shown, 3) << "page " << page << " shows almost nothing";
+        WCHAR label[64] = {};
+        TCITEMW item = {};
+        item.mask = TCIF_TEXT;
+        item.pszText = label;
+        item.cchTextMax = 64;
+        SendMessageW(session.tabs(), TCM_GETITEMW, page, reinterpret_cast<LPARAM>(&item));
+        EXPECT_FALSE(label[0] == 0 || HasHan(label)) << "tab " << page << ": " << Utf8FromWide(label);
+    }
+}
+
+// A drop from the file manager: a DROPFILES block with wide paths in
+// movable global memory, at `point` in the page's client area.
+HDROP MakeDrop(const std::vector<WString>& paths, POINT point)
+{
+    size_t characters = 1;
+    for (const WString& path : paths)
+        characters += path.size() + 1;
+    HGLOBAL memory =
+        GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + characters * sizeof(WCHAR));
+    auto* header = static_cast<DROPFILES*>(GlobalLock(memory));
+    header->pFiles = sizeof(DROPFILES);
+    header->pt = point;
+    header->fNC = FALSE;
+    header->fWide = TRUE;
+    auto* text = reinterpret_cast<WCHAR*>(header + 1);
+    for (const WString& path : paths) {
+        std::copy(path.begin(), path.end(), text);
+        text += path.size() + 1;
+    }
+    GlobalUnlock(memory);
+    return static_cast<HDROP>(memory);
+}
+
+// The centre of a control, in its page's client coordinates.
+POINT CentreOf(HWND page, HWND control)
+{
+    RECT area;
+    GetWindowRect(control, &area);
+    MapWindowPoints(nullptr, page, reinterpret_cast<POINT*>(&area), 2);
+    return {(area.left + area.right) / 2, (area.top + area.bottom) / 2};
+}
+
+TEST_F(EnglishWindowTest, DroppedPathsFillTheFieldUnderThePointerOrThePagesWimField)
+{
+    struct Case {
+        int page;
+        int target;  // the control under the pointer; 0: a bare spot of the page
+        std::vector<const char*> paths;
+        int filled;  // the field that must receive the first path; 0: none
+    };
+    const Case cases[] = {
+        {kPageCapture, IDC_CAPTURE_SOURCE, {"C:\\tree"}, IDC_CAPTURE_SOURCE},
+        {kPageCapture, IDC_CAPTURE_TEMPDIR, {"C:\\scratch", "C:\\other"}, IDC_CAPTURE_TEMPDIR},
+        {kPageCapture, IDC_CAPTURE_CONFIG, {"C:\\wimscript.ini"}, IDC_CAPTURE_CONFIG},
+        {kPageCapture, 0, {"C:\\out\\new.wim"}, IDC_CAPTURE_DESTINATION},
+        {kPageCapture, IDC_CAPTURE_NAME, {"C:\\out\\new.wim"}, IDC_CAPTURE_DESTINATION},  // not a path field
+        {kPageApply, IDC_APPLY_DESTINATION, {"C:\\x\\install.wim"}, IDC_APPLY_DESTINATION},
+        {kPageApply, 0, {"C:\\x\\install.WIM"}, IDC_APPLY_SOURCE},
+        {kPageApply, 0, {"C:\\x\\notes.txt"}, 0},
+        {kPageApply, 0, {"C:\\x\\folder"}, 0},
+        {kPageInfo, 0, {"C:\\x\\part.swm"}, IDC_INFO_SOURCE},
+        {kPageMount, IDC_MOUNT_PATH, {"C:\\mnt"}, IDC_MOUNT_PATH},
+        {kPageMount, 0, {"C:\\x\\boot.wim"}, IDC_MOUNT_SOURCE},
+        {kPageExport, IDC_EXPORT_DESTINATION, {"C:\\x\\out.wim"}, IDC_EXPORT_DESTINATION},
+        {kPageExport, 0, {"C:\\x\\in.wim"}, IDC_EXPORT_SOURCE},
+        {kPageSplit, IDC_SPLIT_DESTINATION, {"C:\\x\\piece.swm"}, IDC_SPLIT_DESTINATION},
+        {kPageChange, 0, {"C:\\x\\a.wim"}, IDC_CHANGE_SOURCE},
+        {kPageDelete, IDC_DELETE_SOURCE, {"C:\\x\\b.wim"}, IDC_DELETE_SOURCE},
+        {kPageAbout, 0, {"C:\\x\\c.wim"}, 0},
+    };
+    for (const Case& c : cases) {
+        session.SelectTab(c.page);
+        HWND page = session.page();
+        std::vector<HWND> edits;
+        EnumChildWindows(page, CollectChild, reinterpret_cast<LPARAM>(&edits));
+        for (HWND edit : edits) {
+            WCHAR name[16] = {};
+            GetClassNameW(edit, name, 16);
+            if (WString(name) == WideFromUtf8("Edit"))
+                SetWindowTextW(edit, WSTR(""));
+        }
+        RECT client;
+        GetClientRect(page, &client);
+        POINT point = c.target ? CentreOf(page, GetDlgItem(page, c.target)) : POINT{6, client.bottom - 4};
+        std::vector<WString> paths;
+        for (const char* path : c.paths)
+            paths.push_back(WideFromUtf8(path));
+        SendMessageW(page, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop(paths, point)), 0);
+        for (HWND edit : edits) {
+            WCHAR name[16] = {};
+            GetClassNameW(edit, name, 16);
+            if (WString(name) != WideFromUtf8("Edit") || GetParent(edit) != page)
+                continue;
+            std::string expected = GetDlgCtrlID(edit) == c.filled ? c.paths[0] : "";
+            EXPECT_EQ(Utf8FromWide(WindowText(edit)), expected)
+                << "page " << c.page << ", dropped on " << c.target << ", field " << GetDlgCtrlID(edit);
+        }
+    }
+}
+
+}  // namespace
