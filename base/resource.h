@@ -118,6 +118,7 @@
 #define IDC_EXPORT_CHECK 1080
 #define IDC_EXPORT_RUN 1081
 #define IDC_EXPORT_COMPRESSION 1082
+#define IDC_EXPORT_ALL_IMAGES 1083
 #define IDC_EXPORT_SELECT 1090
 
 // Split page
@@ -161,3 +162,7 @@
 #define IDS_NAME_TAKEN 270
 // The reason given when one part of a split set is used as a whole file.
 #define IDS_SPLIT_PART 271
+// Exporting every image of a file at once
+#define IDS_EXPORT_ALL_IMAGES_LINE 272
+#define IDS_EXPORTED_IMAGES 273
+#define IDS_EXPORTED_IMAGES_TIMED 274

@@ -352,6 +352,24 @@ DWORD ImageCountOf(WimFile& file)
     return header.image_count;
 }
 
+bool IsSolid(WimFile& file)
+{
+    if (file.pending)
+        return false;
+    struct wimlib_wim_info header;
+    // Version 0xE00 is the one wimlib (and Windows) give a file with solid resources.
+    return wimlib_get_wim_info(file.wim, &header) == 0 && header.wim_version == 0xE00;
+}
+
+bool RefuseSolid(WimFile& file, const char* what)
+{
+    const WString text = file.callerPath + WSTR(": is a solid (ESD) file, which cannot ") +
+                         WideFromUtf8(what) +
+                         WSTR("; export its images into a WIM file with LZX, XPRESS or no compression first");
+    Deliver(file.progress.wim, WIM_MSG_ERROR, reinterpret_cast<WPARAM>(text.c_str()), ERROR_BAD_FORMAT);
+    return Fail(ERROR_BAD_FORMAT);
+}
+
 HANDLE WINAPI LayerLoadImage(HANDLE wim, DWORD index)
 {
     std::shared_ptr<HandleEntry> entry = Lookup(wim, HandleKind::Wim);
