@@ -292,6 +292,9 @@ void PageCommand(HWND page, UINT controlId)
         ReadPageInputs(task);
         RefreshMountList();
         break;
+    case IDC_EXPORT_ALL_IMAGES:
+        ShowExportIndexState(page);
+        break;
     default:
         break;
     }

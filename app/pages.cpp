@@ -111,7 +111,8 @@ const ComboBinding kExportCombos[] = {
     {IDC_EXPORT_COMPRESSION, &TaskState::exportCompression, ComboEntries::Compression},
 };
 const IndexBinding kExportIndexes[] = {{IDC_EXPORT_INDEX_EDIT, IDC_EXPORT_INDEX, &TaskState::exportIndex}};
-const FlagBinding kExportFlags[] = {{IDC_EXPORT_CHECK, &TaskState::exportCheck}};
+const FlagBinding kExportFlags[] = {{IDC_EXPORT_CHECK, &TaskState::exportCheck},
+                                    {IDC_EXPORT_ALL_IMAGES, &TaskState::exportAllImages}};
 
 // Split
 const TextBinding kSplitTexts[] = {
@@ -204,7 +205,8 @@ void FillCombo(HWND combo, ComboEntries entries)
     WCHAR text[kTextBufferSize];
     switch (entries) {
     case ComboEntries::Compression:
-        for (UINT id : {IDS_COMPRESSION_NONE, IDS_COMPRESSION_XPRESS, IDS_COMPRESSION_LZX})
+        for (UINT id :
+             {IDS_COMPRESSION_NONE, IDS_COMPRESSION_XPRESS, IDS_COMPRESSION_LZX, IDS_COMPRESSION_LZMS})
             add(LoadTableString(id, text));
         break;
     case ComboEntries::SplitSize:
@@ -326,10 +328,19 @@ void ShowPageInputs(TaskState& task)
         if (task.*flag.field)
             CheckDlgButton(page, flag.control, BST_CHECKED);
     }
+    if (task.pageIndex == kPageExport)
+        ShowExportIndexState(page);
     if (task.pageIndex == kPageMount) {
         CreateMountListColumns(GetDlgItem(page, IDC_MOUNT_LIST));
         RefreshMountList();
     }
+}
+
+void ShowExportIndexState(HWND page)
+{
+    const BOOL byIndex = IsDlgButtonChecked(page, IDC_EXPORT_ALL_IMAGES) != BST_CHECKED;
+    for (int control : {IDC_EXPORT_INDEX_EDIT, IDC_EXPORT_INDEX, IDC_EXPORT_SELECT})
+        EnableWindow(GetDlgItem(page, control), byIndex);
 }
 
 void SwitchPage(HWND mainWindow)

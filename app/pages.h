@@ -41,6 +41,9 @@ struct TabPageSet {
 void ReadPageInputs(TaskState& task);
 // Fills the shown page's controls from the record (nothing for -1 and About).
 void ShowPageInputs(TaskState& task);
+// Greys the Export page's index, its arrows and its picker while every
+// image is chosen.
+void ShowExportIndexState(HWND page);
 // Replaces the shown page by the one of the selected tab.
 void SwitchPage(HWND mainWindow);
 

@@ -118,6 +118,7 @@
 #define IDC_EXPORT_CHECK 1080
 #define IDC_EXPORT_RUN 1081
 #define IDC_EXPORT_COMPRESSION 1082
+#define IDC_EXPORT_ALL_IMAGES 1083
 #define IDC_EXPORT_SELECT 1090
 
 // Split page
@@ -166,3 +167,7 @@
 // The failure line and reason of an operation ended by a fault inside it.
 #define IDS_OPERATION_FAULT 273
 #define IDS_FAULT_REASON 274
+// Exporting every image of a file at once
+#define IDS_EXPORT_ALL_IMAGES_LINE 275
+#define IDS_EXPORTED_IMAGES 276
+#define IDS_EXPORTED_IMAGES_TIMED 277

@@ -74,6 +74,7 @@ void TaskState::RestoreInputDefaults()
     exportIndex = 1;
     exportCompression = LoadDefaultText(140);
     exportCheck = false;
+    exportAllImages = false;
 
     splitSource.clear();
     splitDestination.clear();

@@ -97,6 +97,7 @@ struct TaskState {
     int32_t exportIndex = 0;
     WString exportCompression;
     bool exportCheck = false;
+    bool exportAllImages = false;  // every image of the source; the index is ignored
 
     // Split page
     WString splitSource;

@@ -40,7 +40,7 @@ void WriteImageTexts(TaskState& task, HANDLE image)
 // logged; failures of the library's capture keep their reason in `reason`
 // for the closing failure line, the others are logged where they happen.
 bool CaptureInto(TaskState& task, bool append, const UserPath& destination, const UserPath& source,
-                 const WCHAR* tempDir, DWORD compression, DWORD& imageCount, DWORD& reason)
+                 const WCHAR* tempDir, const CompressionChoice& compression, DWORD& imageCount, DWORD& reason)
 {
     const CallbackRegistration callback(CaptureMessageCallback);
     if (!callback) {
@@ -53,8 +53,9 @@ bool CaptureInto(TaskState& task, bool append, const UserPath& destination, cons
     DWORD creationResult = 0;
     WimHandle wim;
     if (destination.Usable()) {
-        wim = WIMCreateFile(destination.text, access, disposition, task.captureCheck ? WIM_FLAG_VERIFY : 0,
-                            compression, &creationResult);
+        const DWORD createFlags = (task.captureCheck ? WIM_FLAG_VERIFY : 0) | compression.createFlags;
+        wim = WIMCreateFile(destination.text, access, disposition, createFlags, compression.type,
+                            &creationResult);
     } else {
         SetLastError(destination.refusal);
     }
@@ -121,8 +122,8 @@ bool RunCapture(TaskState& task, bool append)
 
     DWORD imageCount = 0;
     DWORD reason = ERROR_SUCCESS;
-    const bool captured = tempChosen && CaptureInto(task, append, destination, source, tempDir,
-                                                    compression.type, imageCount, reason);
+    const bool captured = tempChosen && CaptureInto(task, append, destination, source, tempDir, compression,
+                                                    imageCount, reason);
     SetProgressPercent(task, 100);
     AppendLog(task, WSTR(""));
     if (!captured) {

@@ -12,7 +12,7 @@ CompressionChoice ChooseCompression(const WString& text)
     } kKnown[] = {
         {IDS_COMPRESSION_LZX, {WIM_COMPRESS_LZX, 193}},
         {IDS_COMPRESSION_XPRESS, {WIM_COMPRESS_XPRESS, 192}},
-        {IDS_COMPRESSION_LZMS, {WIM_COMPRESS_LZMS, 244}},
+        {IDS_COMPRESSION_LZMS, {WIM_COMPRESS_LZMS, 244, WIM_FLAG_SOLID}},
     };
     WCHAR name[kTextBufferSize];
     for (const auto& entry : kKnown) {

@@ -3,10 +3,13 @@
 
 #include "base/text.h"
 
-// The library's compression type and the string-table line that says so.
+// The library's compression type, the string-table line that says so, and
+// the create flags a new file of that kind needs (LZMS files are written
+// solid, as ESD files are).
 struct CompressionChoice {
     DWORD type;
     UINT logId;
+    DWORD createFlags = 0;
 };
 
 // Matches the text against the table's names for LZX, XPRESS and LZMS; any

@@ -1,4 +1,5 @@
 #include "base/log.h"
+#include "base/resource.h"
 #include "base/user_path.h"
 #include "imaging/wimgapi.h"
 #include "operations/compression_choice.h"
@@ -6,6 +7,10 @@
 #include "operations/library_messages.h"
 #include "operations/operations.h"
 #include "operations/temp_directory.h"
+
+#include <algorithm>
+#include <atomic>
+#include <mmsystem.h>
 
 namespace {
 
@@ -15,9 +20,55 @@ struct ExportTarget {
     const WCHAR* temporaryPath;
     DWORD compression;
     DWORD flags;
+    DWORD createFlags;     // what a new destination of this compression needs besides `flags`
+    bool allImages;        // every image of the source, in order, with its boot mark
     bool created = false;  // the destination is a file this export made
     DWORD reason = ERROR_SUCCESS;
+    DWORD exportedCount = 0;
 };
+
+// The share of the whole export that the running image's progress stands
+// for, so that one bar and one remaining time cover every image. Written by
+// the worker between images, read by the callback on the same thread.
+struct ProgressShare {
+    std::atomic<DWORD> done{0};
+    std::atomic<DWORD> total{1};
+    std::atomic<DWORD> imageStart{0};
+};
+ProgressShare g_share;
+
+// The images `target` asks for from a source holding `info`, or false with
+// the reason logged when it has none of them.
+bool ChooseImages(TaskState& task, const WIM_INFO& info, const ExportTarget& target, DWORD& first,
+                  DWORD& last)
+{
+    const DWORD index = target.allImages ? 1 : static_cast<DWORD>(task.exportIndex);
+    if (RefuseSplitPart(task, info, 167, static_cast<int>(index)))
+        return false;
+    if (info.ImageCount < index) {
+        LogMessage(task, 166, static_cast<int>(index));
+        return false;
+    }
+    first = index;
+    last = target.allImages ? info.ImageCount : index;
+    return true;
+}
+
+// Loads and exports one image of the source into the destination.
+bool ExportOne(TaskState& task, HANDLE source, DWORD index, ExportTarget& target, HANDLE destination)
+{
+    const WimHandle image(WIMLoadImage(source, index));
+    if (!image) {
+        LogFailure(task, 167, static_cast<int>(index));
+        return false;
+    }
+    LogMessage(task, 230, static_cast<int>(index));
+    if (!WIMExportImage(image.get(), destination, WIM_EXPORT_ALLOW_DUPLICATES)) {
+        target.reason = GetLastError();
+        return false;
+    }
+    return true;
+}
 
 // Opens, checks and exports into `destination`; every failure but the
 // export's own is logged where it happens, the export's reason is kept for
@@ -37,16 +88,13 @@ bool ExportImage(TaskState& task, const WCHAR* sourcePath, ExportTarget& target,
         LogFailure(task, 165);
         return false;
     }
-    const DWORD index = static_cast<DWORD>(task.exportIndex);
-    if (RefuseSplitPart(task, info, 167, static_cast<int>(index)))
+    DWORD first = 0;
+    DWORD last = 0;
+    if (!ChooseImages(task, info, target, first, last))
         return false;
-    if (info.ImageCount < index) {
-        LogMessage(task, 166, static_cast<int>(index));
-        return false;
-    }
     creationResult = WIM_OPENED_EXISTING;
     destination = WIMCreateFile(target.path, WIM_GENERIC_READ | WIM_GENERIC_WRITE, WIM_OPEN_ALWAYS,
-                                target.flags, target.compression, &creationResult);
+                                target.flags | target.createFlags, target.compression, &creationResult);
     if (!destination) {
         LogFailure(task, 163);
         return false;
@@ -59,13 +107,21 @@ bool ExportImage(TaskState& task, const WCHAR* sourcePath, ExportTarget& target,
         LogFailure(task, 164);
         return false;
     }
-    const WimHandle image(WIMLoadImage(source.get(), index));
-    if (!image) {
-        LogFailure(task, 167, static_cast<int>(index));
-        return false;
+    const DWORD imagesBefore = target.allImages ? WIMGetImageCount(destination.get()) : 0;
+    g_share.total = last - first + 1;
+    for (DWORD index = first; index <= last; ++index) {
+        if (index > first && task.abortRequested)
+            return false;
+        g_share.done = index - first;
+        g_share.imageStart = timeGetTime();
+        if (!ExportOne(task, source.get(), index, target, destination.get()))
+            return false;
+        ++target.exportedCount;
     }
-    LogMessage(task, 230, static_cast<int>(index));
-    if (!WIMExportImage(image.get(), destination.get(), WIM_EXPORT_ALLOW_DUPLICATES)) {
+    // The boot mark belongs to the file, not the image: it follows the
+    // images only when all of them go.
+    if (target.allImages && info.BootIndex != 0 &&
+        !WIMSetBootImage(destination.get(), imagesBefore + info.BootIndex)) {
         target.reason = GetLastError();
         return false;
     }
@@ -97,10 +153,18 @@ DWORD CALLBACK ExportMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lPar
 {
     TaskState& task = Task();
     switch (messageId) {
-    case WIM_MSG_PROGRESS:
-        SetProgressPercent(task, static_cast<UINT>(wParam));
-        UpdateTimeStatus(task, static_cast<DWORD>(lParam));
+    case WIM_MSG_PROGRESS: {
+        // One image's figures as a share of all of them; the images still to
+        // come are taken to last as long as this one will in all.
+        const DWORD total = std::max<DWORD>(g_share.total, 1);
+        const DWORD done = std::min<DWORD>(g_share.done, total - 1);
+        const DWORD percent = std::min<DWORD>(static_cast<DWORD>(wParam), 100);
+        SetProgressPercent(task, (done * 100 + percent) / total);
+        const DWORD remaining = static_cast<DWORD>(lParam);
+        const DWORD thisImage = timeGetTime() - g_share.imageStart + remaining;
+        UpdateTimeStatus(task, remaining + (total - done - 1) * thisImage);
         break;
+    }
     case WIM_MSG_PROCESS:
     case WIM_MSG_QUERY_ABORT:
         if (task.abortRequested)
@@ -137,7 +201,10 @@ bool RunExport(TaskState& task)
     const bool destinationTaken = TakeUserPath(destinationPath, task.exportDestination, PathForm::Full);
     const bool sourceTaken = TakeUserPath(sourcePath, task.exportSource, PathForm::Full);
     LogMessage(task, 189, static_cast<const WCHAR*>(sourcePath.text));
-    LogMessage(task, 213, static_cast<int>(task.exportIndex));
+    if (task.exportAllImages)
+        LogMessage(task, IDS_EXPORT_ALL_IMAGES_LINE);
+    else
+        LogMessage(task, 213, static_cast<int>(task.exportIndex));
     LogMessage(task, 190, static_cast<const WCHAR*>(destinationPath.text));
     const CompressionChoice choice = ChooseCompression(task.exportCompression);
     LogMessage(task, choice.logId);
@@ -147,7 +214,12 @@ bool RunExport(TaskState& task)
     ExportTarget target{.path = destinationPath.text,
                         .temporaryPath = temporaryPath,
                         .compression = choice.type,
-                        .flags = task.exportCheck ? WIM_FLAG_VERIFY : 0u};
+                        .flags = task.exportCheck ? WIM_FLAG_VERIFY : 0u,
+                        .createFlags = choice.createFlags,
+                        .allImages = task.exportAllImages};
+    g_share.done = 0;
+    g_share.total = 1;
+    g_share.imageStart = timeGetTime();
     bool exported = false;
     if (TakeTempDirectory(task, destinationTaken ? destinationPath.text : nullptr, nullptr, temporaryPath)) {
         AppendLog(task, WSTR(""));
@@ -173,6 +245,17 @@ bool RunExport(TaskState& task)
             LogErrorText(task, target.reason);
         return false;
     }
-    LogClosingLine(task, 228, 229);
+    if (!target.allImages) {
+        LogClosingLine(task, 228, 229);
+        return true;
+    }
+    const DWORD elapsed = timeGetTime() - task.startTime;
+    if (elapsed < 1000) {
+        LogMessage(task, IDS_EXPORTED_IMAGES, target.exportedCount);
+    } else {
+        WCHAR duration[kDurationBufferSize];
+        LogMessage(task, IDS_EXPORTED_IMAGES_TIMED,
+                   static_cast<const WCHAR*>(FormatDuration(elapsed, duration)), target.exportedCount);
+    }
     return true;
 }

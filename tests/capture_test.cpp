@@ -134,13 +134,14 @@ TEST_F(CaptureTest, CompressionTextAndOptionsChooseTypesFlagsAndLines)
         const char* combo;
         DWORD type;
         const char* line;
+        const char* createFlags;  // LZMS files are created solid
     } cases[] = {
-        {"最大壓縮率(LZX)", WIM_COMPRESS_LZX, "壓縮率:\t\t最大壓縮率(LZX)"},
-        {"快速壓縮(XPRESS)", WIM_COMPRESS_XPRESS, "壓縮率:\t\t快速壓縮(XPRESS)"},
-        {"LZMS", WIM_COMPRESS_LZMS, "壓縮率: LZMS"},
-        {"無壓縮(None)", WIM_COMPRESS_NONE, "壓縮率:\t\t無壓縮(None)"},
-        {"lzx", WIM_COMPRESS_NONE, "壓縮率:\t\t無壓縮(None)"},
-        {"", WIM_COMPRESS_NONE, "壓縮率:\t\t無壓縮(None)"},
+        {"最大壓縮率(LZX)", WIM_COMPRESS_LZX, "壓縮率:\t\t最大壓縮率(LZX)", "0"},
+        {"快速壓縮(XPRESS)", WIM_COMPRESS_XPRESS, "壓縮率:\t\t快速壓縮(XPRESS)", "0"},
+        {"LZMS", WIM_COMPRESS_LZMS, "壓縮率: LZMS", "536870912"},
+        {"無壓縮(None)", WIM_COMPRESS_NONE, "壓縮率:\t\t無壓縮(None)", "0"},
+        {"lzx", WIM_COMPRESS_NONE, "壓縮率:\t\t無壓縮(None)", "0"},
+        {"", WIM_COMPRESS_NONE, "壓縮率:\t\t無壓縮(None)", "0"},
     };
     for (const auto& c : cases) {
         ScriptedImaging scripted;
@@ -152,8 +153,8 @@ TEST_F(CaptureTest, CompressionTextAndOptionsChooseTypesFlagsAndLines)
         EXPECT_EQ(Narrow(run.logText),
                   Settings(c.line) + "開啟映像檔中...\r\n\r\n成功讀取映像檔,內含 1 映像卷.\r\n")
             << c.combo;
-        EXPECT_EQ(scripted.calls[1], "WIMCreateFile(\"" + Narrow(destination) + "\", 0x40000000, 2, 0, " +
-                                         std::to_string(c.type) + ", ptr)")
+        EXPECT_EQ(scripted.calls[1], "WIMCreateFile(\"" + Narrow(destination) + "\", 0x40000000, 2, " +
+                                         c.createFlags + ", " + std::to_string(c.type) + ", ptr)")
             << c.combo;
     }
 

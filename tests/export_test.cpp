@@ -80,12 +80,13 @@ TEST_F(ExportTest, CompressionTextsAndTheCheckOption)
         const char* text;
         const char* line;
         int type;
+        const char* destinationFlags;  // the check, and solid for LZMS; the source gets the check only
     } cases[] = {
-        {"快速壓縮(XPRESS)", "壓縮率:\t\t快速壓縮(XPRESS)", 1},
-        {"LZMS", "壓縮率: LZMS", 3},
-        {"無壓縮(None)", "壓縮率:\t\t無壓縮(None)", 0},
-        {"lzx", "壓縮率:\t\t無壓縮(None)", 0},
-        {"", "壓縮率:\t\t無壓縮(None)", 0},
+        {"快速壓縮(XPRESS)", "壓縮率:\t\t快速壓縮(XPRESS)", 1, "2"},
+        {"LZMS", "壓縮率: LZMS", 3, "536870914"},
+        {"無壓縮(None)", "壓縮率:\t\t無壓縮(None)", 0, "2"},
+        {"lzx", "壓縮率:\t\t無壓縮(None)", 0, "2"},
+        {"", "壓縮率:\t\t無壓縮(None)", 0, "2"},
     };
     for (const auto& c : cases) {
         ScriptedImaging scripted;
@@ -101,7 +102,8 @@ TEST_F(ExportTest, CompressionTextsAndTheCheckOption)
                       "成功拆分映像檔,費時 2m05s.\r\n")
             << c.text;
         EXPECT_TRUE(scripted.calls[1].ends_with(", 0x80000000, 3, 2, 0, ptr)")) << scripted.calls[1];
-        EXPECT_TRUE(scripted.calls[3].ends_with(", 0xC0000000, 4, 2, " + std::to_string(c.type) + ", ptr)"))
+        EXPECT_TRUE(scripted.calls[3].ends_with(", 0xC0000000, 4, " + std::string(c.destinationFlags) + ", " +
+                                                std::to_string(c.type) + ", ptr)"))
             << scripted.calls[3];
     }
 }
@@ -260,6 +262,93 @@ TEST_F(ExportTest, TypedPathsAreMadeFullForTheLibraryAndTheLog)
               std::string::npos);
     EXPECT_NE(library.CallText().find("WIMCreateFile(\"" + Narrow(DosPath(folder / "dest.wim")) + "\""),
               std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Every image at once: the calls in order, the boot mark moved past the
+// images the destination held, one closing line with the count, and where a
+// failure part way stops it.
+TEST_F(ExportTest, AllImagesGoInOrderWithTheBootMarkAndOneClosingLine)
+{
+    const struct {
+        const char* name;
+        DWORD images;
+        DWORD boot;
+        int failingExport;     // 0: none
+        const char* loads;     // the images loaded, in order
+        const char* bootCall;  // the WIMSetBootImage line, or "" for none
+        const char* closing;
+    } cases[] = {
+        {"three, boot 2", 3, 2, 0, "1 2 3", "WIMSetBootImage(0x1000, 5)", "成功拆分映像檔,共 3 映像卷.\r\n"},
+        {"two, no boot", 2, 0, 0, "1 2", "", "成功拆分映像檔,共 2 映像卷.\r\n"},
+        {"second fails", 3, 1, 2, "1 2", "", "錯誤: 拆分映像檔出錯.\r\n"},
+    };
+    for (const auto& c : cases) {
+        ScriptedImaging scripted;
+        scripted.info.ImageCount = c.images;
+        scripted.info.BootIndex = c.boot;
+        if (c.failingExport != 0)
+            scripted.FailOnce("WIMExportImage", ERROR_DISK_FULL, c.failingExport);
+        TaskState& run = Fresh();
+        run.exportAllImages = true;
+        run.exportIndex = 7;  // ignored
+        EXPECT_EQ(RunExport(run), c.failingExport == 0) << c.name;
+
+        std::string loads;
+        std::string lines;
+        std::string bootCall;
+        for (const std::string& call : scripted.calls) {
+            if (call.starts_with("WIMLoadImage(0x1000, ")) {
+                const std::string index = call.substr(21, call.size() - 22);
+                loads += (loads.empty() ? "" : " ") + index;
+                lines += "正在從這映像檔中拆分 \"映像卷 " + index + "\" ...\r\n";
+            }
+            if (call.starts_with("WIMSetBootImage"))
+                bootCall = call;
+        }
+        EXPECT_EQ(loads, c.loads) << c.name;
+        EXPECT_EQ(bootCall, c.bootCall) << c.name;
+        const std::string log = Narrow(run.logText);
+        EXPECT_NE(log.find("\r\n映像卷:\t\t全部映像卷\r\n"), std::string::npos) << log;
+        EXPECT_NE(log.find("\r\n開啟映像檔中...\r\n" + lines), std::string::npos) << log;
+        EXPECT_TRUE(log.ends_with(c.failingExport
+                                      ? "\r\n錯誤: 拆分映像檔出錯.\r\n" + ReasonLine(ERROR_DISK_FULL)
+                                      : std::string("\r\n") + c.closing))
+            << log;
+        EXPECT_EQ(scripted.CallCount("WIMExportImage"), c.failingExport ? c.failingExport : int(c.images));
+    }
+}
+
+// One bar for all images: each image's percentage is its share of the whole.
+TEST_F(ExportTest, AllImagesShareOneProgressBar)
+{
+    ScriptedImaging scripted;
+    scripted.info.ImageCount = 3;
+    scripted.DeliverDuring("WIMExportImage", {{WIM_MSG_PROGRESS, 50, 1000}});
+    TaskState& run = Fresh();
+    run.exportAllImages = true;
+    std::vector<UINT> seen;  // the bar as each export starts: after the image before
+    scripted.Hook("WIMExportImage", [&] { seen.push_back(run.lastPercent); });
+    ASSERT_TRUE(RunExport(run));
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[1], 16u);  // half of the first of three
+    EXPECT_EQ(seen[2], 50u);  // the first whole and half of the second
+}
+
+// A source with no image has nothing for "every image" either; nothing is
+// opened for writing.
+TEST_F(ExportTest, AllImagesOfAnEmptySourceOpenNothingForWriting)
+{
+    ScriptedImaging scripted;
+    scripted.info.ImageCount = 0;
+    TaskState& run = Fresh();
+    run.exportAllImages = true;
+    EXPECT_FALSE(RunExport(run));
+    EXPECT_EQ(scripted.CallCount("WIMCreateFile"), 1);
+    EXPECT_NE(Narrow(run.logText).find("錯誤: 此映像檔 \"1\" 沒有任何映像卷."), std::string::npos);
 }
 
 }  // namespace

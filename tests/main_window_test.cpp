@@ -182,9 +182,10 @@ TEST_F(MainWindowTest, FreshWindowShowsEveryDefault)
     EXPECT_EQ(Text(session.control(IDC_CAPTURE_CONFIG)), "");
     EXPECT_EQ(Text(session.control(IDC_CAPTURE_TEMPDIR)), "");
     HWND compression = session.control(IDC_CAPTURE_COMPRESSION);
-    ASSERT_EQ(ComboCount(compression), 3);
+    ASSERT_EQ(ComboCount(compression), 4);
     EXPECT_EQ(ComboEntry(compression, 0), TableString(IDS_COMPRESSION_NONE));
     EXPECT_EQ(ComboEntry(compression, 1), TableString(IDS_COMPRESSION_XPRESS));
+    EXPECT_EQ(ComboEntry(compression, 3), "LZMS");
     EXPECT_EQ(Text(compression), lzx);
     HWND flags = session.control(IDC_CAPTURE_FLAGS);
     ASSERT_EQ(ComboCount(flags), 20);
@@ -208,9 +209,13 @@ TEST_F(MainWindowTest, FreshWindowShowsEveryDefault)
 
     session.SelectTab(kPageExport);
     EXPECT_EQ(Text(session.control(IDC_EXPORT_INDEX_EDIT)), "1");
-    EXPECT_EQ(ComboCount(session.control(IDC_EXPORT_COMPRESSION)), 3);
+    EXPECT_EQ(ComboCount(session.control(IDC_EXPORT_COMPRESSION)), 4);
+    EXPECT_EQ(ComboEntry(session.control(IDC_EXPORT_COMPRESSION), 3), "LZMS");
     EXPECT_EQ(Text(session.control(IDC_EXPORT_COMPRESSION)), lzx);
     EXPECT_FALSE(Checked(session.control(IDC_EXPORT_CHECK)));
+    EXPECT_FALSE(Checked(session.control(IDC_EXPORT_ALL_IMAGES)));
+    EXPECT_EQ(Text(session.control(IDC_EXPORT_ALL_IMAGES)), "全部映像卷");
+    EXPECT_TRUE(IsWindowEnabled(session.control(IDC_EXPORT_INDEX_EDIT)));
 
     session.SelectTab(kPageMount);
     EXPECT_EQ(Text(session.control(IDC_MOUNT_SOURCE)), "");
@@ -245,6 +250,47 @@ TEST_F(MainWindowTest, FreshWindowShowsEveryDefault)
     session.SelectTab(kPageDelete);
     EXPECT_EQ(Text(session.control(IDC_DELETE_INDEX_EDIT)), "1");
     EXPECT_FALSE(Checked(session.control(IDC_DELETE_CHECK)));
+}
+
+// LZMS, the fourth entry, is chosen in each compression combo and reaches
+// the record; the Export page's "every image" box greys the index, its arrows
+// and its picker, reaches the record, and survives a switch of tabs.
+TEST_F(MainWindowTest, LzmsEntriesAndTheAllImagesBoxReachTheRecord)
+{
+    const struct {
+        int page;
+        int combo;
+        WString TaskState::*field;
+    } combos[] = {
+        {kPageCapture, IDC_CAPTURE_COMPRESSION, &TaskState::captureCompression},
+        {kPageExport, IDC_EXPORT_COMPRESSION, &TaskState::exportCompression},
+    };
+    for (const auto& c : combos) {
+        session.SelectTab(c.page);
+        HWND combo = session.control(c.combo);
+        SendMessageW(combo, CB_SETCURSEL, 3, 0);
+        session.SelectTab(kPageApply);
+        EXPECT_EQ(Utf8FromWide(Task().*c.field), "LZMS") << c.combo;
+        session.SelectTab(c.page);
+        EXPECT_EQ(Text(session.control(c.combo)), "LZMS") << c.combo;
+    }
+
+    session.SelectTab(kPageExport);
+    const int greyed[] = {IDC_EXPORT_INDEX_EDIT, IDC_EXPORT_INDEX, IDC_EXPORT_SELECT};
+    for (bool on : {true, false, true}) {
+        ASSERT_TRUE(Click(session.control(IDC_EXPORT_ALL_IMAGES)));
+        for (int control : greyed)
+            EXPECT_EQ(IsWindowEnabled(session.control(control)) != FALSE, !on) << control << " on=" << on;
+        EXPECT_TRUE(IsWindowEnabled(session.control(IDC_EXPORT_CHECK)));
+    }
+    session.SelectTab(kPageApply);
+    EXPECT_TRUE(Task().exportAllImages);
+    EXPECT_FALSE(Task().exportCheck);
+    session.SelectTab(kPageExport);
+    EXPECT_TRUE(Checked(session.control(IDC_EXPORT_ALL_IMAGES)));
+    for (int control : greyed)
+        EXPECT_FALSE(IsWindowEnabled(session.control(control)))
+            << "greyed again after the switch: " << control;
 }
 
 TEST_F(MainWindowTest, CaptureInputsSurviveSwitchingToApplyAndBack)

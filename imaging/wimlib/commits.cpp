@@ -33,6 +33,11 @@ int WriteFlags(const WimFile& file)
     int flags = WIMLIB_WRITE_FLAG_FSYNC;
     if (file.flags & WIM_FLAG_VERIFY)
         flags |= WIMLIB_WRITE_FLAG_CHECK_INTEGRITY;
+    // A new LZMS file asked to be solid is written so, with wimlib's default
+    // solid chunk size (the one Windows Setup reads). A file that holds solid
+    // resources already stays solid without being asked: wimlib's own rule.
+    if ((file.flags & WIM_FLAG_SOLID) && file.pending && file.pendingCompression == WIM_COMPRESS_LZMS)
+        flags |= WIMLIB_WRITE_FLAG_SOLID;
     return flags;
 }
 

@@ -1,11 +1,15 @@
 // Open files and handles: each WIM handle owns one WimFile, image handles
 // share it, and every call first makes sure memory shows the file as it is.
 #include "imaging/wimlib/layer.h"
+#include "imaging/wimlib/wim_header.h"
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace layer {
 
@@ -108,9 +112,28 @@ bool SameFile(const struct stat& a, const struct stat& b)
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
+// A header that claims more images than its file could hold is refused
+// before wimlib sees it: wimlib sets aside and clears room for every claimed
+// image first, gigabytes for a damaged count, which looks like a hang.
+bool PlausibleImageCount(const std::string& unixPath)
+{
+    unsigned char header[kHeaderSize];
+    struct stat status;
+    const int fd = open(unixPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return true;  // wimlib says why it cannot be read
+    const bool read =
+        pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) && fstat(fd, &status) == 0;
+    close(fd);
+    return !read || Little(header + kImageCountField, 4) * kLeastBytesPerImage <=
+                        static_cast<uint64_t>(status.st_size);
+}
+
 // Reads the file into a fresh WIMStruct that replaces the old one.
 bool ReadWimFile(WimFile& file, bool checkIntegrity)
 {
+    if (!PlausibleImageCount(file.unixPath))
+        return Fail(ERROR_FILE_CORRUPT);
     int openFlags = checkIntegrity ? WIMLIB_OPEN_FLAG_CHECK_INTEGRITY : 0;
     if (file.Writable())
         openFlags |= WIMLIB_OPEN_FLAG_WRITE_ACCESS;
@@ -350,6 +373,24 @@ DWORD ImageCountOf(WimFile& file)
     if (!WimlibSucceeds([&] { return wimlib_get_wim_info(file.wim, &header); }))
         return 0;
     return header.image_count;
+}
+
+bool IsSolid(WimFile& file)
+{
+    if (file.pending)
+        return false;
+    struct wimlib_wim_info header;
+    // Version 0xE00 is the one wimlib (and Windows) give a file with solid resources.
+    return wimlib_get_wim_info(file.wim, &header) == 0 && header.wim_version == 0xE00;
+}
+
+bool RefuseSolid(WimFile& file, const char* what)
+{
+    const WString text = file.callerPath + WSTR(": is a solid (ESD) file, which cannot ") +
+                         WideFromUtf8(what) +
+                         WSTR("; export its images into a WIM file with LZX, XPRESS or no compression first");
+    Deliver(file.progress.wim, WIM_MSG_ERROR, reinterpret_cast<WPARAM>(text.c_str()), ERROR_BAD_FORMAT);
+    return Fail(ERROR_BAD_FORMAT);
 }
 
 HANDLE WINAPI LayerLoadImage(HANDLE wim, DWORD index)

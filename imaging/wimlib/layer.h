@@ -196,6 +196,15 @@ bool Current(WimFile& file);
 // Image count of a file already made current, or 0 with the last error set.
 DWORD ImageCountOf(WimFile& file);
 
+// A file already made current that holds solid resources (an ESD): wimlib
+// keeps writing such a file solid, but some changes cannot be made in it.
+bool IsSolid(WimFile& file);
+
+// Refuses `what` on a solid file in words, told to the file's listeners as an
+// error with its path, and fails with ERROR_BAD_FORMAT, as Windows' library
+// does for a solid file it cannot change. Nothing is written.
+bool RefuseSolid(WimFile& file, const char* what);
+
 // ---------------------------------------------------------------------------
 // Commits (commits.cpp), the write journal (journal.cpp), the writer's lock
 // (writer_lock.cpp) and new files (new_files.cpp)

@@ -247,6 +247,10 @@ BOOL WINAPI LayerMountImageHandle(HANDLE image, PCWSTR mountPath, DWORD flags)
         return FALSE;
     if (entry->index == 0 || entry->index > ImageCountOf(file))
         return Fail(ERROR_INVALID_PARAMETER);
+    // Its commit would append to the solid file in place; refused before a
+    // staging folder or a record exists.
+    if (readWrite && IsSolid(file))
+        return RefuseSolid(file, "be mounted for writing");
 
     MountRecord record;
     if (!FullDosPath(mountPath, record.mountPath) || !FullDosPath(file.callerPath.c_str(), record.wimPath))
@@ -399,6 +403,9 @@ BOOL WINAPI LayerCommitImageHandle(HANDLE image, DWORD flags, PHANDLE newImage)
         return Fail(ERROR_NOT_FOUND);
     if (!mount.readWrite)
         return Fail(ERROR_ACCESS_DENIED);
+    // The file may have been made solid under the mount by another program.
+    if (!Current(file) || (IsSolid(file) && !RefuseSolid(file, "take a mounted image's changes")))
+        return FALSE;
     if (!Unmount(file, mount, true, mount.verify || (flags & WIM_FLAG_VERIFY) != 0))
         return FALSE;
     SetLastError(ERROR_SUCCESS);

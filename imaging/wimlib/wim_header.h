@@ -13,6 +13,10 @@ constexpr size_t kHeaderSize = 208;
 constexpr size_t kBlobTableEntry = 48;
 constexpr size_t kXmlEntry = 72;
 constexpr size_t kIntegrityEntry = 124;
+constexpr size_t kImageCountField = 44;
+// Every image takes at least this many bytes of its file: a 50-byte entry in
+// the blob table, and more than that of XML.
+constexpr uint64_t kLeastBytesPerImage = 50;
 constexpr char kPipableMagic[8] = {'W', 'L', 'P', 'W', 'M', 0, 0, 0};
 
 // A little-endian number of `count` bytes.

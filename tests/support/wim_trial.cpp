@@ -58,7 +58,11 @@ bool SaysWhy(const std::string& log)
 {
     const std::vector<std::string> lines = Lines(log);
     const std::string failure = "錯誤: ";
+    // "The WIM file has no image N" is its own reason: the file holds fewer.
+    const std::string noSuchImage = "\" 沒有任何映像卷.";
     for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].rfind(failure, 0) == 0 && lines[i].ends_with(noSuchImage))
+            return true;
         if (lines[i].rfind(failure, 0) != 0 && lines[i].rfind("ERROR: ", 0) != 0)
             continue;
         for (size_t j = i + 1; j < lines.size(); ++j) {
