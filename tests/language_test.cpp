@@ -112,53 +112,6 @@ TEST(LanguageResourceTest, EveryStringExistsInBothLanguagesWithTheSameInserts)
     EXPECT_GE(compared, 100);
 }
 
-// The loader finds an entry at the start, the middle and the end of a block.
-TEST(LanguageResourceTest, EntriesAreReadFromTheirPlaceInTheirBlock)
-{
-    struct Case {
-        UINT id;
-        const char* chinese;
-        const char* english;
-    };
-    const Case cases[] = {
-        {144, "掛載", "Mount"},                                              // first of its block
-        {133, "選擇資料夾:", "Choose folder:"},                              // sixth
-        {159, "錯誤: 無法卸載映像檔.", "Error: Cannot unmount the image."},  // last
-        {222, "關於", "About"},
-        {253, "區塊大小:\t%1", "Part size:\t%1"},
-    };
-    for (const Case& c : cases) {
-        WCHAR text[kTextBufferSize];
-        EXPECT_GT(LoadStringOfLanguage(c.id, kLanguageChinese, text, kTextBufferSize), 0) << c.id;
-        EXPECT_EQ(Utf8FromWide(text), c.chinese) << c.id;
-        EXPECT_GT(LoadStringOfLanguage(c.id, kLanguageEnglish, text, kTextBufferSize), 0) << c.id;
-        EXPECT_EQ(Utf8FromWide(text), c.english) << c.id;
-    }
-    WCHAR cut[5];
-    EXPECT_EQ(LoadStringOfLanguage(137, kLanguageEnglish, cut, 5), 31);  // the length, though cut
-    EXPECT_EQ(Utf8FromWide(cut), "Abor");
-    EXPECT_EQ(LoadStringOfLanguage(143, kLanguageEnglish, cut, 5), -1);  // no entry 143
-}
-
-TEST(LanguageResourceTest, SkeletonTellsInsertsTabsAndLineEndsApart)
-{
-    struct Case {
-        const char* a;
-        const char* b;
-        bool same;
-    };
-    const Case cases[] = {
-        {"映像卷:\t\t%1!d!", "Image:\t\t%1!d!", true},
-        {"映像卷:\t\t%1!d!", "Image:\t%1!d!", false},                // a tab lost
-        {"映像卷:\t\t%1!d!", "Image:\t\t%1", false},                 // the format lost
-        {"%2!d! 映像卷, 費時 %1.", "%1 took, %2!d! images", false},  // order changed
-        {"A\r\nB", "A\nB", false},
-        {"100%%", "100%%", true},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(Skeleton(WideFromUtf8(c.a)) == Skeleton(WideFromUtf8(c.b)), c.same) << c.a << " / " << c.b;
-}
-
 // A dialog's controls as "id class" in creation order.
 std::vector<std::string> Controls(HWND dialog, std::vector<WString>* texts = nullptr)
 {
