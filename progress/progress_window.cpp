@@ -73,7 +73,6 @@ void PrepareButton(HWND window, const OperationEntry& operation)
 void OpenProgressWindow(HWND window, const OperationEntry* operation)
 {
     TaskState& task = Task();
-    task.progressWindow = window;
     {
         std::lock_guard<std::mutex> hold(task.logLock);
         task.logText.clear();
@@ -94,14 +93,19 @@ void OpenProgressWindow(HWND window, const OperationEntry* operation)
     task.scanNoticeShown = false;
     task.startTime = timeGetTime();
 
-    if (operation == nullptr)
+    if (operation == nullptr) {
+        task.progressWindow = window;
         return;
+    }
     taskbar.Start(GetWindow(window, GW_OWNER));
     workerStart = {&task, operation, window};
     PrepareButton(window, *operation);
     // Busy from before the thread exists until the worker's very end, so
     // that no close request can slip in while the operation starts.
     task.busy = true;
+    // Published only now: whoever finds the window sees it running, never
+    // the idle state it has for a moment while it opens.
+    task.progressWindow = window;
     DWORD threadId = 0;
     task.workerThread = CreateImagingThread(WorkerMain, &workerStart, &threadId);
     task.workerThreadId = threadId;
