@@ -244,6 +244,20 @@ int main(int argc, char** argv)
     if (code != 0)
         return Report(code, errno);
 
+    // wimlib mounts an image whose files' data is missing, and a root it
+    // cannot describe then makes the mount impossible to find and unmount:
+    // such an image is refused here, as an apply refuses it.
+    errno = 0;
+    code = wimlib_iterate_dir_tree(
+        wim, index, WIMLIB_WIM_ROOT_PATH,
+        WIMLIB_ITERATE_DIR_TREE_FLAG_RECURSIVE | WIMLIB_ITERATE_DIR_TREE_FLAG_RESOURCES_NEEDED,
+        [](const wimlib_dir_entry*, void*) { return 0; }, nullptr);
+    if (code != 0) {
+        const int savedErrno = errno;
+        wimlib_free(wim);
+        return Report(code, savedErrno);
+    }
+
     // Returns in this process only when the mount failed; once it is in
     // place this process ends inside FUSE, and the daemon returns here after
     // the unmount.
