@@ -6,6 +6,7 @@
 #include "imaging/wimgapi.h"
 #include "imaging/wimlib/journal_format.h"
 #include "imaging/wimlib/layer.h"
+#include "imaging/wimlib/write_behind.h"
 #include "metadata/image_info.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
@@ -23,6 +24,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -417,13 +420,18 @@ struct SyncRecord {
 std::vector<SyncRecord>* syncLog = nullptr;
 std::string syncedWim;
 
-int RecordingSync(int descriptor)
+std::string PathOfDescriptor(int descriptor)
 {
     char target[4096] = {};
     const std::string link = "/proc/self/fd/" + std::to_string(descriptor);
     const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-    syncLog->push_back({std::string(target, length > 0 ? static_cast<size_t>(length) : 0),
-                        Exists(syncedWim + kJournalSuffix), FileBytes(syncedWim)});
+    return std::string(target, length > 0 ? static_cast<size_t>(length) : 0);
+}
+
+int RecordingSync(int descriptor)
+{
+    syncLog->push_back(
+        {PathOfDescriptor(descriptor), Exists(syncedWim + kJournalSuffix), FileBytes(syncedWim)});
     return fsync(descriptor);
 }
 
@@ -485,6 +493,59 @@ TEST_F(WriteSafetyRealWim, CommitsSyncTheJournalBeforeTheWimAndTheWimBeforeDropp
     EXPECT_EQ(log[1].path, folderPath);
     EXPECT_NE(log[1].wimBytes, old);
     EXPECT_TRUE(HoldsWrite(Write::Delete, syncedWim));
+}
+
+// Every file a write makes or grows is written out while it is written, so
+// that the final sync finds little left: the WIM itself in place, the new
+// file of a rebuild, each part of a split.
+std::mutex writeOutLock;
+std::vector<std::string> writtenOut;
+int RecordingWriteOut(int descriptor)
+{
+    std::lock_guard<std::mutex> hold(writeOutLock);
+    writtenOut.push_back(PathOfDescriptor(descriptor));
+    return 0;
+}
+
+TEST_F(WriteSafetyRealWim, WritesStartWritingTheirFilesOutWhileTheyAreWritten)
+{
+    int (*const previous)(int) = layer::StartWriteOut;
+    layer::StartWriteOut = RecordingWriteOut;
+    auto seen = [](auto&& accepted) {
+        std::lock_guard<std::mutex> hold(writeOutLock);
+        const bool all = !writtenOut.empty() && std::all_of(writtenOut.begin(), writtenOut.end(), accepted);
+        std::string shown;
+        for (const std::string& path : writtenOut)
+            shown += path + " ";
+        writtenOut.clear();
+        return all ? std::string() : "written out: " + shown;
+    };
+    const std::string wim = FreshCopy("behind.wim");
+    EXPECT_TRUE(MakeWrite(Write::Change, wim));
+    EXPECT_EQ(seen([&](const std::string& path) { return path == wim; }), "");
+    EXPECT_TRUE(MakeWrite(Write::Delete, wim));
+    EXPECT_EQ(seen([&](const std::string& path) { return path.rfind(wim + ".corvane-", 0) == 0; }), "");
+
+    const std::string tree = folder / "tree";
+    ShellOutput("mkdir -p " + Quoted(tree) + " && cd " + Quoted(tree) +
+                " && for i in 1 2 3; do head -c 300000 /dev/urandom > f$i.bin; done");
+    const std::string splittable = folder / "three.wim";
+    ShellOutput("wimlib-imagex capture " + Quoted(tree) + " " + Quoted(splittable) + " T --compress=none");
+    HANDLE handle = OpenWim(splittable, WIM_GENERIC_READ);
+    ASSERT_NE(handle, nullptr);
+    LARGE_INTEGER size;
+    size.QuadPart = 600200;
+    EXPECT_TRUE(WIMSplitFile(handle, DosPath(folder / "piece.swm").c_str(), &size, 0));
+    WIMCloseHandle(handle);
+    std::set<std::string> parts;
+    EXPECT_EQ(seen([&](const std::string& path) {
+                  parts.insert(path.substr(0, path.find(".split-")));
+                  return path.find(".split-") != std::string::npos;
+              }),
+              "");
+    EXPECT_EQ(parts,
+              (std::set<std::string>{folder / "piece.swm", folder / "piece2.swm", folder / "piece3.swm"}));
+    layer::StartWriteOut = previous;
 }
 
 // The commit's own check sees the written file before the write is kept: a

@@ -17,6 +17,7 @@
 #include "imaging/wimlib/file_io.h"
 #include "imaging/wimlib/journal.h"
 #include "imaging/wimlib/wim_header.h"
+#include "imaging/wimlib/write_behind.h"
 
 #include <cerrno>
 #include <cstring>
@@ -92,8 +93,12 @@ bool CommitInPlace(WimFile& file, const CommitOptions& options)
     if (!journal.Begin(file.unixPath, file.writerLock))
         return false;
     file.progress.Begin();
-    bool written = WimlibSucceeds(
-        [&] { return wimlib_overwrite(file.wim, WriteFlags(file) | options.extraWriteFlags, 0); });
+    bool written = false;
+    {
+        WriteBehind behind(file.writerLock);
+        written = WimlibSucceeds(
+            [&] { return wimlib_overwrite(file.wim, WriteFlags(file) | options.extraWriteFlags, 0); });
+    }
     const bool sameFile = SameInode(file.writerLock, file.unixPath);
     if (sameFile)
         journal.NoteWrittenHeader();
@@ -125,10 +130,15 @@ int WriteWholeTemporary(WimFile& file, const CommitOptions& options, mode_t mode
     if (descriptor < 0)
         return -1;
     file.progress.Begin();
-    const bool written = WimlibSucceeds([&] {
-        return wimlib_write(file.wim, temporary.c_str(), WIMLIB_ALL_IMAGES,
-                            WriteFlags(file) | WIMLIB_WRITE_FLAG_RETAIN_GUID | options.extraWriteFlags, 0);
-    });
+    bool written = false;
+    {
+        WriteBehind behind(descriptor);
+        written = WimlibSucceeds([&] {
+            return wimlib_write(file.wim, temporary.c_str(), WIMLIB_ALL_IMAGES,
+                                WriteFlags(file) | WIMLIB_WRITE_FLAG_RETAIN_GUID | options.extraWriteFlags,
+                                0);
+        });
+    }
     if (written && Sync(descriptor) && WrittenFileHolds(temporary, options.check))
         return descriptor;
     const DWORD error = GetLastError();

@@ -3,6 +3,7 @@
 // and ".swm". The parts are written under temporary names and put in place
 // together, so a failed or aborted split leaves no part set behind.
 #include "imaging/wimlib/file_io.h"
+#include "imaging/wimlib/write_behind.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -50,6 +51,17 @@ struct SplitRun {
     std::string stamp;                       // makes the temporary names this run's own
     bool aborted = false;
     DWORD failure = ERROR_SUCCESS;  // a failure of the layer's own while wimlib ran
+    WriteBehind behind;
+    int partDescriptor = -1;  // the part being written, for the write-behind
+
+    ~SplitRun() { FollowPart(-1); }
+    void FollowPart(int descriptor)
+    {
+        behind.Follow(descriptor);
+        if (partDescriptor >= 0)
+            close(partDescriptor);
+        partDescriptor = descriptor;
+    }
 };
 
 // "X:\dir\name.swm", part 3: "X:\dir\name3.swm".
@@ -83,12 +95,17 @@ enum wimlib_progress_status SplitProgress(enum wimlib_progress_msg message, unio
             run.aborted = true;
             break;
         }
+        run.FollowPart(-1);
         run.finalNames.push_back(unixName);
         run.temporaryNames.push_back(unixName + run.stamp);
         info->split.part_name = run.temporaryNames.back().data();
         break;
     }
     case WIMLIB_PROGRESS_MSG_WRITE_STREAMS:
+        // wimlib has made the part by its first data.
+        if (run.partDescriptor < 0 && !run.temporaryNames.empty())
+            run.FollowPart(open(run.temporaryNames.back().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        [[fallthrough]];
     case WIMLIB_PROGRESS_MSG_WRITE_METADATA_BEGIN:
     case WIMLIB_PROGRESS_MSG_SPLIT_END_PART:
         if (Deliver(run.wim, WIM_MSG_QUERY_ABORT, 0, 0))
