@@ -17,6 +17,7 @@
 //   corvane_bench export WIM INDEX DESTINATION lzx|xpress|none|lzms
 //   corvane_bench split WIM FIRST_PART MEGABYTES
 //                                      (the layer's split, any part size)
+#include "base/log.h"
 #include "base/task_state.h"
 #include "capture_config/capture_config.h"
 #include "capture_config/path_match.h"
@@ -270,7 +271,7 @@ extern "C" int main(int argc, char** argv)
         const std::string kind = argv[5];
         const UINT textId = kind == "lzx" ? 140 : kind == "xpress" ? 139 : kind == "lzms" ? 243 : 138;
         WCHAR text[kTextBufferSize];
-        LoadStringW(g_instance, textId, text, kTextBufferSize);
+        LoadTableString(textId, text);
         task.exportSource = DosPath(argv[2]);
         task.exportIndex = std::atoi(argv[3]);
         task.exportDestination = DosPath(argv[4]);
