@@ -46,6 +46,20 @@ struct CaptureRun {
     DWORD lastProgressTick = 0;
     WPARAM lastPercent = ~WPARAM{0};
     bool integrityTold = false;
+
+    // The folder of the paths being tested, open while wimlib scans its
+    // entries, so that each test walks one name rather than the whole path.
+    std::string folderPath;
+    int folder = -1;
+
+    CaptureRun() = default;
+    CaptureRun(const CaptureRun&) = delete;
+    CaptureRun& operator=(const CaptureRun&) = delete;
+    ~CaptureRun()
+    {
+        if (folder >= 0)
+            close(folder);
+    }
 };
 
 // The caller's view of a path wimlib reports: the source as the caller gave
@@ -121,6 +135,28 @@ bool IsOwnFile(const CaptureRun& run, const char* unixPath)
            (unixPath[length] == 0 || unixPath[length] == '.');
 }
 
+// The folder holding `unixPath` as a descriptor, and the entry's name in it;
+// the whole path from the current folder when the folder cannot be opened.
+int FolderHolding(CaptureRun& run, const char* unixPath, const char*& name)
+{
+    const char* slash = std::strrchr(unixPath, '/');
+    name = unixPath;
+    if (slash == nullptr || slash == unixPath)
+        return AT_FDCWD;
+    const size_t length = static_cast<size_t>(slash - unixPath);
+    if (run.folder < 0 || run.folderPath.size() != length ||
+        run.folderPath.compare(0, length, unixPath, length) != 0) {
+        if (run.folder >= 0)
+            close(run.folder);
+        run.folderPath.assign(unixPath, length);
+        run.folder = open(run.folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (run.folder < 0)
+        return AT_FDCWD;
+    name = slash + 1;
+    return run.folder;
+}
+
 // Before wimlib looks at a path: the caller's include answer, then whether a
 // file's data can be read at all (wimlib reads it only while writing, where
 // one unreadable file would fail the whole capture).
@@ -142,8 +178,10 @@ void TestPath(CaptureRun& run, ExclusionTest& test)
         return;
     }
 
+    const char* name = nullptr;
+    const int folder = FolderHolding(run, unixPath, name);
     struct stat status;
-    if (lstat(unixPath, &status) != 0) {
+    if (fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
         TellUnreadable(run, unixPath, Win32FromErrno(errno, ERROR_FILE_NOT_FOUND));
         test.will_exclude = true;
         return;
@@ -154,13 +192,13 @@ void TestPath(CaptureRun& run, ExclusionTest& test)
         run.quietItems.emplace_back(unixPath);
         return;
     }
-    const int descriptor = open(unixPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) {
+    // A permission test rather than an open: the same answer for a regular
+    // file at a third of the cost; what still fails later is named then.
+    if (faccessat(folder, name, R_OK, AT_EACCESS) != 0) {
         TellUnreadable(run, unixPath, Win32FromErrno(errno, ERROR_ACCESS_DENIED));
         test.will_exclude = true;
         return;
     }
-    close(descriptor);
     if (status.st_size == 0) {
         run.quietItems.emplace_back(unixPath);
         return;
