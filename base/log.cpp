@@ -36,7 +36,54 @@ bool LoadChosenString(UINT id, WCHAR* buffer)
            LoadStringOfLanguage(id, kLanguageChinese, buffer, kTextBufferSize) > 0;
 }
 
+bool OnWindowThread(HWND window)
+{
+    return GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId();
+}
+
+// Asks the window's thread to show what is pending; one request at a time,
+// since the window takes everything pending when it comes.
+void RequestRefresh(TaskState& task, HWND window)
+{
+    if (!task.refreshPosted.exchange(true))
+        PostMessageW(window, WM_PROGRESS_REFRESH, 0, 0);
+}
+
+void ShowBar(HWND window, UINT percent)
+{
+    SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETPOS, percent, 0);
+    PostMessageW(window, WM_PROGRESS_PERCENT, percent, 0);
+    WCHAR label[kTextBufferSize];
+    wsprintfW(label, WSTR("%d%%"), static_cast<int>(percent));
+    SetDlgItemTextW(window, IDC_PROGRESS_PERCENT, label);
+}
+
 }  // namespace
+
+void ShowPendingProgress(TaskState& task, HWND window)
+{
+    // Cleared before taking, so that a change made meanwhile asks again.
+    task.refreshPosted = false;
+    TaskState::PendingProgress taken;
+    {
+        std::lock_guard<std::mutex> hold(task.pendingLock);
+        std::swap(taken, task.pending);
+    }
+    for (int slot = 0; slot < 3; ++slot) {
+        if (taken.controls[slot] != 0)
+            SetDlgItemTextW(window, taken.controls[slot], taken.texts[slot].c_str());
+    }
+    if (taken.barMoved)
+        ShowBar(window, taken.barPercent);
+    if (taken.logChanged)
+        ShowLog(task, window);
+}
+
+void DropPendingProgress(TaskState& task)
+{
+    std::lock_guard<std::mutex> hold(task.pendingLock);
+    task.pending = TaskState::PendingProgress();
+}
 
 WCHAR* LoadTableString(UINT id, WCHAR* buffer)
 {
@@ -100,8 +147,17 @@ void AppendLog(TaskState& task, WString text)
         ++task.logVersion;
         window = task.progressWindow;
     }
-    if (window != nullptr)
+    if (window == nullptr)
+        return;
+    if (OnWindowThread(window)) {
         ShowLog(task, window);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(task.pendingLock);
+        task.pending.logChanged = true;
+    }
+    RequestRefresh(task, window);
 }
 
 void ShowLog(TaskState& task, HWND window)
@@ -163,11 +219,20 @@ void SetProgressPercent(TaskState& task, UINT percent)
     HWND window = task.progressWindow;
     if (window == nullptr)
         return;
-    SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETPOS, percent, 0);
-    PostMessageW(window, WM_PROGRESS_PERCENT, percent, 0);
-    WCHAR label[kTextBufferSize];
-    wsprintfW(label, WSTR("%d%%"), static_cast<int>(percent));
-    SetDlgItemTextW(window, IDC_PROGRESS_PERCENT, label);
+    if (OnWindowThread(window)) {
+        {
+            std::lock_guard<std::mutex> hold(task.pendingLock);
+            task.pending.barMoved = false;
+        }
+        ShowBar(window, percent);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(task.pendingLock);
+        task.pending.barMoved = true;
+        task.pending.barPercent = percent;
+    }
+    RequestRefresh(task, window);
 }
 
 void UpdateTimeStatus(TaskState& task, DWORD remainingMilliseconds)
@@ -202,6 +267,35 @@ void LogClosingLine(TaskState& task, UINT quickId, UINT timedId)
 void SetProgressText(TaskState& task, int control, const WCHAR* text)
 {
     HWND window = task.progressWindow;
-    if (window != nullptr)
+    if (window == nullptr)
+        return;
+    const bool direct = OnWindowThread(window);
+    {
+        // A direct change also drops an older pending one for the control.
+        std::lock_guard<std::mutex> hold(task.pendingLock);
+        TaskState::PendingProgress& pending = task.pending;
+        int slot = 0;
+        while (slot < 3 && pending.controls[slot] != control)
+            ++slot;
+        if (slot == 3) {
+            slot = 0;
+            while (slot < 3 && pending.controls[slot] != 0)
+                ++slot;
+        }
+        if (direct && slot < 3 && pending.controls[slot] == control) {
+            pending.controls[slot] = 0;
+            pending.texts[slot].clear();
+        } else if (!direct && slot < 3) {
+            pending.controls[slot] = control;
+            pending.texts[slot] = text;
+        } else if (!direct) {
+            // More labels than slots: shown as before, at the worker's cost.
+            SetDlgItemTextW(window, control, text);
+            return;
+        }
+    }
+    if (direct)
         SetDlgItemTextW(window, control, text);
+    else
+        RequestRefresh(task, window);
 }

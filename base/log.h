@@ -90,6 +90,20 @@ WCHAR* FormatDuration(DWORD milliseconds, WCHAR* buffer);
 // taskbar button's copy of the bar.
 constexpr UINT WM_PROGRESS_PERCENT = WM_APP + 21;
 
+// Posted to the progress window when a worker has left something for it to
+// show (TaskState::pending); the window calls ShowPendingProgress.
+constexpr UINT WM_PROGRESS_REFRESH = WM_APP + 22;
+
+// Shows what workers left pending, on the progress window's own thread.
+void ShowPendingProgress(TaskState& task, HWND window);
+
+// Forgets what is pending, for a window that opens afresh.
+void DropPendingProgress(TaskState& task);
+
+// The routines below change the progress window's controls at once when
+// called on its thread; from another thread they leave the change pending
+// and post WM_PROGRESS_REFRESH once, so a worker never waits for the window.
+
 // Moves the bar and the percentage label; a repeated value does nothing.
 void SetProgressPercent(TaskState& task, UINT percent);
 

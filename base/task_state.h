@@ -116,6 +116,20 @@ struct TaskState {
 
     // Serialises appends to logText: the worker logs while the user-interface
     // thread may add the abort notice.
+    // What a worker last asked the progress window to show, taken by the
+    // window's thread when WM_PROGRESS_REFRESH arrives (base/log.h): the
+    // worker never waits for a repaint. Under pendingLock.
+    struct PendingProgress {
+        int controls[3] = {};  // a label's id, 0 for a free slot
+        WString texts[3];
+        bool barMoved = false;
+        UINT barPercent = 0;
+        bool logChanged = false;
+    };
+    std::mutex pendingLock;
+    PendingProgress pending;
+    std::atomic<bool> refreshPosted{false};
+
     std::mutex logLock;
     // Counts changes of logText (under logLock), so that a copy of the log
     // shown in the window can be told from the newest.

@@ -80,6 +80,8 @@ void OpenProgressWindow(HWND window, const OperationEntry* operation)
     }
     task.abortRequested = false;
     task.busy = false;
+    DropPendingProgress(task);
+    task.refreshPosted = false;
 
     SetReportTabStops(GetDlgItem(window, IDC_PROGRESS_LOG));
     SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
@@ -163,6 +165,9 @@ INT_PTR CALLBACK ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM l
         if (LOWORD(wParam) == IDC_PROGRESS_BUTTON)
             PressButton(window);
         return TRUE;
+    case WM_PROGRESS_REFRESH:
+        ShowPendingProgress(Task(), window);
+        return TRUE;
     case WM_PROGRESS_PERCENT:
         taskbar.SetPercent(static_cast<UINT>(wParam));
         return TRUE;
@@ -193,9 +198,10 @@ void FinishWorker(const WorkerStart& start, bool succeeded)
     ButtonText(*start.operation, true, text);
     SetWindowTextW(button, text);
     EnableWindow(button, TRUE);
-    SetDlgItemTextW(window, IDC_PROGRESS_STATUS, WSTR(""));
+    // Through the pending texts, so that no older pending text comes after.
+    SetProgressText(task, IDC_PROGRESS_STATUS, WSTR(""));
     if (start.operation->clearsCounter)
-        SetDlgItemTextW(window, IDC_PROGRESS_COUNTER, WSTR(""));
+        SetProgressText(task, IDC_PROGRESS_COUNTER, WSTR(""));
     // From here on the window may close at any moment: only a post, which
     // fails harmlessly on a closed window, follows. The window restores the
     // arrow cursor when the post arrives.

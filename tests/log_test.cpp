@@ -88,8 +88,13 @@ TEST(SystemErrorTextTest, KnownCodeLosesItsFinalLineEndAndUnknownCodeIsUnknown)
     EXPECT_EQ(Narrow(SystemErrorText(buffer, 0x7654321)), "???");
 }
 
-INT_PTR CALLBACK PlainDialog(HWND, UINT, WPARAM, LPARAM)
+// Shows what workers leave pending, as the progress window does.
+INT_PTR CALLBACK PlainDialog(HWND window, UINT message, WPARAM, LPARAM lParam)
 {
+    if (message == WM_INITDIALOG)
+        SetWindowLongPtrW(window, DWLP_USER, lParam);
+    if (message == WM_PROGRESS_REFRESH)
+        ShowPendingProgress(*reinterpret_cast<TaskState*>(GetWindowLongPtrW(window, DWLP_USER)), window);
     return FALSE;
 }
 
@@ -99,7 +104,8 @@ class ProgressControlsWindowTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        window = CreateDialogParamW(g_instance, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr, PlainDialog, 0);
+        window = CreateDialogParamW(g_instance, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr, PlainDialog,
+                                    reinterpret_cast<LPARAM>(&task));
         ASSERT_NE(window, nullptr);
         task.progressWindow = window;
         // Count the label's redraws by watching its text changes.
@@ -168,40 +174,50 @@ TEST_F(ProgressControlsWindowTest, LogIsScrolledToItsNewestLine)
     EXPECT_LT(static_cast<short>(HIWORD(position)), area.bottom);
 }
 
-// Runs the subclassed control's first WM_SETTEXT from another thread only
-// after the window's own thread has appended a line: the order in which an
-// abort notice can overtake a worker's copy of the log.
-LRESULT CALLBACK NoticeFirst(HWND control, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
-                             DWORD_PTR data)
+// A worker's lines, bar and labels never wait for the window's thread: they
+// are left pending and shown, newest last, once that thread runs again.
+TEST_F(ProgressControlsWindowTest, AWorkerNeverWaitsForTheWindow)
 {
-    auto* task = reinterpret_cast<TaskState*>(data);
-    if (message == WM_SETTEXT && InSendMessage()) {
-        RemoveWindowSubclass(control, NoticeFirst, 1);
-        AppendLog(*task, WSTR("notice"));
-    }
-    return DefSubclassProc(control, message, wParam, lParam);
-}
-
-TEST_F(ProgressControlsWindowTest, OlderCopyOfTheLogNeverOverwritesANewerOne)
-{
-    HWND log = GetDlgItem(window, IDC_PROGRESS_LOG);
-    SetWindowSubclass(log, NoticeFirst, 1, reinterpret_cast<DWORD_PTR>(&task));
+    SetDlgItemTextW(window, IDC_PROGRESS_COUNTER, WSTR("old"));
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DriverThread worker([&] {
-        AppendLog(task, WSTR("worker"));
+        AppendLog(task, WSTR("first"));
+        SetProgressText(task, IDC_PROGRESS_COUNTER, WSTR("1 / 2"));
+        SetProgressPercent(task, 30);
+        AppendLog(task, WSTR("second"));
+        SetProgressText(task, IDC_PROGRESS_COUNTER, WSTR("2 / 2"));
+        SetProgressPercent(task, 60);
         SetEvent(done);
     });
-    // This thread owns the window: it handles the worker's messages until the
-    // worker's append has returned.
-    while (MsgWaitForMultipleObjects(1, &done, FALSE, 10000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
-        MSG message;
+    // This thread handles no message until the worker is done (or, should
+    // the worker wait for it after all, until it has waited long enough).
+    const bool doneAlone = WaitForSingleObject(done, 5000) == WAIT_OBJECT_0;
+    EXPECT_TRUE(doneAlone);
+    MSG message;
+    while (!doneAlone &&
+           MsgWaitForMultipleObjects(1, &done, FALSE, 10000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
             DispatchMessageW(&message);
     }
     worker.join();
     CloseHandle(done);
-    EXPECT_EQ(Narrow(task.logText), "worker\r\nnotice\r\n");
-    EXPECT_EQ(ControlText(IDC_PROGRESS_LOG), "worker\r\nnotice\r\n");
+    if (!doneAlone)
+        return;
+    EXPECT_EQ(ControlText(IDC_PROGRESS_LOG), "");
+    EXPECT_EQ(ControlText(IDC_PROGRESS_COUNTER), "old");
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+        DispatchMessageW(&message);
+    EXPECT_EQ(ControlText(IDC_PROGRESS_LOG), "first\r\nsecond\r\n");
+    EXPECT_EQ(ControlText(IDC_PROGRESS_COUNTER), "2 / 2");
+    EXPECT_EQ(ControlText(IDC_PROGRESS_PERCENT), "60%");
+    EXPECT_EQ(SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_GETPOS, 0, 0), 60);
+    // The window's own change stands over an older pending one.
+    DriverThread late([&] { SetProgressText(task, IDC_PROGRESS_COUNTER, WSTR("stale")); });
+    late.join();
+    SetProgressText(task, IDC_PROGRESS_COUNTER, WSTR(""));
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+        DispatchMessageW(&message);
+    EXPECT_EQ(ControlText(IDC_PROGRESS_COUNTER), "");
 }
 
 }  // namespace
