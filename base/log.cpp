@@ -41,12 +41,27 @@ bool OnWindowThread(HWND window)
     return GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId();
 }
 
-// Asks the window's thread to show what is pending; one request at a time,
-// since the window takes everything pending when it comes.
-void RequestRefresh(TaskState& task, HWND window)
+// Makes `change` to what is pending and asks the window's thread to show
+// it; one request at a time, since the window takes everything pending.
+template <typename Change>
+void LeavePending(TaskState& task, HWND window, Change change)
 {
+    {
+        std::lock_guard<std::mutex> hold(task.pendingLock);
+        change(task.pending);
+    }
     if (!task.refreshPosted.exchange(true))
         PostMessageW(window, WM_PROGRESS_REFRESH, 0, 0);
+}
+
+// The pending text of `control`, added empty when there is none.
+WString& PendingText(TaskState::PendingProgress& pending, int control)
+{
+    for (auto& [id, text] : pending.texts) {
+        if (id == control)
+            return text;
+    }
+    return pending.texts.emplace_back(control, WString()).second;
 }
 
 void ShowBar(HWND window, UINT percent)
@@ -69,10 +84,8 @@ void ShowPendingProgress(TaskState& task, HWND window)
         std::lock_guard<std::mutex> hold(task.pendingLock);
         std::swap(taken, task.pending);
     }
-    for (int slot = 0; slot < 3; ++slot) {
-        if (taken.controls[slot] != 0)
-            SetDlgItemTextW(window, taken.controls[slot], taken.texts[slot].c_str());
-    }
+    for (const auto& [control, text] : taken.texts)
+        SetDlgItemTextW(window, control, text.c_str());
     if (taken.barMoved)
         ShowBar(window, taken.barPercent);
     if (taken.logChanged)
@@ -149,15 +162,10 @@ void AppendLog(TaskState& task, WString text)
     }
     if (window == nullptr)
         return;
-    if (OnWindowThread(window)) {
+    if (OnWindowThread(window))
         ShowLog(task, window);
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> hold(task.pendingLock);
-        task.pending.logChanged = true;
-    }
-    RequestRefresh(task, window);
+    else
+        LeavePending(task, window, [](TaskState::PendingProgress& pending) { pending.logChanged = true; });
 }
 
 void ShowLog(TaskState& task, HWND window)
@@ -221,18 +229,17 @@ void SetProgressPercent(TaskState& task, UINT percent)
         return;
     if (OnWindowThread(window)) {
         {
+            // No older pending position may follow this one.
             std::lock_guard<std::mutex> hold(task.pendingLock);
             task.pending.barMoved = false;
         }
         ShowBar(window, percent);
         return;
     }
-    {
-        std::lock_guard<std::mutex> hold(task.pendingLock);
-        task.pending.barMoved = true;
-        task.pending.barPercent = percent;
-    }
-    RequestRefresh(task, window);
+    LeavePending(task, window, [percent](TaskState::PendingProgress& pending) {
+        pending.barMoved = true;
+        pending.barPercent = percent;
+    });
 }
 
 void UpdateTimeStatus(TaskState& task, DWORD remainingMilliseconds)
@@ -269,33 +276,16 @@ void SetProgressText(TaskState& task, int control, const WCHAR* text)
     HWND window = task.progressWindow;
     if (window == nullptr)
         return;
-    const bool direct = OnWindowThread(window);
-    {
-        // A direct change also drops an older pending one for the control.
-        std::lock_guard<std::mutex> hold(task.pendingLock);
-        TaskState::PendingProgress& pending = task.pending;
-        int slot = 0;
-        while (slot < 3 && pending.controls[slot] != control)
-            ++slot;
-        if (slot == 3) {
-            slot = 0;
-            while (slot < 3 && pending.controls[slot] != 0)
-                ++slot;
-        }
-        if (direct && slot < 3 && pending.controls[slot] == control) {
-            pending.controls[slot] = 0;
-            pending.texts[slot].clear();
-        } else if (!direct && slot < 3) {
-            pending.controls[slot] = control;
-            pending.texts[slot] = text;
-        } else if (!direct) {
-            // More labels than slots: shown as before, at the worker's cost.
-            SetDlgItemTextW(window, control, text);
-            return;
-        }
+    if (!OnWindowThread(window)) {
+        LeavePending(task, window, [control, text](TaskState::PendingProgress& pending) {
+            PendingText(pending, control) = text;
+        });
+        return;
     }
-    if (direct)
-        SetDlgItemTextW(window, control, text);
-    else
-        RequestRefresh(task, window);
+    {
+        // No older pending text of the control may follow this one.
+        std::lock_guard<std::mutex> hold(task.pendingLock);
+        std::erase_if(task.pending.texts, [control](const auto& entry) { return entry.first == control; });
+    }
+    SetDlgItemTextW(window, control, text);
 }

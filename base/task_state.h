@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 struct TaskState {
     TaskState();
@@ -114,14 +116,11 @@ struct TaskState {
     PatternList compressionExclusions;
     PatternList exclusionExceptions;
 
-    // Serialises appends to logText: the worker logs while the user-interface
-    // thread may add the abort notice.
     // What a worker last asked the progress window to show, taken by the
     // window's thread when WM_PROGRESS_REFRESH arrives (base/log.h): the
     // worker never waits for a repaint. Under pendingLock.
     struct PendingProgress {
-        int controls[3] = {};  // a label's id, 0 for a free slot
-        WString texts[3];
+        std::vector<std::pair<int, WString>> texts;  // control id, newest text
         bool barMoved = false;
         UINT barPercent = 0;
         bool logChanged = false;
@@ -130,6 +129,8 @@ struct TaskState {
     PendingProgress pending;
     std::atomic<bool> refreshPosted{false};
 
+    // Serialises appends to logText: the worker logs while the user-interface
+    // thread may add the abort notice.
     std::mutex logLock;
     // Counts changes of logText (under logLock), so that a copy of the log
     // shown in the window can be told from the newest.

@@ -122,7 +122,9 @@ TEST_F(CaptureRealWim, AMixedTreeComesBackWholeWithOwnersModesAndLinks)
     task.captureDisplayName = WSTR("Shown name");
     task.captureDisplayDescription = WSTR("Shown description");
     task.captureFlags = WSTR("Professional");
+    const size_t descriptors = OpenDescriptorCount();
     ASSERT_TRUE(RunCapture(task, false)) << Log();
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);  // the scan's folders are closed again
 
     const std::string files = ShellOutput("cd " + Quoted(source) + " && find . ! -type d | wc -l");
     EXPECT_NE(Log().find("資料夾和 " + std::to_string(std::stoi(files)) + " 檔案.\r\n正在讀取...\r\n\r\n"),

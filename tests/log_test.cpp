@@ -183,6 +183,7 @@ TEST_F(ProgressControlsWindowTest, AWorkerNeverWaitsForTheWindow)
     DriverThread worker([&] {
         AppendLog(task, WSTR("first"));
         SetProgressText(task, IDC_PROGRESS_COUNTER, WSTR("1 / 2"));
+        SetProgressText(task, IDC_PROGRESS_STATUS, WSTR("status"));
         SetProgressPercent(task, 30);
         AppendLog(task, WSTR("second"));
         SetProgressText(task, IDC_PROGRESS_COUNTER, WSTR("2 / 2"));
@@ -209,8 +210,15 @@ TEST_F(ProgressControlsWindowTest, AWorkerNeverWaitsForTheWindow)
         DispatchMessageW(&message);
     EXPECT_EQ(ControlText(IDC_PROGRESS_LOG), "first\r\nsecond\r\n");
     EXPECT_EQ(ControlText(IDC_PROGRESS_COUNTER), "2 / 2");
+    EXPECT_EQ(ControlText(IDC_PROGRESS_STATUS), "status");
     EXPECT_EQ(ControlText(IDC_PROGRESS_PERCENT), "60%");
     EXPECT_EQ(SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_GETPOS, 0, 0), 60);
+    // A lone change after a refresh asks for one of its own.
+    DriverThread lone([&] { SetProgressPercent(task, 90); });
+    lone.join();
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+        DispatchMessageW(&message);
+    EXPECT_EQ(ControlText(IDC_PROGRESS_PERCENT), "90%");
     // The window's own change stands over an older pending one.
     DriverThread late([&] { SetProgressText(task, IDC_PROGRESS_COUNTER, WSTR("stale")); });
     late.join();

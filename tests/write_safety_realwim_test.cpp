@@ -535,7 +535,9 @@ TEST_F(WriteSafetyRealWim, WritesStartWritingTheirFilesOutWhileTheyAreWritten)
     ASSERT_NE(handle, nullptr);
     LARGE_INTEGER size;
     size.QuadPart = 600200;
+    const size_t descriptors = OpenDescriptorCount();
     EXPECT_TRUE(WIMSplitFile(handle, DosPath(folder / "piece.swm").c_str(), &size, 0));
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);  // each part's is closed
     WIMCloseHandle(handle);
     std::set<std::string> parts;
     EXPECT_EQ(seen([&](const std::string& path) {

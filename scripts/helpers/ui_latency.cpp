@@ -17,15 +17,6 @@
 
 namespace {
 
-double Now()
-{
-    LARGE_INTEGER counter;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
 // Paints every pending update of the window and its children before returning.
 void PaintNow(HWND window)
 {
@@ -83,10 +74,10 @@ extern "C" int wmain(int argc, WCHAR** argv)
     for (int round = 0; round < rounds; ++round) {
         for (int page = 1; page <= kPageCount; ++page) {
             int index = page % kPageCount;
-            double start = Now();
+            double start = MillisecondsNow();
             session.SelectTab(index);
             PaintNow(session.window());
-            switches.push_back(Now() - start);
+            switches.push_back(MillisecondsNow() - start);
             byPage[index].push_back(switches.back());
         }
     }
@@ -98,17 +89,18 @@ extern "C" int wmain(int argc, WCHAR** argv)
     std::vector<double> pickers;
     int rows = 0;
     for (int round = 0; round < rounds; ++round) {
-        double start = Now();
+        double start = MillisecondsNow();
         PostClick(session.control(IDC_APPLY_SELECT));
         HWND picker = nullptr;
-        while ((picker = FindThreadWindow(session.threadId(), caption)) == nullptr && Now() - start < 30000)
+        while ((picker = FindThreadWindow(session.threadId(), caption)) == nullptr &&
+               MillisecondsNow() - start < 30000)
             Sleep(0);
         if (picker == nullptr) {
             std::fprintf(stderr, "corvane_ui_latency: the picker did not open\n");
             return 1;
         }
         PaintNow(picker);
-        pickers.push_back(Now() - start);
+        pickers.push_back(MillisecondsNow() - start);
         rows = static_cast<int>(SendDlgItemMessageW(picker, IDC_PICKER_LIST, LVM_GETITEMCOUNT, 0, 0));
         PostClick(GetDlgItem(picker, IDC_PICKER_SELECT));
         WaitFor([&] { return !IsWindow(picker); });
@@ -122,10 +114,10 @@ extern "C" int wmain(int argc, WCHAR** argv)
     size_t reportLength = 0;
     for (int round = 0; round < rounds; ++round) {
         SetWindowTextW(session.control(IDC_INFO_TEXT), WSTR(""));
-        double start = Now();
+        double start = MillisecondsNow();
         SendMessageW(session.control(IDC_INFO_READ), BM_CLICK, 0, 0);
         PaintNow(session.window());
-        reports.push_back(Now() - start);
+        reports.push_back(MillisecondsNow() - start);
         reportLength = WindowText(session.control(IDC_INFO_TEXT)).size();
     }
 
@@ -134,10 +126,10 @@ extern "C" int wmain(int argc, WCHAR** argv)
     std::vector<double> boxSets;
     for (int round = 0; round < rounds; ++round) {
         SetWindowTextW(session.control(IDC_INFO_TEXT), WSTR(""));
-        double start = Now();
+        double start = MillisecondsNow();
         SetWindowTextW(session.control(IDC_INFO_TEXT), reportText.c_str());
         PaintNow(session.window());
-        boxSets.push_back(Now() - start);
+        boxSets.push_back(MillisecondsNow() - start);
     }
 
     Report("tab switch (click to painted page)", switches);

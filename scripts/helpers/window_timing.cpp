@@ -15,15 +15,6 @@
 
 namespace {
 
-double Now()
-{
-    LARGE_INTEGER counter;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
 WString DosPathOf(const WCHAR* unixPath)
 {
     WCHAR* dos = wine_get_dos_file_name(Utf8FromWide(unixPath).c_str());
@@ -39,7 +30,7 @@ WString DosPathOf(const WCHAR* unixPath)
 double TimeRun(HWND button)
 {
     TaskState& task = Task();
-    const double start = Now();
+    const double start = MillisecondsNow();
     PostClick(button);
     if (!WaitFor([&] { return task.progressWindow != nullptr; }, 60000))
         return -1;
@@ -47,7 +38,7 @@ double TimeRun(HWND button)
     // The closing line is logged before the worker clears busy.
     if (!WaitFor([&] { return !task.busy; }, 3600000))
         return -1;
-    const double elapsed = Now() - start;
+    const double elapsed = MillisecondsNow() - start;
     PostClick(GetDlgItem(window, IDC_PROGRESS_BUTTON));
     WaitFor([&] { return task.progressWindow == nullptr; });
     return elapsed;

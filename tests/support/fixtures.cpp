@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fstream>
 #include <sstream>
 
@@ -129,4 +130,15 @@ std::map<int, std::map<std::string, std::string>> WimlibInfo(const std::string& 
         fields[image][key] = value == std::string::npos ? "" : line.substr(value);
     }
     return fields;
+}
+
+size_t OpenDescriptorCount()
+{
+    size_t count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr)
+            ++count;
+        closedir(dir);
+    }
+    return count;
 }

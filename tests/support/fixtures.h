@@ -47,6 +47,10 @@ std::string ShellOutput(const std::string& command);
 // Quotes a path for the shell.
 std::string Quoted(const std::string& text);
 
+// How many descriptors the process has open: an operation that leaks one
+// leaves the count higher.
+size_t OpenDescriptorCount();
+
 // The DOS path (Z:\...) Wine gives a Unix path.
 WString DosPath(const std::string& unixPath);
 

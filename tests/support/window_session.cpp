@@ -20,6 +20,15 @@ void ResetTaskState()
     task.RestoreInputDefaults();
 }
 
+double MillisecondsNow()
+{
+    LARGE_INTEGER counter;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
 bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();

@@ -39,6 +39,9 @@ private:
     HANDLE handle_ = nullptr;
 };
 
+// Milliseconds on the performance counter, for timing what the window does.
+double MillisecondsNow();
+
 // Polls `condition` every few milliseconds; false when `timeoutMs` passed first.
 bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs = 10000);
 
