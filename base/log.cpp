@@ -3,6 +3,7 @@
 #include "base/language.h"
 #include "base/resource.h"
 
+#include <atomic>
 #include <commctrl.h>
 #include <mmsystem.h>
 
@@ -20,7 +21,7 @@ using FormatArguments = va_list;
 const WCHAR kUnknownText[] = WSTR("???");
 
 // The elapsed second last shown on the status line (process-wide, never reset).
-DWORD lastShownSecond = 0;
+std::atomic<DWORD> lastShownSecond{0};
 
 void SetUnknown(WCHAR* buffer)
 {
@@ -242,15 +243,18 @@ void SetProgressPercent(TaskState& task, UINT percent)
     });
 }
 
-void UpdateTimeStatus(TaskState& task, DWORD remainingMilliseconds)
+namespace {
+
+// Whether the elapsed second is new; remembers it when it is.
+bool NewElapsedSecond(const TaskState& task, DWORD now)
 {
-    DWORD now = timeGetTime();
-    if (now != task.startTime) {
-        DWORD elapsedSeconds = (now - task.startTime) / 1000;
-        if (elapsedSeconds == lastShownSecond)
-            return;
-        lastShownSecond = elapsedSeconds;
-    }
+    if (now == task.startTime)
+        return true;
+    return lastShownSecond.exchange((now - task.startTime) / 1000) != (now - task.startTime) / 1000;
+}
+
+void ShowTimeStatus(TaskState& task, DWORD remainingMilliseconds)
+{
     WCHAR elapsed[kDurationBufferSize];
     WCHAR remaining[kDurationBufferSize];
     FormatDuration(timeGetTime() - task.startTime, elapsed);
@@ -258,6 +262,39 @@ void UpdateTimeStatus(TaskState& task, DWORD remainingMilliseconds)
     WCHAR line[kTextBufferSize];
     LoadMessage(line, 210, static_cast<const WCHAR*>(elapsed), static_cast<const WCHAR*>(remaining));
     SetProgressText(task, IDC_PROGRESS_STATUS, line);
+}
+
+}  // namespace
+
+void UpdateTimeStatus(TaskState& task, DWORD remainingMilliseconds)
+{
+    const DWORD now = timeGetTime();
+    {
+        std::lock_guard<std::mutex> hold(task.timeLock);
+        task.timeTicking = true;
+        task.remainingEstimate = remainingMilliseconds;
+        task.remainingEstimateAt = now;
+    }
+    if (NewElapsedSecond(task, now))
+        ShowTimeStatus(task, remainingMilliseconds);
+}
+
+void TickTimeStatus(TaskState& task)
+{
+    // Held while the text is set, so that the end's empty line, left after
+    // StopTimeStatus, always comes after the last tick.
+    std::lock_guard<std::mutex> hold(task.timeLock);
+    const DWORD now = timeGetTime();
+    if (!task.timeTicking || !NewElapsedSecond(task, now))
+        return;
+    const DWORD since = now - task.remainingEstimateAt;
+    ShowTimeStatus(task, task.remainingEstimate > since ? task.remainingEstimate - since : 0);
+}
+
+void StopTimeStatus(TaskState& task)
+{
+    std::lock_guard<std::mutex> hold(task.timeLock);
+    task.timeTicking = false;
 }
 
 void LogClosingLine(TaskState& task, UINT quickId, UINT timedId)

@@ -111,6 +111,14 @@ void SetProgressPercent(TaskState& task, UINT percent);
 // elapsed second.
 void UpdateTimeStatus(TaskState& task, DWORD remainingMilliseconds);
 
+// The window's clock (its thread only): once the operation has given a
+// first estimate and until it ends, a new elapsed second shows with the last
+// estimate less the time since it came; run out, it shows as unknown.
+void TickTimeStatus(TaskState& task);
+
+// Stops the clock: the operation has ended, or a new one starts.
+void StopTimeStatus(TaskState& task);
+
 // Logs the operation's closing line: `quickId` under one second, else
 // `timedId` with the elapsed time.
 void LogClosingLine(TaskState& task, UINT quickId, UINT timedId);

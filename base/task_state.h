@@ -129,6 +129,15 @@ struct TaskState {
     PendingProgress pending;
     std::atomic<bool> refreshPosted{false};
 
+    // The newest remaining-time estimate and when it came, so that the
+    // window's clock keeps the time line moving while the library is silent
+    // (a solid LZMS chunk takes many seconds). Under timeLock; ticking from
+    // the operation's first estimate until it ends.
+    std::mutex timeLock;
+    bool timeTicking = false;
+    uint32_t remainingEstimate = 0;
+    uint32_t remainingEstimateAt = 0;
+
     // Serialises appends to logText: the worker logs while the user-interface
     // thread may add the abort notice.
     std::mutex logLock;

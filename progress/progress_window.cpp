@@ -16,6 +16,8 @@ namespace {
 // thread handle without ever waiting for a running worker.
 constexpr UINT WM_WORKER_ENDED = WM_APP + 1;
 constexpr UINT_PTR kReapTimer = 1;
+// Keeps the elapsed and remaining time moving between the library's messages.
+constexpr UINT_PTR kClockTimer = 2;
 
 // What the worker needs: the shared record and the operation to run.
 struct WorkerStart {
@@ -53,6 +55,7 @@ void ReapWorker(HWND window, TaskState& task)
         CloseHandle(task.workerThread);
         task.workerThread = nullptr;
         KillTimer(window, kReapTimer);
+        KillTimer(window, kClockTimer);
     } else {
         // The worker posted its last message but has not quite returned.
         SetTimer(window, kReapTimer, 10, nullptr);
@@ -80,6 +83,7 @@ void OpenProgressWindow(HWND window, const OperationEntry* operation)
     }
     task.abortRequested = false;
     task.busy = false;
+    StopTimeStatus(task);
     DropPendingProgress(task);
     task.refreshPosted = false;
 
@@ -108,6 +112,7 @@ void OpenProgressWindow(HWND window, const OperationEntry* operation)
     // Published only now: whoever finds the window sees it running, never
     // the idle state it has for a moment while it opens.
     task.progressWindow = window;
+    SetTimer(window, kClockTimer, 250, nullptr);
     DWORD threadId = 0;
     task.workerThread = CreateImagingThread(WorkerMain, &workerStart, &threadId);
     task.workerThreadId = threadId;
@@ -177,7 +182,10 @@ INT_PTR CALLBACK ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM l
         ReapWorker(window, Task());
         return TRUE;
     case WM_TIMER:
-        ReapWorker(window, Task());
+        if (wParam == kClockTimer)
+            TickTimeStatus(Task());
+        else
+            ReapWorker(window, Task());
         return TRUE;
     default:
         return FALSE;
@@ -198,7 +206,9 @@ void FinishWorker(const WorkerStart& start, bool succeeded)
     ButtonText(*start.operation, true, text);
     SetWindowTextW(button, text);
     EnableWindow(button, TRUE);
-    // Through the pending texts, so that no older pending text comes after.
+    // Through the pending texts, so that no older pending text comes after;
+    // the clock stops first, so that no tick comes after either.
+    StopTimeStatus(task);
     SetProgressText(task, IDC_PROGRESS_STATUS, WSTR(""));
     if (start.operation->clearsCounter)
         SetProgressText(task, IDC_PROGRESS_COUNTER, WSTR(""));

@@ -159,6 +159,35 @@ TEST_F(ProgressControlsWindowTest, LogShowsEveryLineAndStatusShowsTimes)
     EXPECT_EQ(ControlText(IDC_PROGRESS_STATUS), "已用: 2m05s    剩餘: 正在計算...");
 }
 
+// Between the library's messages (a solid LZMS chunk takes many seconds) the
+// window's clock moves the elapsed time on and counts the estimate down.
+TEST_F(ProgressControlsWindowTest, TheClockKeepsTheTimesMovingBetweenEstimates)
+{
+    const auto passes = [&](DWORD milliseconds) {
+        task.startTime -= milliseconds;
+        task.remainingEstimateAt -= milliseconds;
+    };
+    SetDlgItemTextW(window, IDC_PROGRESS_STATUS, WSTR(""));
+    task.startTime = timeGetTime() - 31400;
+    TickTimeStatus(task);
+    EXPECT_EQ(ControlText(IDC_PROGRESS_STATUS), "") << "no estimate yet";
+    UpdateTimeStatus(task, 60000);
+    EXPECT_EQ(ControlText(IDC_PROGRESS_STATUS), "已用: 31s    剩餘: 1m00s");
+    passes(20000);
+    TickTimeStatus(task);
+    EXPECT_EQ(ControlText(IDC_PROGRESS_STATUS), "已用: 51s    剩餘: 40s");
+    SetDlgItemTextW(window, IDC_PROGRESS_STATUS, WSTR("same second"));
+    TickTimeStatus(task);
+    EXPECT_EQ(ControlText(IDC_PROGRESS_STATUS), "same second");
+    passes(50000);
+    TickTimeStatus(task);
+    EXPECT_EQ(ControlText(IDC_PROGRESS_STATUS), "已用: 1m41s    剩餘: 正在計算...") << "the estimate ran out";
+    StopTimeStatus(task);
+    passes(3000);
+    TickTimeStatus(task);
+    EXPECT_EQ(ControlText(IDC_PROGRESS_STATUS), "已用: 1m41s    剩餘: 正在計算...") << "stopped";
+}
+
 TEST_F(ProgressControlsWindowTest, LogIsScrolledToItsNewestLine)
 {
     HWND log = GetDlgItem(window, IDC_PROGRESS_LOG);

@@ -211,7 +211,6 @@ void TestPath(CaptureRun& run, ExclusionTest& test)
     // answer is asked as the library asks it, and a file whose data does not
     // shrink is stored uncompressed by wimlib itself.
     BOOL compress = TRUE;
-    path = DosPathOf(run, unixPath);
     Tell(run, WIM_MSG_COMPRESS, reinterpret_cast<WPARAM>(path), reinterpret_cast<LPARAM>(&compress));
 }
 

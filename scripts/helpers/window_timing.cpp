@@ -4,13 +4,19 @@
 // none. Prints milliseconds, one line per run.
 //   corvane_window_timing capture SOURCE WIM   (a new LZX WIM)
 //   corvane_window_timing apply WIM FOLDER     (image 1 into a new folder)
-// Paths are Unix paths.
+//   corvane_window_timing export WIM ESD       (image 1 into a new solid LZMS file)
+// Paths are Unix paths. With CORVANE_TRACE set, what the progress window
+// shows is printed to standard error once a second (elapsed seconds, bar
+// position, percent label, time label), to see whether the bar and the
+// remaining time stay honest through a long run.
 #include "app/pages.h"
 #include "base/resource.h"
 #include "base/task_state.h"
 #include "tests/support/window_session.h"
 
+#include <commctrl.h>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -35,8 +41,26 @@ double TimeRun(HWND button)
     if (!WaitFor([&] { return task.progressWindow != nullptr; }, 60000))
         return -1;
     HWND window = task.progressWindow;
+    const bool trace = std::getenv("CORVANE_TRACE") != nullptr;
+    double nextSample = start;
     // The closing line is logged before the worker clears busy.
-    if (!WaitFor([&] { return !task.busy; }, 3600000))
+    const bool ended = WaitFor(
+        [&] {
+            if (trace && MillisecondsNow() >= nextSample) {
+                nextSample += 1000;
+                WCHAR percent[64] = {};
+                WCHAR times[256] = {};
+                GetDlgItemTextW(window, IDC_PROGRESS_PERCENT, percent, 64);
+                GetDlgItemTextW(window, IDC_PROGRESS_STATUS, times, 256);
+                const LRESULT position = SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_GETPOS, 0, 0);
+                std::fprintf(stderr, "%6.1f s  bar %3d  %s  %s\n", (MillisecondsNow() - start) / 1000,
+                             static_cast<int>(position), Utf8FromWide(percent).c_str(),
+                             Utf8FromWide(times).c_str());
+            }
+            return !task.busy;
+        },
+        3600000);
+    if (!ended)
         return -1;
     const double elapsed = MillisecondsNow() - start;
     PostClick(GetDlgItem(window, IDC_PROGRESS_BUTTON));
@@ -49,8 +73,9 @@ double TimeRun(HWND button)
 extern "C" int wmain(int argc, WCHAR** argv)
 {
     const std::string verb = argc > 1 ? Utf8FromWide(argv[1]) : "";
-    if (argc != 4 || (verb != "capture" && verb != "apply")) {
-        std::fprintf(stderr, "usage: corvane_window_timing capture SOURCE WIM | apply WIM FOLDER\n");
+    if (argc != 4 || (verb != "capture" && verb != "apply" && verb != "export")) {
+        std::fprintf(stderr,
+                     "usage: corvane_window_timing capture SOURCE WIM | apply WIM FOLDER | export WIM ESD\n");
         return 2;
     }
     g_instance = GetModuleHandleW(nullptr);
@@ -68,6 +93,14 @@ extern "C" int wmain(int argc, WCHAR** argv)
         SetWindowTextW(session.control(IDC_CAPTURE_DESTINATION), second.c_str());
         SendMessageW(session.control(IDC_CAPTURE_VERIFY), BM_SETCHECK, BST_UNCHECKED, 0);
         button = session.control(IDC_CAPTURE_NEW);
+    } else if (verb == "export") {
+        session.SelectTab(kPageExport);
+        SetWindowTextW(session.control(IDC_EXPORT_SOURCE), first.c_str());
+        SetWindowTextW(session.control(IDC_EXPORT_DESTINATION), second.c_str());
+        SetWindowTextW(session.control(IDC_EXPORT_INDEX_EDIT), WSTR("1"));
+        SendMessageW(session.control(IDC_EXPORT_COMPRESSION), CB_SETCURSEL, 3, 0);  // LZMS
+        SendMessageW(session.control(IDC_EXPORT_CHECK), BM_SETCHECK, BST_UNCHECKED, 0);
+        button = session.control(IDC_EXPORT_RUN);
     } else {
         session.SelectTab(kPageApply);
         SetWindowTextW(session.control(IDC_APPLY_SOURCE), first.c_str());
