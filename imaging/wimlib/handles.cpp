@@ -129,7 +129,8 @@ bool PlausibleImageCount(const std::string& unixPath)
                         static_cast<uint64_t>(status.st_size);
 }
 
-// Reads the file into a fresh WIMStruct that replaces the old one.
+// Reads the file into a fresh WIMStruct that replaces the old one; on a
+// failure there is none.
 bool ReadWimFile(WimFile& file, bool checkIntegrity)
 {
     if (!PlausibleImageCount(file.unixPath))
@@ -137,6 +138,13 @@ bool ReadWimFile(WimFile& file, bool checkIntegrity)
     int openFlags = checkIntegrity ? WIMLIB_OPEN_FLAG_CHECK_INTEGRITY : 0;
     if (file.Writable())
         openFlags |= WIMLIB_OPEN_FLAG_WRITE_ACCESS;
+    // The old WIMStruct goes first: after a capture it holds the whole new
+    // image's tree, and keeping it while the file's table is read again
+    // would add the size of that table to the peak.
+    if (file.wim != nullptr) {
+        wimlib_free(file.wim);
+        file.wim = nullptr;
+    }
     WIMStruct* wim = nullptr;
     file.progress.Begin();
     if (!WimlibSucceeds([&] {
@@ -144,8 +152,6 @@ bool ReadWimFile(WimFile& file, bool checkIntegrity)
                                                  &file.progress);
         }))
         return false;
-    if (file.wim != nullptr)
-        wimlib_free(file.wim);
     file.wim = wim;
     file.xml.reset();
     stat(file.unixPath.c_str(), &file.identity);

@@ -3,7 +3,7 @@
 #include "imaging/wimlib/layer.h"
 
 #include <algorithm>
-
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -17,49 +17,63 @@ struct Registration {
     PVOID userData;
 };
 
+// Messages come per file, so delivering one allocates nothing: readers take
+// the current list, which a change replaces rather than edits.
 class CallbackRegistry {
 public:
+    using List = std::vector<Registration>;
+
     DWORD Add(uintptr_t wim, WIMMessageCallback callback, PVOID userData)
     {
         std::lock_guard<std::mutex> guard(lock_);
-        registrations_.push_back({wim, callback, userData});
-        return static_cast<DWORD>(registrations_.size() - 1);
+        auto changed = std::make_shared<List>(*registrations_);
+        changed->push_back({wim, callback, userData});
+        registrations_ = changed;
+        return static_cast<DWORD>(changed->size() - 1);
     }
 
     // A null callback drops every registration made on the handle.
     bool Remove(uintptr_t wim, WIMMessageCallback callback)
     {
-        std::lock_guard<std::mutex> guard(lock_);
-        const size_t before = registrations_.size();
-        std::erase_if(registrations_, [&](const Registration& entry) {
+        return Drop([&](const Registration& entry) {
             return entry.wim == wim && (callback == nullptr || entry.callback == callback);
         });
-        return registrations_.size() != before;
     }
 
     void DropHandle(uintptr_t wim)
     {
-        std::lock_guard<std::mutex> guard(lock_);
-        std::erase_if(registrations_, [&](const Registration& entry) { return entry.wim == wim; });
+        Drop([&](const Registration& entry) { return entry.wim == wim; });
     }
 
-    // The listeners of one WIM: its own and the process-wide ones. A copy, so
-    // callbacks run without the lock and may register or unregister.
-    std::vector<Registration> Listeners(uintptr_t wim)
+    // Every registration as it stands; callbacks run without the lock and
+    // may register or unregister. Listeners of a WIM are those made on it
+    // and the process-wide ones.
+    std::shared_ptr<const List> All()
     {
         std::lock_guard<std::mutex> guard(lock_);
-        std::vector<Registration> listeners;
-        for (const Registration& entry : registrations_) {
-            if (entry.wim == 0 || entry.wim == wim)
-                listeners.push_back(entry);
-        }
-        return listeners;
+        return registrations_;
     }
 
 private:
+    template <typename Match>
+    bool Drop(Match match)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto changed = std::make_shared<List>(*registrations_);
+        if (std::erase_if(*changed, match) == 0)
+            return false;
+        registrations_ = changed;
+        return true;
+    }
+
     std::mutex lock_;
-    std::vector<Registration> registrations_;
+    std::shared_ptr<const List> registrations_ = std::make_shared<List>();
 };
+
+bool Listens(const Registration& entry, uintptr_t wim)
+{
+    return entry.wim == 0 || entry.wim == wim;
+}
 
 CallbackRegistry& Callbacks()
 {
@@ -78,8 +92,10 @@ void DropCallbacksOf(uintptr_t wim)
 bool Deliver(uintptr_t wim, DWORD message, WPARAM wParam, LPARAM lParam)
 {
     bool abort = false;
-    for (const Registration& listener : Callbacks().Listeners(wim)) {
-        if (listener.callback(message, wParam, lParam, listener.userData) == WIM_MSG_ABORT_IMAGE)
+    const auto listeners = Callbacks().All();
+    for (const Registration& listener : *listeners) {
+        if (Listens(listener, wim) &&
+            listener.callback(message, wParam, lParam, listener.userData) == WIM_MSG_ABORT_IMAGE)
             abort = true;
     }
     return abort;
@@ -88,7 +104,10 @@ bool Deliver(uintptr_t wim, DWORD message, WPARAM wParam, LPARAM lParam)
 ErrorAnswer DeliverError(uintptr_t wim, const WCHAR* path, DWORD code)
 {
     ErrorAnswer answer = ErrorAnswer::Fail;
-    for (const Registration& listener : Callbacks().Listeners(wim)) {
+    const auto listeners = Callbacks().All();
+    for (const Registration& listener : *listeners) {
+        if (!Listens(listener, wim))
+            continue;
         const DWORD said = listener.callback(WIM_MSG_ERROR, reinterpret_cast<WPARAM>(path),
                                              static_cast<LPARAM>(code), listener.userData);
         if (said == WIM_MSG_ABORT_IMAGE)
