@@ -602,6 +602,14 @@ TEST_F(WimlibLayerRealWim, HandlesOutliveEachOtherAndStaleOnesFailCleanly)
     ASSERT_TRUE(WIMDeleteImage(writer, 1));
     EXPECT_EQ(WIMGetImageCount(reader), 1u);
     EXPECT_TRUE(WIMCloseHandle(writer));
+
+    // A file that no longer reads fails every call, and is read again once whole.
+    const std::string whole = ReadBytes(wim);
+    WriteBytes(wim, std::string(4096, '\0'));
+    EXPECT_EQ(WIMGetImageCount(reader), 0u);
+    EXPECT_EQ(WIMGetImageCount(reader), 0u);
+    WriteBytes(wim, whole);
+    EXPECT_EQ(WIMGetImageCount(reader), 1u);
     EXPECT_TRUE(WIMCloseHandle(reader));
 }
 
@@ -660,6 +668,11 @@ TEST_F(WimlibLayerRealWim, CallbacksHearWritesAndAnAbortKeepsTheFile)
     EXPECT_NE(WIMRegisterMessageCallback(handle, RecordingCallback, &own), INVALID_CALLBACK_VALUE);
     ASSERT_TRUE(WIMSetBootImage(handle, 1));
     EXPECT_GT(own.messages, 0);
+    HANDLE other = Open(MakeWim("other.wim", 1), kReadWrite);
+    const int ownBefore = own.messages;
+    ASSERT_TRUE(WIMSetBootImage(other, 1));
+    EXPECT_EQ(own.messages, ownBefore) << "another WIM's messages";
+    EXPECT_TRUE(WIMCloseHandle(other));
     EXPECT_TRUE(WIMCloseHandle(image));
     EXPECT_TRUE(WIMCloseHandle(handle));
     EXPECT_FALSE(WIMUnregisterMessageCallback(handle, RecordingCallback));
