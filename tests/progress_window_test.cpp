@@ -187,8 +187,15 @@ private:
     static LRESULT CALLBACK TakenMessage(int code, WPARAM wParam, LPARAM lParam)
     {
         const auto* message = reinterpret_cast<const MSG*>(lParam);
-        if (code == HC_ACTION && wParam == PM_REMOVE && message->message == kMarker)
-            ++markersTaken;
+        // A dialog answers WM_CLOSE by posting IDCANCEL, which lands behind
+        // the first marker: the requests are all taken once a marker posted
+        // then comes through.
+        if (code == HC_ACTION && wParam == PM_REMOVE && message->message == kMarker) {
+            if (message->wParam == 0)
+                PostMessageW(message->hwnd, kMarker, 1, 0);
+            else
+                ++markersTaken;
+        }
         return CallNextHookEx(nullptr, code, wParam, lParam);
     }
     static inline bool requestAtOpen = false;
