@@ -87,6 +87,28 @@ bool RelockRenamedFile(WimFile& file)
     return locked;
 }
 
+// The file written in place, opened again and shown to the caller's check;
+// the WIMStruct that passed it in `readBack`, to become the file's own (the
+// library allows nothing but freeing the one that wrote). Without a check
+// nothing is opened.
+bool ReadBackHolds(WimFile& file, const CommitCheck& check, WIMStruct*& readBack)
+{
+    readBack = nullptr;
+    if (!check)
+        return true;
+    WIMStruct* written = OpenWimStruct(file, false);
+    if (written == nullptr)
+        return false;
+    if (!check(written)) {
+        const DWORD error = GetLastError();
+        wimlib_free(written);
+        SetLastError(error);
+        return false;
+    }
+    readBack = written;
+    return true;
+}
+
 bool CommitInPlace(WimFile& file, const CommitOptions& options)
 {
     InPlaceWrite journal;
@@ -109,7 +131,8 @@ bool CommitInPlace(WimFile& file, const CommitOptions& options)
         const bool locked = RelockRenamedFile(file);
         return Reload(file) && locked;
     }
-    written = written && WrittenFileHolds(file.unixPath, options.check);
+    WIMStruct* readBack = nullptr;
+    written = written && ReadBackHolds(file, options.check, readBack);
     if (!written) {
         const DWORD error = GetLastError();
         journal.Undo();
@@ -118,7 +141,10 @@ bool CommitInPlace(WimFile& file, const CommitOptions& options)
         return false;
     }
     const bool kept = journal.Keep();
-    return Reload(file) && kept;
+    if (readBack == nullptr)
+        return Reload(file) && kept;
+    AdoptWimStruct(file, readBack);  // read once, not twice, after each change
+    return kept;
 }
 
 // Writes the whole WIM into a new locked temporary file beside it, synced

@@ -135,9 +135,6 @@ bool ReadWimFile(WimFile& file, bool checkIntegrity)
 {
     if (!PlausibleImageCount(file.unixPath))
         return Fail(ERROR_FILE_CORRUPT);
-    int openFlags = checkIntegrity ? WIMLIB_OPEN_FLAG_CHECK_INTEGRITY : 0;
-    if (file.Writable())
-        openFlags |= WIMLIB_OPEN_FLAG_WRITE_ACCESS;
     // The old WIMStruct goes first: after a capture it holds the whole new
     // image's tree, and keeping it while the file's table is read again
     // would add the size of that table to the peak.
@@ -145,17 +142,35 @@ bool ReadWimFile(WimFile& file, bool checkIntegrity)
         wimlib_free(file.wim);
         file.wim = nullptr;
     }
+    WIMStruct* wim = OpenWimStruct(file, checkIntegrity);
+    if (wim == nullptr)
+        return false;
+    AdoptWimStruct(file, wim);
+    return true;
+}
+
+WIMStruct* OpenWimStruct(WimFile& file, bool checkIntegrity)
+{
+    int openFlags = checkIntegrity ? WIMLIB_OPEN_FLAG_CHECK_INTEGRITY : 0;
+    if (file.Writable())
+        openFlags |= WIMLIB_OPEN_FLAG_WRITE_ACCESS;
     WIMStruct* wim = nullptr;
     file.progress.Begin();
     if (!WimlibSucceeds([&] {
             return wimlib_open_wim_with_progress(file.unixPath.c_str(), openFlags, &wim, ProgressBridge,
                                                  &file.progress);
         }))
-        return false;
+        return nullptr;
+    return wim;
+}
+
+void AdoptWimStruct(WimFile& file, WIMStruct* wim)
+{
+    if (file.wim != nullptr)
+        wimlib_free(file.wim);
     file.wim = wim;
     file.xml.reset();
     stat(file.unixPath.c_str(), &file.identity);
-    return true;
 }
 
 // Throws away what memory holds and reads the file again, after a write or

@@ -185,6 +185,15 @@ void EnsureWimlib();
 // Reads the file into a fresh WIMStruct that replaces the old one.
 bool ReadWimFile(WimFile& file, bool checkIntegrity);
 
+// Opens the file under its name into a new WIMStruct, as ReadWimFile opens
+// it (write access when writable, messages bridged); nullptr with the last
+// error set.
+WIMStruct* OpenWimStruct(WimFile& file, bool checkIntegrity);
+
+// Makes `wim`, opened from the file as it is now under its name, the file's
+// WIMStruct in place of the old one.
+void AdoptWimStruct(WimFile& file, WIMStruct* wim);
+
 // Throws away what memory holds and reads the file again. The caller's last
 // error stays unless reading fails.
 bool Reload(WimFile& file);
