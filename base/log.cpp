@@ -250,7 +250,8 @@ bool NewElapsedSecond(const TaskState& task, DWORD now)
 {
     if (now == task.startTime)
         return true;
-    return lastShownSecond.exchange((now - task.startTime) / 1000) != (now - task.startTime) / 1000;
+    const DWORD second = (now - task.startTime) / 1000;
+    return lastShownSecond.exchange(second) != second;
 }
 
 void ShowTimeStatus(TaskState& task, DWORD remainingMilliseconds)

@@ -325,4 +325,50 @@ TEST(ProgressWindowTest, AbortIsAskedOnceAndItsNoticeStaysInTheLog)
     EXPECT_EQ(seen.shownLog, Narrow(task.logText));
 }
 
+// An operation that gives one estimate and then stays silent, as the
+// library does while it compresses a solid chunk.
+HANDLE clockGate = nullptr;
+bool RunWithOneEstimate(TaskState& task)
+{
+    UpdateTimeStatus(task, 60000);
+    WaitForSingleObject(clockGate, 10000);
+    return true;
+}
+
+TEST(ProgressWindowTest, TheTimeLineMovesWhileTheOperationIsSilentAndClearsAtItsEnd)
+{
+    const OperationEntry silent = {.commandId = 0,
+                                   .run = RunWithOneEstimate,
+                                   .englishButtonTexts = true,
+                                   .abortable = false,
+                                   .clearsCounter = true};
+    clockGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    TaskState& task = Task();
+    std::string moved, atEnd = "not seen";
+    DriverThread driver([&] {
+        HWND window = nullptr;
+        if (!WaitFor([&] { return (window = task.progressWindow) != nullptr && task.busy; }))
+            return;
+        HWND status = GetDlgItem(window, IDC_PROGRESS_STATUS);
+        WaitFor(
+            [&] {
+                moved = Text(status);
+                return moved.find("剩餘: 5") != std::string::npos;  // 59 s or less of the 60
+            },
+            5000);
+        SetEvent(clockGate);
+        if (!WaitFor([&] { return !task.busy; }))
+            return;
+        Sleep(1300);  // a tick or more after the end
+        atEnd = Text(status);
+        ClickButton(window);
+    });
+    RunProgressWindow(nullptr, silent);
+    SetEvent(clockGate);
+    driver.join();
+    CloseHandle(clockGate);
+    EXPECT_NE(moved.find("剩餘: 5"), std::string::npos) << moved;
+    EXPECT_EQ(atEnd, "");
+}
+
 }  // namespace

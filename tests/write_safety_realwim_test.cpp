@@ -570,12 +570,14 @@ TEST_F(WriteSafetyRealWim, ACommitWhoseWrittenFileFailsItsCheckIsUndone)
             SetLastError(ERROR_INVALID_DATA);
             return false;
         };
+        const size_t descriptors = OpenDescriptorCount();
         {
             std::lock_guard<std::recursive_mutex> guard(file.lock);
             ASSERT_EQ(wimlib_set_image_property(file.wim, 1, "DESCRIPTION", "checked"), 0);
             EXPECT_FALSE(layer::Commit(file, {.rebuild = rebuild, .check = refuse}));
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
         }
+        EXPECT_EQ(OpenDescriptorCount(), descriptors);  // the refused file is closed again
         EXPECT_EQ(seen, "checked");  // the check read the written file
         EXPECT_EQ(Sha256(wim), oldSha);
         EXPECT_EQ(Neighbours(wim), std::vector<std::string>{});

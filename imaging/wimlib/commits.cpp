@@ -60,19 +60,29 @@ bool AppendsInPlace(int descriptor)
     return integrity.size == 0 || integrity.offset >= xml.offset + xml.size;
 }
 
+// Shows the written file, opened, to the caller's check; a WIMStruct that
+// fails it is freed, the check's error kept.
+bool PassesCheck(WIMStruct* written, const CommitCheck& check)
+{
+    if (check(written))
+        return true;
+    const DWORD error = GetLastError();
+    wimlib_free(written);
+    SetLastError(error);
+    return false;
+}
+
 // Opens the written file and lets the caller's check see it.
 bool WrittenFileHolds(const std::string& path, const CommitCheck& check)
 {
     if (!check)
         return true;
     WIMStruct* written = nullptr;
-    if (!WimlibSucceeds([&] { return wimlib_open_wim(path.c_str(), 0, &written); }))
+    if (!WimlibSucceeds([&] { return wimlib_open_wim(path.c_str(), 0, &written); }) ||
+        !PassesCheck(written, check))
         return false;
-    const bool holds = check(written);
-    const DWORD error = GetLastError();
     wimlib_free(written);
-    SetLastError(error);
-    return holds;
+    return true;
 }
 
 // Locks the file that has the WIM's name now, after a rename put a new file
@@ -97,14 +107,8 @@ bool ReadBackHolds(WimFile& file, const CommitCheck& check, WIMStruct*& readBack
     if (!check)
         return true;
     WIMStruct* written = OpenWimStruct(file, false);
-    if (written == nullptr)
+    if (written == nullptr || !PassesCheck(written, check))
         return false;
-    if (!check(written)) {
-        const DWORD error = GetLastError();
-        wimlib_free(written);
-        SetLastError(error);
-        return false;
-    }
     readBack = written;
     return true;
 }

@@ -182,7 +182,8 @@ HANDLE AddHandle(std::shared_ptr<HandleEntry> entry);
 // Once, before the first WIMStruct.
 void EnsureWimlib();
 
-// Reads the file into a fresh WIMStruct that replaces the old one.
+// Reads the file into a fresh WIMStruct that replaces the old one, freed
+// first; on a failure there is none.
 bool ReadWimFile(WimFile& file, bool checkIntegrity);
 
 // Opens the file under its name into a new WIMStruct, as ReadWimFile opens
