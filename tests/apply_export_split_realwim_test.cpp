@@ -403,10 +403,13 @@ TEST_F(ExportInterruptedRealWim, AnAbortLeavesNoNewFileAndAnOldOneAsItWas)
     const std::string existing = folder / "existing.wim";
     MakeSampleWim(existing, 1);
     const std::string before = FileBytes(existing);
-    // Pressed once part of the data is written.
+    // Pressed once part of the data is written; the writing stops there.
+    WPARAM highest = 0;
     MessageListener press([&](DWORD message, WPARAM wParam) {
-        if (message == WIM_MSG_PROGRESS && wParam > 0)
+        if (message == WIM_MSG_PROGRESS && wParam > 0) {
             Task().abortRequested = true;
+            highest = std::max(highest, wParam);
+        }
         return WIM_MSG_SUCCESS;
     });
     for (const std::string& destination : {folder / "new.wim", existing}) {
@@ -416,6 +419,7 @@ TEST_F(ExportInterruptedRealWim, AnAbortLeavesNoNewFileAndAnOldOneAsItWas)
                                    "\r\n"))
             << Narrow(task.logText);
     }
+    EXPECT_LT(highest, 100u);
     EXPECT_EQ(Shell("test -e " + Quoted(folder / "new.wim")), 1);
     EXPECT_EQ(FileBytes(existing), before);
     EXPECT_EQ(ShellOutput("ls -A " + Quoted(folder.path())), "big\nbig.wim\nexisting.wim\n");
@@ -570,6 +574,27 @@ TEST_F(SplitRealWim, ASizeTooSmallIsRefusedWithTheSizeThatWouldDo)
     EXPECT_TRUE(WIMCloseHandle(handle));
 }
 
+// Many small files: the image's metadata, which the first part must hold
+// whole, is larger than any file.
+TEST_F(SplitRealWim, TheLeastSizeHoldsTheMetadataWhenItIsTheLargestResource)
+{
+    const std::string tree = folder / "many";
+    ShellOutput("mkdir -p " + Quoted(tree) + " && cd " + Quoted(tree) +
+                " && for i in $(seq 1 3000); do echo \"file $i\" > \"a-rather-long-file-name-$i.txt\"; done");
+    const std::string wim = folder / "many.wim";
+    ShellOutput("wimlib-imagex capture " + Quoted(tree) + " " + Quoted(wim) + " Many --compress=none");
+    HANDLE handle = OpenForReading(wim);
+    ASSERT_NE(handle, nullptr);
+    LARGE_INTEGER size;
+    size.QuadPart = 400000;  // above the file table and every file, below the metadata
+    EXPECT_FALSE(WIMSplitFile(handle, DosPath(folder / "pieces.swm").c_str(), &size, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_TRUE(WIMSplitFile(handle, DosPath(folder / "pieces.swm").c_str(), &size, 0));
+    for (const std::string& part : PartsOf(folder.path(), "pieces"))
+        EXPECT_LE(FileBytes(folder / part).size(), static_cast<size_t>(size.QuadPart)) << part;
+    EXPECT_TRUE(WIMCloseHandle(handle));
+}
+
 TEST_F(SplitRealWim, TheOperationWritesOnePartForASmallFile)
 {
     const std::string wim = MakeSplittable(folder);
@@ -586,17 +611,21 @@ TEST_F(SplitRealWim, TheOperationWritesOnePartForASmallFile)
 TEST_F(SplitRealWim, APartThatCannotTakeItsNamePutsBackWhatWasThere)
 {
     const std::string wim = MakeSplittable(folder);
-    // A folder where a later part must go; an older first part or none.
+    // A folder where a later part must go; an older first part or none, and
+    // an older part after the blocked one, which the new set replaced first.
     const struct {
         const char* blocked;
         bool olderFirstPart;
-    } cases[] = {{"set2.swm", true}, {"set3.swm", false}};
+        bool olderThirdPart;
+    } cases[] = {{"set2.swm", true, true}, {"set3.swm", false, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.blocked);
         const std::string parts = folder / (std::string("parts-") + c.blocked);
         ShellOutput("mkdir -p " + Quoted(parts + "/" + c.blocked + "/inside"));
         if (c.olderFirstPart)
             ShellOutput("printf old > " + Quoted(parts + "/set.swm"));
+        if (c.olderThirdPart)
+            ShellOutput("printf old3 > " + Quoted(parts + "/set3.swm"));
         HANDLE handle = OpenForReading(wim);
         ASSERT_NE(handle, nullptr);
         LARGE_INTEGER size;
@@ -605,9 +634,12 @@ TEST_F(SplitRealWim, APartThatCannotTakeItsNamePutsBackWhatWasThere)
         EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
         EXPECT_TRUE(WIMCloseHandle(handle));
         const std::string left = std::string(c.olderFirstPart ? "./set.swm\n" : "") + "./" + c.blocked +
-                                 "\n./" + c.blocked + "/inside\n";
+                                 "\n./" + c.blocked + "/inside\n" + (c.olderThirdPart ? "./set3.swm\n" : "");
         EXPECT_EQ(ShellOutput("cd " + Quoted(parts) + " && find . -mindepth 1 | LC_ALL=C sort"), left);
         EXPECT_EQ(FileBytes(parts + "/set.swm"), c.olderFirstPart ? "old" : "");
+        if (c.olderThirdPart) {
+            EXPECT_EQ(FileBytes(parts + "/set3.swm"), "old3");
+        }
     }
 }
 

@@ -228,6 +228,32 @@ TEST_F(CaptureLayerRealWim, AFailedCreateLeavesNoFileAndAnOldFileAsItWas)
     EXPECT_EQ(ShellOutput("ls -A " + Quoted(folder.path())), "old.wim\nsrc\n");
 }
 
+// A new file never replaces one made under its name meanwhile, and a new
+// file that takes its name leaves nothing else behind.
+TEST_F(CaptureLayerRealWim, ANewFileNeverReplacesOneMadeMeanwhile)
+{
+    const std::string wim = folder / "new.wim";
+    for (const bool madeMeanwhile : {true, false}) {
+        SCOPED_TRACE(madeMeanwhile ? "made meanwhile" : "free name");
+        HANDLE handle = Create(wim, WIM_CREATE_NEW);
+        ASSERT_NE(handle, nullptr) << GetLastError();
+        if (madeMeanwhile)
+            ShellOutput("printf mine > " + Quoted(wim));
+        HANDLE image = WIMCaptureImage(handle, DosPath(source).c_str(), 0);
+        EXPECT_EQ(image != nullptr, !madeMeanwhile);
+        if (image != nullptr) {
+            EXPECT_TRUE(WIMCloseHandle(image));
+        }
+        EXPECT_TRUE(WIMCloseHandle(handle));
+        if (madeMeanwhile) {
+            EXPECT_EQ(FileBytes(wim), "mine");
+            unlink(wim.c_str());
+        }
+        EXPECT_EQ(ShellOutput("ls -A " + Quoted(folder.path())), madeMeanwhile ? "src\n" : "new.wim\nsrc\n");
+    }
+    ShellOutput("wimlib-imagex verify " + Quoted(wim));
+}
+
 TEST_F(CaptureLayerRealWim, AnAbortedAppendLeavesTheFileByteForByte)
 {
     const std::string wim = folder / "base.wim";

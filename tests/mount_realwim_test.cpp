@@ -10,6 +10,7 @@
 #include "operations/operations.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/message_listener.h"
 #include "tests/support/scripted_imaging.h"
 #include "tests/support/window_session.h"
 
@@ -182,7 +183,15 @@ TEST_F(MountRealWim, ReadWriteEditCommittedLandsInTheWim)
     ShellOutput("echo added > " + Quoted(mountDir + "/added.txt") + " && rm " +
                 Quoted(mountDir + "/readme.txt"));
     task.unmountCheck = true;
-    ASSERT_TRUE(Unmount(true)) << Log();
+    int progressMessages = 0;  // the bar follows the commit's writing
+    {
+        MessageListener count([&](DWORD message, WPARAM) {
+            progressMessages += message == WIM_MSG_PROGRESS;
+            return WIM_MSG_SUCCESS;
+        });
+        ASSERT_TRUE(Unmount(true)) << Log();
+    }
+    EXPECT_GT(progressMessages, 0);
     EXPECT_NE(Log().find(std::string(kCommitLine) + "\r\n正在卸載映像檔...\r\n"), std::string::npos) << Log();
     EXPECT_TRUE(WimfsMountsUnder(folder.path()).empty());
     EXPECT_TRUE(MountedList().empty());

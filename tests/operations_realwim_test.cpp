@@ -35,7 +35,9 @@ TEST_F(DeleteRealWim, DeletesOneImageAndKeepsTheOthersIntact)
     task.deleteSource = DosPath(wim);
     task.deleteIndex = 2;
     task.deleteCheck = true;
+    const size_t descriptors = OpenDescriptorCount();
     EXPECT_TRUE(RunDelete(task));
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);  // the rebuilt-over file's too
     // On a loaded machine the rebuild may take a second: the closing line has a time then.
     std::string lines;
     EXPECT_TRUE(SplitClosingLine(Narrow(task.logText), &lines)) << Narrow(task.logText);
