@@ -161,6 +161,20 @@ TEST_F(MountRealWim, ReadOnlyMountIsListedAsRAndShowsTheImageAsApplied)
     ShellOutput("diff -r " + Quoted(applied) + " " + Quoted(mountDir));
     EXPECT_NE(Shell("touch " + Quoted(mountDir + "/new.txt")), 0) << "a read-only mount took a new file";
 
+    // The library refuses a commit of a read-only mount itself, and a list
+    // asked for without room for it.
+    HANDLE mountedWim = nullptr;
+    HANDLE mountedImage = nullptr;
+    ASSERT_TRUE(WIMGetMountedImageHandle(task.mountPath.c_str(), 0, &mountedWim, &mountedImage));
+    EXPECT_FALSE(WIMCommitImageHandle(mountedImage, 0, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    WIMCloseHandle(mountedImage);
+    WIMCloseHandle(mountedWim);
+    DWORD size = 10 * sizeof(WIM_MOUNT_LIST);
+    EXPECT_FALSE(WIMGetMountedImages(nullptr, &size));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(size, sizeof(WIM_MOUNT_LIST));
+
     // A commit asked of a read-only mount is not made.
     ASSERT_TRUE(Unmount(true)) << Log();
     EXPECT_EQ(Log().find(kCommitLine), std::string::npos);
@@ -184,6 +198,7 @@ TEST_F(MountRealWim, ReadWriteEditCommittedLandsInTheWim)
                 Quoted(mountDir + "/readme.txt"));
     task.unmountCheck = true;
     int progressMessages = 0;  // the bar follows the commit's writing
+    const size_t descriptors = OpenDescriptorCount();
     {
         MessageListener count([&](DWORD message, WPARAM) {
             progressMessages += message == WIM_MSG_PROGRESS;
@@ -192,6 +207,7 @@ TEST_F(MountRealWim, ReadWriteEditCommittedLandsInTheWim)
         ASSERT_TRUE(Unmount(true)) << Log();
     }
     EXPECT_GT(progressMessages, 0);
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);
     EXPECT_NE(Log().find(std::string(kCommitLine) + "\r\n正在卸載映像檔...\r\n"), std::string::npos) << Log();
     EXPECT_TRUE(WimfsMountsUnder(folder.path()).empty());
     EXPECT_TRUE(MountedList().empty());
