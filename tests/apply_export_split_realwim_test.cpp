@@ -554,45 +554,44 @@ TEST_F(SplitRealWim, WhatEveryPartRepeatsCountsAgainstTheSize)
 
 TEST_F(SplitRealWim, ASizeTooSmallIsRefusedWithTheSizeThatWouldDo)
 {
-    const std::string wim = MakeSplittable(folder);
-    HANDLE handle = OpenForReading(wim);
-    ASSERT_NE(handle, nullptr);
-    LARGE_INTEGER size;
-    size.QuadPart = 300000;  // below the largest resource, 400,000 bytes
-    EXPECT_FALSE(WIMSplitFile(handle, DosPath(folder / "small.swm").c_str(), &size, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
-    EXPECT_GT(size.QuadPart, 400000);
-    EXPECT_EQ(Shell("ls " + Quoted(folder.path()) + " | grep -q swm"), 1);
-    // The size written back is enough.
-    const LONGLONG minimum = size.QuadPart;
-    EXPECT_TRUE(WIMSplitFile(handle, DosPath(folder / "small.swm").c_str(), &size, 0));
-    EXPECT_EQ(size.QuadPart, minimum);
-    const std::vector<std::string> written = PartsOf(folder.path(), "small");
-    EXPECT_GE(written.size(), 2u);
-    for (const std::string& part : written)
-        EXPECT_LE(FileBytes(folder / part).size(), static_cast<size_t>(minimum)) << part;
-    EXPECT_TRUE(WIMCloseHandle(handle));
-}
-
-// Many small files: the image's metadata, which the first part must hold
-// whole, is larger than any file.
-TEST_F(SplitRealWim, TheLeastSizeHoldsTheMetadataWhenItIsTheLargestResource)
-{
-    const std::string tree = folder / "many";
-    ShellOutput("mkdir -p " + Quoted(tree) + " && cd " + Quoted(tree) +
+    // Many small files: the image's metadata, which the first part must
+    // hold whole, is then larger than any file.
+    const std::string many = folder / "many";
+    ShellOutput("mkdir -p " + Quoted(many) + " && cd " + Quoted(many) +
                 " && for i in $(seq 1 3000); do echo \"file $i\" > \"a-rather-long-file-name-$i.txt\"; done");
-    const std::string wim = folder / "many.wim";
-    ShellOutput("wimlib-imagex capture " + Quoted(tree) + " " + Quoted(wim) + " Many --compress=none");
-    HANDLE handle = OpenForReading(wim);
-    ASSERT_NE(handle, nullptr);
-    LARGE_INTEGER size;
-    size.QuadPart = 400000;  // above the file table and every file, below the metadata
-    EXPECT_FALSE(WIMSplitFile(handle, DosPath(folder / "pieces.swm").c_str(), &size, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
-    EXPECT_TRUE(WIMSplitFile(handle, DosPath(folder / "pieces.swm").c_str(), &size, 0));
-    for (const std::string& part : PartsOf(folder.path(), "pieces"))
-        EXPECT_LE(FileBytes(folder / part).size(), static_cast<size_t>(size.QuadPart)) << part;
-    EXPECT_TRUE(WIMCloseHandle(handle));
+    ShellOutput("wimlib-imagex capture " + Quoted(many) + " " + Quoted(many + ".wim") +
+                " Many --compress=none");
+    const struct {
+        std::string wim;
+        LONGLONG asked;
+        const char* first;
+        size_t leastParts;
+    } cases[] = {
+        {MakeSplittable(folder), 300000, "small", 2},  // below the largest file, 400,000 bytes
+        {many + ".wim", 400000, "pieces", 1},          // above the table and every file, below the metadata
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        const WString first = DosPath(folder / (std::string(c.first) + ".swm"));
+        HANDLE handle = OpenForReading(c.wim);
+        ASSERT_NE(handle, nullptr);
+        LARGE_INTEGER size;
+        size.QuadPart = c.asked;
+        EXPECT_FALSE(WIMSplitFile(handle, first.c_str(), &size, 0));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+        EXPECT_GT(size.QuadPart, c.asked);
+        EXPECT_EQ(Shell("ls " + Quoted(folder.path()) + " | grep -q " + Quoted(std::string("^") + c.first)),
+                  1);
+        // The size written back is enough.
+        const LONGLONG minimum = size.QuadPart;
+        EXPECT_TRUE(WIMSplitFile(handle, first.c_str(), &size, 0));
+        EXPECT_EQ(size.QuadPart, minimum);
+        const std::vector<std::string> written = PartsOf(folder.path(), c.first);
+        EXPECT_GE(written.size(), c.leastParts);
+        for (const std::string& part : written)
+            EXPECT_LE(FileBytes(folder / part).size(), static_cast<size_t>(minimum)) << part;
+        EXPECT_TRUE(WIMCloseHandle(handle));
+    }
 }
 
 TEST_F(SplitRealWim, TheOperationWritesOnePartForASmallFile)
