@@ -254,6 +254,26 @@ TEST_F(CaptureLayerRealWim, ANewFileNeverReplacesOneMadeMeanwhile)
     ShellOutput("wimlib-imagex verify " + Quoted(wim));
 }
 
+// A WIM kept inside the folder it captures does not capture itself, nor
+// the files its own writing puts beside it.
+TEST_F(CaptureLayerRealWim, AWimInsideItsSourceLeavesItselfOut)
+{
+    const std::string wim = source + "/inside.wim";
+    for (const DWORD disposition : {WIM_CREATE_ALWAYS, WIM_OPEN_EXISTING}) {
+        HANDLE handle = Create(wim, disposition);
+        ASSERT_NE(handle, nullptr) << GetLastError();
+        HANDLE image = WIMCaptureImage(handle, DosPath(source).c_str(), 0);
+        ASSERT_NE(image, nullptr) << GetLastError();
+        EXPECT_TRUE(WIMCloseHandle(image));
+        EXPECT_TRUE(WIMCloseHandle(handle));
+    }
+    for (const char* index : {"1", "2"}) {
+        const std::string listed = ShellOutput("wimlib-imagex dir " + Quoted(wim) + " " + index);
+        EXPECT_EQ(listed.find("inside.wim"), std::string::npos) << listed;
+        EXPECT_NE(listed.find("/keep/inner/c.txt"), std::string::npos) << listed;
+    }
+}
+
 TEST_F(CaptureLayerRealWim, AnAbortedAppendLeavesTheFileByteForByte)
 {
     const std::string wim = folder / "base.wim";
