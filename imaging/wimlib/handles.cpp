@@ -133,8 +133,6 @@ bool PlausibleImageCount(const std::string& unixPath)
 // failure there is none.
 bool ReadWimFile(WimFile& file, bool checkIntegrity)
 {
-    if (!PlausibleImageCount(file.unixPath))
-        return Fail(ERROR_FILE_CORRUPT);
     // The old WIMStruct goes first: after a capture it holds the whole new
     // image's tree, and keeping it while the file's table is read again
     // would add the size of that table to the peak.
@@ -142,6 +140,8 @@ bool ReadWimFile(WimFile& file, bool checkIntegrity)
         wimlib_free(file.wim);
         file.wim = nullptr;
     }
+    if (!PlausibleImageCount(file.unixPath))
+        return Fail(ERROR_FILE_CORRUPT);
     WIMStruct* wim = OpenWimStruct(file, checkIntegrity);
     if (wim == nullptr)
         return false;
@@ -181,15 +181,10 @@ bool Reload(WimFile& file)
     if (file.pending)
         return ResetNewWim(file);
     const DWORD kept = GetLastError();
-    if (ReadWimFile(file, false)) {
-        SetLastError(kept);
-        return true;
-    }
-    if (file.wim != nullptr) {
-        wimlib_free(file.wim);
-        file.wim = nullptr;
-    }
-    return false;
+    if (!ReadWimFile(file, false))
+        return false;
+    SetLastError(kept);
+    return true;
 }
 
 // Makes sure the WIMStruct shows the file as it is now: another handle may
