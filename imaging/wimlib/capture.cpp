@@ -400,7 +400,7 @@ HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
 
     int addFlags = WIMLIB_ADD_FLAG_UNIX_DATA | WIMLIB_ADD_FLAG_TEST_FILE_EXCLUSION | WIMLIB_ADD_FLAG_VERBOSE;
     addFlags |= (flags & WIM_FLAG_NO_RP_FIX) ? WIMLIB_ADD_FLAG_NORPFIX : WIMLIB_ADD_FLAG_RPFIX;
-    wimlib_register_progress_function(file.wim, CaptureProgress, &run);
+    RegisterProgress(file, CaptureProgress, &run);
     if (!WimlibSucceeds(
             [&] { return wimlib_add_image(file.wim, run.unixSource.c_str(), nullptr, nullptr, addFlags); })) {
         Reload(file);

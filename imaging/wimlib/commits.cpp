@@ -14,6 +14,9 @@
 //   bytes back, and a journal found when the file is next opened is put back
 //   the same way (SQLite's rollback journal), but only while it still speaks
 //   of the file under the name (journal_format.h).
+// Either write runs in a child process that an abort kills (child_write.h):
+// wimlib alone would finish the solid chunk it is compressing first.
+#include "imaging/wimlib/child_write.h"
 #include "imaging/wimlib/file_io.h"
 #include "imaging/wimlib/journal.h"
 #include "imaging/wimlib/wim_header.h"
@@ -122,8 +125,11 @@ bool CommitInPlace(WimFile& file, const CommitOptions& options)
     bool written = false;
     {
         WriteBehind behind(file.writerLock);
-        written = WimlibSucceeds(
-            [&] { return wimlib_overwrite(file.wim, WriteFlags(file) | options.extraWriteFlags, 0); });
+        written = WimlibSucceeds([&] {
+            return WriteInChild(file, [&] {
+                return wimlib_overwrite(file.wim, WriteFlags(file) | options.extraWriteFlags, 0);
+            });
+        });
     }
     const bool sameFile = SameInode(file.writerLock, file.unixPath);
     if (sameFile)
@@ -164,9 +170,11 @@ int WriteWholeTemporary(WimFile& file, const CommitOptions& options, mode_t mode
     {
         WriteBehind behind(descriptor);
         written = WimlibSucceeds([&] {
-            return wimlib_write(file.wim, temporary.c_str(), WIMLIB_ALL_IMAGES,
-                                WriteFlags(file) | WIMLIB_WRITE_FLAG_RETAIN_GUID | options.extraWriteFlags,
-                                0);
+            return WriteInChild(file, [&] {
+                return wimlib_write(
+                    file.wim, temporary.c_str(), WIMLIB_ALL_IMAGES,
+                    WriteFlags(file) | WIMLIB_WRITE_FLAG_RETAIN_GUID | options.extraWriteFlags, 0);
+            });
         });
     }
     if (written && Sync(descriptor) && WrittenFileHolds(temporary, options.check))

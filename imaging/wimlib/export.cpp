@@ -82,7 +82,7 @@ BOOL WINAPI LayerExportImage(HANDLE image, HANDLE destinationWim, DWORD flags)
         Reload(to);
         return Fail(kept);
     }
-    wimlib_register_progress_function(to.wim, ExportProgress, &to.progress);
+    RegisterProgress(to, ExportProgress, &to.progress);
     CommitOptions options;
     options.rebuild = imagesBefore == 0;
     options.check = [&](WIMStruct* written) {

@@ -169,8 +169,17 @@ void AdoptWimStruct(WimFile& file, WIMStruct* wim)
     if (file.wim != nullptr)
         wimlib_free(file.wim);
     file.wim = wim;
+    file.progressFunction = ProgressBridge;  // as opened
+    file.progressContext = &file.progress;
     file.xml.reset();
     stat(file.unixPath.c_str(), &file.identity);
+}
+
+void RegisterProgress(WimFile& file, wimlib_progress_func_t function, void* context)
+{
+    wimlib_register_progress_function(file.wim, function, context);
+    file.progressFunction = function;
+    file.progressContext = context;
 }
 
 // Throws away what memory holds and reads the file again, after a write or

@@ -121,6 +121,12 @@ enum wimlib_progress_status ProgressBridge(enum wimlib_progress_msg message, uni
 // ---------------------------------------------------------------------------
 // Open files and handles (handles.cpp)
 
+struct WimFile;
+
+// Registers wimlib's progress function on the file's WIMStruct and keeps it
+// with the file (WimFile::progressFunction).
+void RegisterProgress(WimFile& file, wimlib_progress_func_t function, void* context);
+
 // The file's XML document, parsed (xml_store.cpp).
 struct FileXml;
 
@@ -134,6 +140,10 @@ struct WimFile {
     std::string temporaryPath;  // the caller's temporary folder
     struct stat identity = {};  // the file as last read, to notice rewrites by others
     ProgressContext progress;
+    // The progress function registered on `wim` and its context, so that a
+    // write run in a child (child_write.h) reports to it too.
+    wimlib_progress_func_t progressFunction = ProgressBridge;
+    void* progressContext = &progress;
     int writerLock = -1;  // open for writing: a descriptor holding the file's lock
     // A file being created lives in memory until its first commit writes it
     // whole under its name: a capture that fails leaves no file, and a file

@@ -52,10 +52,10 @@ bool SetEmptyWim(WimFile& file, const uint8_t* guid)
         wimlib_free(wim);
         return false;
     }
-    wimlib_register_progress_function(wim, ProgressBridge, &file.progress);
     if (file.wim != nullptr)
         wimlib_free(file.wim);
     file.wim = wim;
+    RegisterProgress(file, ProgressBridge, &file.progress);
     file.xml.reset();
     return true;
 }
