@@ -31,7 +31,7 @@ struct Report {
     int32_t code = 0;        // done: what the write returned
     int32_t savedErrno = 0;  // done: errno as the write left it
     uint32_t textLength = 0;
-    union wimlib_progress_info info;
+    union wimlib_progress_info info = {};
 };
 
 // Longer than any path the child can send; a larger length means the
@@ -110,8 +110,9 @@ enum wimlib_progress_status ForwardToParent(enum wimlib_progress_msg message,
     const int out = *static_cast<int*>(context);
     Report report;
     report.message = message;
-    report.info = *info;
-    const char** path = PathIn(message, info);
+    if (info != nullptr)  // the metadata messages carry none
+        report.info = *info;
+    const char** path = info != nullptr ? PathIn(message, info) : nullptr;
     const char* text = path != nullptr && *path != nullptr ? *path : "";
     report.textLength = static_cast<uint32_t>(std::strlen(text));
     std::string bytes(reinterpret_cast<const char*>(&report), sizeof report);
