@@ -5,6 +5,7 @@
 // the order wimlib reads it), WIM_MSG_PROGRESS from the bytes written, and
 // WIM_MSG_ERROR and WIM_MSG_WARNING from the texts wimlib prints, with the
 // caller's path of the file they name.
+#include "imaging/wimlib/child_write.h"
 #include "imaging/wimlib/file_io.h"
 #include "imaging/wimlib/wimlib_texts.h"
 
@@ -349,13 +350,17 @@ BOOL WINAPI LayerApplyImage(HANDLE image, PCWSTR path, DWORD flags)
     DWORD failure = ERROR_SUCCESS;
     {
         WimlibTexts texts;
-        wimlib_register_progress_function(file.wim, ApplyProgress, &run);
+        RegisterProgress(file, ApplyProgress, &run);
+        // In a child: a solid chunk is decompressed whole before wimlib asks
+        // for an abort again.
         if (!WimlibSucceeds([&] {
-                return wimlib_extract_image(file.wim, index, unixTarget.c_str(),
-                                            WIMLIB_EXTRACT_FLAG_UNIX_DATA);
+                return WriteInChild(file, [&] {
+                    return wimlib_extract_image(file.wim, index, unixTarget.c_str(),
+                                                WIMLIB_EXTRACT_FLAG_UNIX_DATA);
+                });
             }))
             failure = GetLastError();
-        wimlib_register_progress_function(file.wim, ProgressBridge, &file.progress);
+        RegisterProgress(file, ProgressBridge, &file.progress);
         DeliverTexts(run, texts, unixTarget, failure);
     }
     if (failure == ERROR_SUCCESS && (flags & WIM_FLAG_VERIFY)) {

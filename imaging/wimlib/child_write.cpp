@@ -51,8 +51,8 @@ const char** PathIn(enum wimlib_progress_msg message, union wimlib_progress_info
     }
 }
 
-// The messages a write sends that the layer's progress functions use; the
-// rest (RENAME and what follows the write) mean nothing to them.
+// The messages of a write or an apply that the layer's progress functions
+// use (the apply's only by their figures); the rest mean nothing to them.
 bool Forwarded(enum wimlib_progress_msg message)
 {
     switch (message) {
@@ -61,6 +61,10 @@ bool Forwarded(enum wimlib_progress_msg message)
     case WIMLIB_PROGRESS_MSG_WRITE_METADATA_END:
     case WIMLIB_PROGRESS_MSG_CALC_INTEGRITY:
     case WIMLIB_PROGRESS_MSG_DONE_WITH_FILE:
+    case WIMLIB_PROGRESS_MSG_EXTRACT_FILE_STRUCTURE:
+    case WIMLIB_PROGRESS_MSG_EXTRACT_STREAMS:
+    case WIMLIB_PROGRESS_MSG_EXTRACT_METADATA:
+    case WIMLIB_PROGRESS_MSG_EXTRACT_IMAGE_END:
         return true;
     default:
         return false;
@@ -165,11 +169,12 @@ void TakeDefaultSignals()
 struct Outcome {
     int code = WIMLIB_ERR_WRITE;  // a child that ends without its answer failed to write
     int savedErrno = 0;
+    bool answered = false;  // the child's own answer, or the parent's abort
 };
 
 Outcome Aborted()
 {
-    return {WIMLIB_ERR_ABORTED_BY_PROGRESS, 0};
+    return {WIMLIB_ERR_ABORTED_BY_PROGRESS, 0, true};
 }
 
 // Gives the child's message to the progress function registered on the
@@ -212,7 +217,7 @@ Outcome FollowChild(WimFile& file, pid_t child, int in)
             if (!ReceiveAll(in, text.data(), text.size()))
                 break;
             if (report.kind == ReportKind::Done)
-                return {report.code, report.savedErrno};
+                return {report.code, report.savedErrno, true};
             if (!Hand(file, report, text)) {
                 kill(child, SIGKILL);
                 return Aborted();
@@ -230,14 +235,19 @@ Outcome FollowChild(WimFile& file, pid_t child, int in)
     return {};
 }
 
-void Reap(pid_t child)
+int Reap(pid_t child)
 {
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+    return status;
 }
 
+void Unanswered(int) {}
+
 }  // namespace
+
+void (*ChildEndedUnanswered)(int status) = Unanswered;
 
 int WriteInChild(WimFile& file, const std::function<int()>& write)
 {
@@ -259,7 +269,9 @@ int WriteInChild(WimFile& file, const std::function<int()>& write)
     const Outcome outcome = FollowChild(file, child, ends[0]);
     close(ends[0]);
     // The child has ended or been killed: nothing writes after this.
-    Reap(child);
+    const int status = Reap(child);
+    if (!outcome.answered)
+        ChildEndedUnanswered(status);
     errno = outcome.savedErrno;
     return outcome.code;
 }

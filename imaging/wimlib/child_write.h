@@ -16,11 +16,18 @@
 
 namespace layer {
 
-// Runs `write`, a wimlib call that writes `file.wim`, in a child and returns
+// Runs `write`, a wimlib call on `file.wim` that writes a WIM or applies an
+// image, in a child and returns
 // its wimlib code with errno set as the call left it. An abort answer kills
 // the child and gives WIMLIB_ERR_ABORTED_BY_PROGRESS. Where no child can be
 // made the call runs here instead.
 int WriteInChild(WimFile& file, const std::function<int()>& write);
+
+// Called in the parent with the wait status of a child that ended without
+// its answer and was not stopped by the parent (a crash, a file-size limit);
+// the write then fails and is undone. Tests replace it to end the parent at
+// that moment too, as a kill of the whole program would.
+extern void (*ChildEndedUnanswered)(int status);
 
 // How long the parent waits for a message from the child before it asks
 // the listeners for an abort itself.
