@@ -50,12 +50,23 @@ void NormaliseDirectory(const WCHAR* path, WCHAR* buffer)
         buffer[length - 1] = 0;
 }
 
+// The probe is made new and deleted through its own handle, so a file of
+// that name made by anyone else is never the one removed.
 bool ProbeWritableDirectory(const WCHAR* directory)
 {
-    WCHAR probe[MAX_PATH];
-    if (GetTempFileNameW(directory, WSTR("CRV"), 0, probe) == 0)
-        return false;
-    return DeleteFileW(probe) != FALSE;
+    for (UINT attempt = 0; attempt < 16; ++attempt) {
+        WCHAR probe[MAX_PATH];
+        const UINT unique = ((GetTickCount() + attempt * 7919u) & 0xFFFFu) | 1u;
+        if (GetTempFileNameW(directory, WSTR("CRV"), unique, probe) == 0)
+            return false;
+        HANDLE file = CreateFileW(probe, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (file != INVALID_HANDLE_VALUE)
+            return CloseHandle(file) != FALSE;
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    return false;
 }
 
 bool TakeTempDirectory(TaskState& task, const WCHAR* first, const WCHAR* second, WCHAR* buffer)
