@@ -216,6 +216,16 @@ TEST(WriteFaultChild, DISABLED_Act)
         ASSERT_TRUE(record.Begin(wim));
         std::ofstream(wim, std::ios::binary) << "made by a writer that was killed";
         kill(getpid(), SIGKILL);
+    } else if (action == "recording") {
+        // A live writer of ours in another process: its recorded temporary
+        // file stays open until the parent says.
+        layer::TemporaryRecord record;
+        const int made = layer::CreateRecordedFile(record, wim, O_WRONLY, 0600);
+        ASSERT_GE(made, 0) << GetLastError();
+        ASSERT_EQ(write(made, "being written", 13), 13);
+        std::ofstream(wim + ".held") << "held";
+        EXPECT_TRUE(WaitFor(wim + ".release", 120));
+        close(made);
     } else if (action == "try") {
         // Tries to open for writing; writes the last error it got.
         HANDLE handle = OpenWim(wim, kReadWrite);
@@ -1015,7 +1025,23 @@ TEST_F(WriteSafetyRealWim, LookAlikesAndOtherProgramsTemporaryFilesStayThroughEv
     for (const char* name : lookAlikes)
         ShellOutput("touch -d '10 minutes ago' " + Quoted(place + "/" + name));
 
+    // And a live writer of ours in another process.
+    const std::string recorded = place + "/running.wim.corvane-Rr5Tt6";
+    FILE* writer = popen(("CORVANE_CHILD_ACTION=recording CORVANE_CHILD_WIM=" + Quoted(recorded) + " wine " +
+                          Quoted(TestProgram()) +
+                          " --gtest_also_run_disabled_tests --gtest_filter=WriteFaultChild.DISABLED_Act "
+                          ">/dev/null 2>&1")
+                             .c_str(),
+                         "r");
+    ASSERT_NE(writer, nullptr);
+    const Finally endWriter{[&] {
+        std::ofstream(recorded + ".release") << "go";
+        pclose(writer);
+    }};
+    ASSERT_TRUE(WaitFor(recorded + ".held", 60));
+
     std::map<std::string, std::string> before;
+    before["running.wim.corvane-Rr5Tt6"] = FileBytes(recorded);
     for (const char* name : lookAlikes)
         before[name] = FileBytes(place + "/" + name);
     before["held.wim.corvane-Zz9Yy8"] = FileBytes(held);
@@ -1069,8 +1095,10 @@ TEST_F(WriteSafetyRealWim, LookAlikesAndOtherProgramsTemporaryFilesStayThroughEv
     for (const auto& [name, write] : writes) {
         SCOPED_TRACE(name);
         EXPECT_TRUE(write()) << GetLastError();
-        for (const auto& [file, bytes] : before)
+        for (const auto& [file, bytes] : before) {
+            EXPECT_TRUE(Exists(place + "/" + file)) << file;
             EXPECT_EQ(FileBytes(place + "/" + file), bytes) << file;
+        }
     }
     EXPECT_TRUE(Verifies(target));
 
