@@ -171,3 +171,7 @@
 #define IDS_EXPORT_ALL_IMAGES_LINE 275
 #define IDS_EXPORTED_IMAGES 276
 #define IDS_EXPORTED_IMAGES_TIMED 277
+// An existing destination written with its own compression, not the page's
+#define IDS_KEPT_COMPRESSION 279
+// An export of every image that failed and left the destination as it was
+#define IDS_NO_IMAGE_EXPORTED 280

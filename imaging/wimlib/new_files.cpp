@@ -55,6 +55,7 @@ bool SetEmptyWim(WimFile& file, const uint8_t* guid)
     wimlib_register_progress_function(wim, ProgressBridge, &file.progress);
     if (file.wim != nullptr)
         wimlib_free(file.wim);
+    file.ForgetUnwrittenExports();
     file.wim = wim;
     file.xml.reset();
     return true;
