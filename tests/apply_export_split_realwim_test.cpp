@@ -408,30 +408,6 @@ TEST_F(ExportRealWim, AllImagesIntoAFileHoldingOneOfTheirNamesAddNoneOrAll)
     EXPECT_EQ(Shell("wimlib-imagex verify " + Quoted(destination) + " >/dev/null"), 0);
 }
 
-// Into an existing file the image is written with that file's compression,
-// and the log says so rather than naming the page's choice.
-TEST_F(ExportRealWim, AnExistingFileKeepsItsCompressionAndTheLogSaysSo)
-{
-    const std::string source = folder / "source.wim";
-    MakeSampleWim(source, 2);
-    const std::string destination = folder / "lzx.wim";
-    MakeSampleWim(destination, 1, "--compress=lzx");
-    ShellOutput("wimlib-imagex info " + Quoted(destination) + " 1 'First'");
-    task.exportSource = DosPath(source);
-    task.exportDestination = DosPath(destination);
-    task.exportIndex = 2;
-    task.exportCompression = WSTR("LZMS");
-    EXPECT_TRUE(RunExport(task)) << Narrow(task.logText);
-    EXPECT_NE(Narrow(task.logText)
-                  .find("開啟映像檔中...\r\n壓縮率:\t\t最大壓縮率(LZX)\r\n"
-                        "目的映像檔保留原有的壓縮率,不使用所選的 LZMS.\r\n正在從這映像檔中拆分"),
-              std::string::npos)
-        << Narrow(task.logText);
-    auto info = WimlibInfo(destination);
-    EXPECT_EQ(info[0]["Compression"], "LZX");
-    EXPECT_EQ(info[0]["Image Count"], "2");
-}
-
 // An export of a larger image, stopped by the abort button or by a full disk.
 class ExportInterrupted : public TransferRealWim {
 protected:

@@ -407,9 +407,6 @@ TEST_F(ExportTest, TheCompressionLineNamesTheDestinationsOwn)
         {true, WIM_COMPRESS_LZX, "LZMS", "壓縮率: LZMS"},
         {false, WIM_COMPRESS_LZX, "LZMS",
          "壓縮率:\t\t最大壓縮率(LZX)\r\n目的映像檔保留原有的壓縮率,不使用所選的 LZMS."},
-        {false, WIM_COMPRESS_NONE, "最大壓縮率(LZX)",
-         "壓縮率:\t\t無壓縮(None)\r\n目的映像檔保留原有的壓縮率,不使用所選的 最大壓縮率(LZX)."},
-        {false, WIM_COMPRESS_XPRESS, "快速壓縮(XPRESS)", "壓縮率:\t\t快速壓縮(XPRESS)"},
         {false, WIM_COMPRESS_LZMS, "LZMS", "壓縮率: LZMS"},
     };
     for (const auto& c : cases) {

@@ -460,53 +460,6 @@ TEST_F(WimlibLayerRealWim, BootImageChangeIsStoredAtOnce)
     EXPECT_TRUE(WIMCloseHandle(handle));
 }
 
-// Images exported into a handle wait for its close and arrive in one write,
-// even when their source's handles are closed first. An export refused for a
-// name that an earlier export on the handle brought drops them all: the file
-// stays as it was.
-TEST_F(WimlibLayerRealWim, ExportsWaitForTheCloseAndARefusalDropsThemAll)
-{
-    const std::string source = MakeWim("source.wim", 3);
-    const std::string copy = Path("copy.wim");
-    ASSERT_EQ(Shell("cp " + Quote(source) + " " + Quote(copy)), 0);
-    const std::string target = MakeWim("target.wim", 1);
-    ASSERT_EQ(Shell("wimlib-imagex info " + Quote(target) + " 1 Kept"), 0);
-    const std::string before = ReadBytes(target);
-
-    for (bool refused : {true, false}) {
-        HANDLE from = Open(source, WIM_GENERIC_READ);
-        HANDLE other = Open(copy, WIM_GENERIC_READ);
-        HANDLE to = Open(target, kReadWrite);
-        ASSERT_NE(to, nullptr) << GetLastError();
-        for (DWORD index : {2u, 3u}) {
-            HANDLE image = WIMLoadImage(from, index);
-            EXPECT_TRUE(WIMExportImage(image, to, 0)) << GetLastError();
-            WIMCloseHandle(image);
-        }
-        EXPECT_EQ(WIMGetImageCount(to), 3u);
-        EXPECT_EQ(ReadBytes(target), before);
-        if (refused) {
-            HANDLE image = WIMLoadImage(other, 2);
-            EXPECT_FALSE(WIMExportImage(image, to, 0));
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-            WIMCloseHandle(image);
-        }
-        WIMCloseHandle(other);
-        WIMCloseHandle(from);
-        EXPECT_TRUE(WIMCloseHandle(to)) << GetLastError();
-        if (refused) {
-            EXPECT_EQ(ReadBytes(target), before);
-        }
-    }
-    // The second round only: its two images after the one kept.
-    auto info = WimlibInfo(target);
-    EXPECT_EQ(info[0]["Image Count"], "3");
-    EXPECT_EQ(info[1]["Name"], "Kept");
-    EXPECT_EQ(info[2]["Name"], "Tools & More");
-    EXPECT_EQ(info[3]["Name"], "Third");
-    EXPECT_EQ(Shell("wimlib-imagex verify " + Quote(target) + " >/dev/null"), 0);
-}
-
 TEST_F(WimlibLayerRealWim, FailuresTellTheirCauseAndLeaveFilesAlone)
 {
     EXPECT_EQ(Open(Path("missing.wim"), WIM_GENERIC_READ), nullptr);
