@@ -128,7 +128,7 @@ TEST_F(CaptureTest, AppendOpensTheFileAndMarksTheNewLastImageBootable)
     EXPECT_EQ(library.bootIndex, 2u);
     EXPECT_NE(Narrow(library.imageXml[2]).find("<FLAGS>Professional</FLAGS>"), std::string::npos);
     EXPECT_EQ(Log(), Settings(nullptr) + "開啟映像檔中...\r\n壓縮率:\t\t快速壓縮(XPRESS)\r\n"
-                                         "目的映像檔保留原有的壓縮率,不使用所選的 最大壓縮率(LZX).\r\n\r\n"
+                                         "目的映像檔保留原有的壓縮率,不使用所選的 \"最大壓縮率(LZX)\".\r\n\r\n"
                                          "成功讀取映像檔,內含 2 映像卷, 費時 1m05s.\r\n");
 }
 

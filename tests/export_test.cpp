@@ -406,7 +406,7 @@ TEST_F(ExportTest, TheCompressionLineNamesTheDestinationsOwn)
     } cases[] = {
         {true, WIM_COMPRESS_LZX, "LZMS", "壓縮率: LZMS"},
         {false, WIM_COMPRESS_LZX, "LZMS",
-         "壓縮率:\t\t最大壓縮率(LZX)\r\n目的映像檔保留原有的壓縮率,不使用所選的 LZMS."},
+         "壓縮率:\t\t最大壓縮率(LZX)\r\n目的映像檔保留原有的壓縮率,不使用所選的 \"LZMS\"."},
         {false, WIM_COMPRESS_LZMS, "LZMS", "壓縮率: LZMS"},
     };
     for (const auto& c : cases) {
