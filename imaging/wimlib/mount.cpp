@@ -303,7 +303,7 @@ BOOL WINAPI LayerMountImageHandle(HANDLE image, PCWSTR mountPath, DWORD flags)
     }
     if (!mounted) {
         const DWORD error = GetLastError();
-        unlink(recordPath.c_str());
+        RemoveIfSame(descriptor, recordPath);
         close(descriptor);
         RemoveStaging(record.staging);
         SetLastError(error);
