@@ -173,3 +173,7 @@
 #define IDS_EXPORTED_IMAGES_TIMED 277
 // A temporary file of an earlier, killed write that a write removed
 #define IDS_LEFTOVER_REMOVED 278
+// An existing destination written with its own compression, not the page's
+#define IDS_KEPT_COMPRESSION 279
+// An export of every image that failed and left the destination as it was
+#define IDS_NO_IMAGE_EXPORTED 280

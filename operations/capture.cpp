@@ -36,6 +36,19 @@ void WriteImageTexts(TaskState& task, HANDLE image)
     }
 }
 
+// An appended image is written with the file's own compression, whatever
+// the page chose; the log names the one it gets.
+bool LogAppendCompression(TaskState& task, HANDLE wim, const CompressionChoice& chosen)
+{
+    WIM_INFO info = {};
+    if (!WIMGetAttributes(wim, &info, sizeof info)) {
+        LogFailure(task, 165);
+        return false;
+    }
+    LogWrittenCompression(task, chosen, info.CompressionType);
+    return true;
+}
+
 // The capture from its open to the image's texts, once the settings are
 // logged; failures of the library's capture keep their reason in `reason`
 // for the closing failure line, the others are logged where they happen.
@@ -63,6 +76,8 @@ bool CaptureInto(TaskState& task, bool append, const UserPath& destination, cons
         LogFailure(task, 200, static_cast<const WCHAR*>(destination.text));
         return false;
     }
+    if (append && !LogAppendCompression(task, wim.get(), compression))
+        return false;
     if (!WIMSetTemporaryPath(wim.get(), tempDir)) {
         LogFailure(task, 164);
         return false;
@@ -101,8 +116,10 @@ bool RunCapture(TaskState& task, bool append)
     LogMessage(task, 189, static_cast<const WCHAR*>(source.text));
     LogMessage(task, 190, static_cast<const WCHAR*>(destination.text));
 
+    // An append's line waits until the file is open and its own is known.
     const CompressionChoice compression = ChooseCompression(task.captureCompression);
-    LogMessage(task, compression.logId);
+    if (!append)
+        LogMessage(task, compression.logId);
     LogMessage(task, task.captureVerify ? 194 : 195);
     LogMessage(task, task.captureCheck ? 196 : 197);
     if (task.captureNoRpFix)

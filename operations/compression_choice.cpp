@@ -4,20 +4,38 @@
 #include "base/resource.h"
 #include "imaging/wimgapi.h"
 
+namespace {
+
+const CompressionChoice kKinds[] = {
+    {WIM_COMPRESS_NONE, 191, 0, IDS_COMPRESSION_NONE},
+    {WIM_COMPRESS_LZX, 193, 0, IDS_COMPRESSION_LZX},
+    {WIM_COMPRESS_XPRESS, 192, 0, IDS_COMPRESSION_XPRESS},
+    {WIM_COMPRESS_LZMS, 244, WIM_FLAG_SOLID, IDS_COMPRESSION_LZMS},
+};
+
+}  // namespace
+
 CompressionChoice ChooseCompression(const WString& text)
 {
-    static const struct {
-        UINT nameId;
-        CompressionChoice choice;
-    } kKnown[] = {
-        {IDS_COMPRESSION_LZX, {WIM_COMPRESS_LZX, 193}},
-        {IDS_COMPRESSION_XPRESS, {WIM_COMPRESS_XPRESS, 192}},
-        {IDS_COMPRESSION_LZMS, {WIM_COMPRESS_LZMS, 244, WIM_FLAG_SOLID}},
-    };
     WCHAR name[kTextBufferSize];
-    for (const auto& entry : kKnown) {
-        if (text == LoadTableString(entry.nameId, name))
-            return entry.choice;
+    for (const CompressionChoice& kind : kKinds) {
+        if (kind.type != WIM_COMPRESS_NONE && text == LoadTableString(kind.nameId, name))
+            return kind;
     }
-    return {WIM_COMPRESS_NONE, 191};
+    return kKinds[0];
+}
+
+void LogWrittenCompression(TaskState& task, const CompressionChoice& chosen, DWORD fileType)
+{
+    const CompressionChoice* kept = &kKinds[0];
+    for (const CompressionChoice& kind : kKinds) {
+        if (kind.type == fileType)
+            kept = &kind;
+    }
+    LogMessage(task, kept->logId);
+    if (kept->type != chosen.type) {
+        WCHAR name[kTextBufferSize];
+        LogMessage(task, IDS_KEPT_COMPRESSION,
+                   static_cast<const WCHAR*>(LoadTableString(chosen.nameId, name)));
+    }
 }

@@ -1,3 +1,4 @@
+#include "base/file_identity.h"
 #include "base/log.h"
 #include "base/resource.h"
 #include "base/user_path.h"
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <mmsystem.h>
 
 namespace {
@@ -18,11 +20,13 @@ namespace {
 struct ExportTarget {
     const WCHAR* path;
     const WCHAR* temporaryPath;
-    DWORD compression;
+    CompressionChoice choice;
     DWORD flags;
-    DWORD createFlags;     // what a new destination of this compression needs besides `flags`
     bool allImages;        // every image of the source, in order, with its boot mark
-    bool created = false;  // the destination is a file this export made
+    bool opened = false;   // the destination was opened
+    bool created = false;  // ... as a new file
+    MadeFile made;         // the file the library made for it, where it made one at once
+    DWORD imagesBefore = 0;
     DWORD reason = ERROR_SUCCESS;
     DWORD exportedCount = 0;
 };
@@ -54,19 +58,34 @@ bool ChooseImages(TaskState& task, const WIM_INFO& info, const ExportTarget& tar
     return true;
 }
 
-// Loads and exports one image of the source into the destination.
-bool ExportOne(TaskState& task, HANDLE source, DWORD index, ExportTarget& target, HANDLE destination)
+// Loads every image asked for before the first is exported, so that one that
+// cannot be loaded stops the export while nothing is exported.
+bool LoadImages(TaskState& task, HANDLE source, DWORD first, DWORD last, std::deque<WimHandle>& images)
 {
-    const WimHandle image(WIMLoadImage(source, index));
-    if (!image) {
-        LogFailure(task, 167, static_cast<int>(index));
-        return false;
+    for (DWORD index = first; index <= last; ++index) {
+        images.emplace_back(WIMLoadImage(source, index));
+        if (!images.back()) {
+            LogFailure(task, 167, static_cast<int>(index));
+            return false;
+        }
     }
-    LogMessage(task, 230, static_cast<int>(index));
-    if (!WIMExportImage(image.get(), destination, WIM_EXPORT_ALLOW_DUPLICATES)) {
-        target.reason = GetLastError();
-        return false;
+    return true;
+}
+
+// The compression line for the file as it is written: a new file takes the
+// page's choice, one that exists keeps its own.
+bool LogDestinationCompression(TaskState& task, const ExportTarget& target, HANDLE destination)
+{
+    DWORD type = target.choice.type;
+    if (!target.created) {
+        WIM_INFO info = {};
+        if (!WIMGetAttributes(destination, &info, sizeof info)) {
+            LogFailure(task, 165);
+            return false;
+        }
+        type = info.CompressionType;
     }
+    LogWrittenCompression(task, target.choice, type);
     return true;
 }
 
@@ -93,13 +112,19 @@ bool ExportImage(TaskState& task, const WCHAR* sourcePath, ExportTarget& target,
     if (!ChooseImages(task, info, target, first, last))
         return false;
     creationResult = WIM_OPENED_EXISTING;
-    destination = WIMCreateFile(target.path, WIM_GENERIC_READ | WIM_GENERIC_WRITE, WIM_OPEN_ALWAYS,
-                                target.flags | target.createFlags, target.compression, &creationResult);
+    destination =
+        WIMCreateFile(target.path, WIM_GENERIC_READ | WIM_GENERIC_WRITE, WIM_OPEN_ALWAYS,
+                      target.flags | target.choice.createFlags, target.choice.type, &creationResult);
     if (!destination) {
         LogFailure(task, 163);
         return false;
     }
+    target.opened = true;
     target.created = creationResult == WIM_CREATED_NEW;
+    if (target.created)
+        target.made.Hold(target.path);
+    if (!LogDestinationCompression(task, target, destination.get()))
+        return false;
     if (task.abortRequested)
         return false;  // the progress window has logged the abort
     if (!WIMSetTemporaryPath(source.get(), target.temporaryPath) ||
@@ -107,44 +132,69 @@ bool ExportImage(TaskState& task, const WCHAR* sourcePath, ExportTarget& target,
         LogFailure(task, 164);
         return false;
     }
-    const DWORD imagesBefore = target.allImages ? WIMGetImageCount(destination.get()) : 0;
+    target.imagesBefore = target.allImages ? WIMGetImageCount(destination.get()) : 0;
+    std::deque<WimHandle> images;
+    if (!LoadImages(task, source.get(), first, last, images))
+        return false;
+    // No abort is looked for between images: an export stopped part way
+    // would leave the file with some of them. The library asks while it
+    // writes, and an abort then leaves the file as it was.
     g_share.total = last - first + 1;
     for (DWORD index = first; index <= last; ++index) {
-        if (index > first && task.abortRequested)
-            return false;
         g_share.done = index - first;
         g_share.imageStart = timeGetTime();
-        if (!ExportOne(task, source.get(), index, target, destination.get()))
+        LogMessage(task, 230, static_cast<int>(index));
+        if (!WIMExportImage(images[index - first].get(), destination.get(), WIM_EXPORT_ALLOW_DUPLICATES)) {
+            target.reason = GetLastError();
             return false;
+        }
         ++target.exportedCount;
     }
     // The boot mark belongs to the file, not the image: it follows the
     // images only when all of them go.
     if (target.allImages && info.BootIndex != 0 &&
-        !WIMSetBootImage(destination.get(), imagesBefore + info.BootIndex)) {
+        !WIMSetBootImage(destination.get(), target.imagesBefore + info.BootIndex)) {
         target.reason = GetLastError();
         return false;
     }
     return true;
 }
 
-// Closes the destination, which is when a library may finish writing it: an
-// export whose destination does not close has not been written, and keeps
-// the close's reason. A destination this export made is removed again when
-// the export failed, so no empty or partial file stays.
+// Closes the destination, which is when a library may write what was
+// exported into it (its progress is then the whole bar): an export whose
+// destination does not close has not been written, and keeps the close's
+// reason. A file the library made for a failed export is removed again, so
+// no empty or partial file stays, but only while the name still holds it.
 bool FinishDestination(ExportTarget& target, WimHandle& destination, bool exported)
 {
+    g_share.done = 0;
+    g_share.total = 1;
+    g_share.imageStart = timeGetTime();
     if (exported && !destination.Close()) {
         target.reason = GetLastError();
         exported = false;
     }
     destination.Release();
-    if (!exported && target.created) {
+    if (!exported && target.made.Held()) {
         const DWORD error = GetLastError();
-        DeleteFileW(target.path);
+        target.made.Remove();
         SetLastError(error);
     }
+    target.made.Release();
     return exported;
+}
+
+// After a failed export of every image into a file that existed: says so
+// when the file, read again, holds just the images it held before.
+void LogUnchangedDestination(TaskState& task, const ExportTarget& target)
+{
+    DWORD creationResult = 0;
+    const WimHandle reread(WIMCreateFile(target.path, WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0,
+                                         WIM_COMPRESS_NONE, &creationResult));
+    WIM_INFO info = {};
+    if (reread && WIMGetAttributes(reread.get(), &info, sizeof info) &&
+        info.ImageCount == target.imagesBefore)
+        LogMessage(task, IDS_NO_IMAGE_EXPORTED);
 }
 
 }  // namespace
@@ -174,6 +224,7 @@ DWORD CALLBACK ExportMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lPar
     case WIM_MSG_RETRY:
     case WIM_MSG_INFO:
     case WIM_MSG_WARNING:
+    case WIM_MSG_LEFTOVER_REMOVED:
         AppendLog(task, LibraryMessageLine(messageId, wParam, lParam));
         break;
     case WIM_MSG_VERIFYING_INTEGRITY:
@@ -206,16 +257,13 @@ bool RunExport(TaskState& task)
     else
         LogMessage(task, 213, static_cast<int>(task.exportIndex));
     LogMessage(task, 190, static_cast<const WCHAR*>(destinationPath.text));
-    const CompressionChoice choice = ChooseCompression(task.exportCompression);
-    LogMessage(task, choice.logId);
     LogMessage(task, task.exportCheck ? 196 : 197);
 
     WCHAR temporaryPath[kTextBufferSize];
     ExportTarget target{.path = destinationPath.text,
                         .temporaryPath = temporaryPath,
-                        .compression = choice.type,
+                        .choice = ChooseCompression(task.exportCompression),
                         .flags = task.exportCheck ? WIM_FLAG_VERIFY : 0u,
-                        .createFlags = choice.createFlags,
                         .allImages = task.exportAllImages};
     g_share.done = 0;
     g_share.total = 1;
@@ -243,6 +291,8 @@ bool RunExport(TaskState& task)
         LogMessage(task, 227);
         if (target.reason != ERROR_SUCCESS)
             LogErrorText(task, target.reason);
+        if (target.allImages && target.opened && !target.created)
+            LogUnchangedDestination(task, target);
         return false;
     }
     if (!target.allImages) {

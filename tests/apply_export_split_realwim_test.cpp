@@ -373,6 +373,41 @@ TEST_F(ExportRealWim, ADuplicateNameIsRefusedInWordsAndTheFileKept)
     EXPECT_EQ(FileBytes(destination), before);
 }
 
+// Every image into a file that holds one of their names: nothing is written,
+// though the names before it were free; once the name is gone all of them
+// arrive, in one write.
+TEST_F(ExportRealWim, AllImagesIntoAFileHoldingOneOfTheirNamesAddNoneOrAll)
+{
+    const std::string source = folder / "source.wim";
+    MakeSampleWim(source, 3);
+    const std::string destination = folder / "dest.wim";
+    MakeSampleWim(destination, 1);
+    ShellOutput("wimlib-imagex info " + Quoted(destination) + " 1 'Image 2'");
+    const std::string before = FileBytes(destination);
+    TaskState& run = FreshTask();
+    run.exportSource = DosPath(source);
+    run.exportDestination = DosPath(destination);
+    run.exportAllImages = true;
+    EXPECT_FALSE(RunExport(run));
+    const std::string log = Narrow(run.logText);
+    EXPECT_NE(log.find(": already holds an image named \"Image 2\""), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with("\r\n沒有拆分任何映像卷,目的映像檔維持原狀.\r\n")) << log;
+    EXPECT_EQ(FileBytes(destination), before);
+    EXPECT_EQ(WimlibInfo(destination)[0]["Image Count"], "1");
+    EXPECT_EQ(Shell("wimlib-imagex verify " + Quoted(destination) + " >/dev/null"), 0);
+
+    ShellOutput("wimlib-imagex info " + Quoted(destination) + " 1 'Kept'");
+    TaskState& again = FreshTask();
+    again.exportSource = DosPath(source);
+    again.exportDestination = DosPath(destination);
+    again.exportAllImages = true;
+    EXPECT_TRUE(RunExport(again)) << Narrow(again.logText);
+    auto info = WimlibInfo(destination);
+    EXPECT_EQ(info[0]["Image Count"], "4");
+    EXPECT_EQ(info[4]["Name"], "Image 3");
+    EXPECT_EQ(Shell("wimlib-imagex verify " + Quoted(destination) + " >/dev/null"), 0);
+}
+
 // An export of a larger image, stopped by the abort button or by a full disk.
 class ExportInterrupted : public TransferRealWim {
 protected:
@@ -445,6 +480,29 @@ TEST_F(ExportInterruptedRealWim, AFullDiskLeavesNoNewFileAndAnOldOneAsItWas)
     EXPECT_EQ(FileBytes(existing), before);
     EXPECT_EQ(ShellOutput("ls -A " + Quoted(disk)), "existing.wim\n");
     ShellOutput("wimlib-imagex verify " + Quoted(existing));
+}
+
+// Another program makes a file under the new destination's name while the
+// export writes: the export fails and that file stays as it was made.
+TEST_F(ExportInterruptedRealWim, AFileMadeUnderTheNameMeanwhileStays)
+{
+    const std::string destination = folder / "new.wim";
+    bool made = false;
+    MessageListener other([&](DWORD message, WPARAM) {
+        if (message == WIM_MSG_PROGRESS && !made) {
+            made = true;
+            ShellOutput("echo \"another program's\" > " + Quoted(destination));
+        }
+        return WIM_MSG_SUCCESS;
+    });
+    EXPECT_FALSE(Export(destination));
+    EXPECT_TRUE(made);
+    EXPECT_TRUE(
+        Narrow(task.logText)
+            .ends_with("\r\n錯誤: 拆分映像檔出錯.\r\n錯誤: " + SystemText(ERROR_FILE_EXISTS) + "\r\n"))
+        << Narrow(task.logText);
+    EXPECT_EQ(FileBytes(destination), "another program's\n");
+    EXPECT_EQ(ShellOutput("ls -A " + Quoted(folder.path())), "big\nbig.wim\nnew.wim\n");
 }
 
 using SplitRealWim = TransferRealWim;

@@ -64,11 +64,12 @@ protected:
     std::string Log() const { return Narrow(task.logText); }
 
     // The settings block every run that passes the configuration starts with.
+    // An append's compression line (nullptr here) follows the file's opening.
     std::string Settings(const char* compressionLine = "壓縮率:\t\t最大壓縮率(LZX)") const
     {
         return "映像檔來源:\t" + Narrow(source) + "\r\n映像檔儲存到:\t" + Narrow(destination) + "\r\n" +
-               compressionLine + "\r\n驗證:\t\t不啟用\r\n檢查:\t\t不啟用\r\n暫存資料夾:\t" + Narrow(source) +
-               "\r\n\r\n";
+               (compressionLine ? std::string(compressionLine) + "\r\n" : std::string()) +
+               "驗證:\t\t不啟用\r\n檢查:\t\t不啟用\r\n暫存資料夾:\t" + Narrow(source) + "\r\n\r\n";
     }
 
     XmlNoticeCounter notices;
@@ -121,11 +122,14 @@ TEST_F(CaptureTest, AppendOpensTheFileAndMarksTheNewLastImageBootable)
     task.captureBoot = true;
     task.startTime = timeGetTime() - 65000;
     task.captureFlags = WSTR("Professional");
+    library.info.CompressionType = WIM_COMPRESS_XPRESS;  // the file's own, not the page's LZX
     EXPECT_TRUE(RunCapture(task, true));
     EXPECT_EQ(library.calls[1], "WIMCreateFile(\"" + Narrow(destination) + "\", 0xC0000000, 3, 0, 2, ptr)");
     EXPECT_EQ(library.bootIndex, 2u);
     EXPECT_NE(Narrow(library.imageXml[2]).find("<FLAGS>Professional</FLAGS>"), std::string::npos);
-    EXPECT_EQ(Log(), Settings() + "開啟映像檔中...\r\n\r\n成功讀取映像檔,內含 2 映像卷, 費時 1m05s.\r\n");
+    EXPECT_EQ(Log(), Settings(nullptr) + "開啟映像檔中...\r\n壓縮率:\t\t快速壓縮(XPRESS)\r\n"
+                                         "目的映像檔保留原有的壓縮率,不使用所選的 \"最大壓縮率(LZX)\".\r\n\r\n"
+                                         "成功讀取映像檔,內含 2 映像卷, 費時 1m05s.\r\n");
 }
 
 TEST_F(CaptureTest, CompressionTextAndOptionsChooseTypesFlagsAndLines)
@@ -173,6 +177,7 @@ TEST_F(CaptureTest, CompressionTextAndOptionsChooseTypesFlagsAndLines)
 TEST_F(CaptureTest, EachFailureLogsItsLinesReleasesAndEndsWith202)
 {
     const std::string opening = "開啟映像檔中...\r\n";
+    const std::string opened = opening + "壓縮率:\t\t最大壓縮率(LZX)\r\n";  // an append's line, once open
     const std::string denied = "錯誤: " + SystemText(ERROR_ACCESS_DENIED) + "\r\n";
     const struct {
         const char* call;
@@ -185,22 +190,24 @@ TEST_F(CaptureTest, EachFailureLogsItsLinesReleasesAndEndsWith202)
         {"WIMRegisterMessageCallback", ERROR_NOT_ENOUGH_MEMORY, "錯誤: 無法註冊回調函數.\r\n", "", 0, false},
         {"WIMCreateFile", ERROR_ACCESS_DENIED,
          opening + "錯誤: 無法寫入到 \"" + Narrow(destination) + "\".\r\n" + denied, "", 0, true},
-        {"WIMSetTemporaryPath", ERROR_ACCESS_DENIED, opening + "錯誤: 無法建立暫存資料夾.\r\n" + denied, "",
-         1, true},
+        {"WIMSetTemporaryPath", ERROR_ACCESS_DENIED, opened + "錯誤: 無法建立暫存資料夾.\r\n" + denied, "", 1,
+         true},
         // The capture's own failure: one failure line, then its reason.
-        {"WIMCaptureImage", ERROR_ACCESS_DENIED, opening, denied, 1, true},
-        {"WIMCaptureImage", ERROR_REQUEST_ABORTED, opening,
+        {"WIMCaptureImage", ERROR_ACCESS_DENIED, opened, denied, 1, true},
+        {"WIMCaptureImage", ERROR_REQUEST_ABORTED, opened,
          "錯誤: " + SystemText(ERROR_REQUEST_ABORTED) + "\r\n", 1, true},
     };
     for (const auto& c : cases) {
         ScriptedImaging scripted;
         scripted.Fail(c.call, c.error);
+        scripted.info.CompressionType = WIM_COMPRESS_LZX;
         TaskState run;
         Prepare(run);
         run.captureName = WSTR("never written");
         run.captureBoot = true;
         EXPECT_FALSE(RunCapture(run, true)) << c.call;
-        EXPECT_EQ(Narrow(run.logText), Settings() + c.tail + "\r\n錯誤: 映像檔讀取錯誤.\r\n" + c.reason)
+        EXPECT_EQ(Narrow(run.logText),
+                  Settings(nullptr) + c.tail + "\r\n錯誤: 映像檔讀取錯誤.\r\n" + c.reason)
             << c.call;
         EXPECT_EQ(scripted.CallCount("WIMCloseHandle"), c.closes) << c.call;
         EXPECT_EQ(scripted.CallCount("WIMUnregisterMessageCallback"), c.unregisters ? 1 : 0) << c.call;
@@ -253,10 +260,12 @@ TEST_F(CaptureTest, RefusedTextsAndBootAreLoggedButTheCaptureStands)
     task.captureName = WSTR("Name");
     task.captureDescription = WSTR("Description");
     task.captureBoot = true;
+    library.info.CompressionType = WIM_COMPRESS_LZX;
     EXPECT_TRUE(RunCapture(task, true));
     const std::string invalid = "錯誤: " + SystemText(ERROR_INVALID_DATA) + "\r\n";
-    EXPECT_EQ(Log(), Settings() + "開啟映像檔中...\r\n" + invalid + invalid + "錯誤: " +
-                         SystemText(ERROR_ACCESS_DENIED) + "\r\n\r\n成功讀取映像檔,內含 2 映像卷.\r\n");
+    EXPECT_EQ(Log(), Settings(nullptr) + "開啟映像檔中...\r\n壓縮率:\t\t最大壓縮率(LZX)\r\n" + invalid +
+                         invalid + "錯誤: " + SystemText(ERROR_ACCESS_DENIED) +
+                         "\r\n\r\n成功讀取映像檔,內含 2 映像卷.\r\n");
 }
 
 TEST_F(CaptureTest, PathsThatDoNotFitAreRefusedWithTheReason)

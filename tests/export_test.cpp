@@ -28,12 +28,17 @@ protected:
         return task;
     }
     // The settings block as logged for this suite's inputs.
-    std::string Settings(const char* compression = "壓縮率:\t\t最大壓縮率(LZX)",
-                         const char* check = "檢查:\t\t不啟用")
+    std::string Settings(const char* check = "檢查:\t\t不啟用")
     {
         return "映像檔來源:\t" + Narrow(DosPath(folder / "source.wim")) +
-               "\r\n映像卷:\t\t2\r\n映像檔儲存到:\t" + Narrow(DosPath(folder / "dest.wim")) + "\r\n" +
-               compression + "\r\n" + check + "\r\n暫存資料夾:\t" + Narrow(DosPath(folder.path())) + "\r\n";
+               "\r\n映像卷:\t\t2\r\n映像檔儲存到:\t" + Narrow(DosPath(folder / "dest.wim")) + "\r\n" + check +
+               "\r\n暫存資料夾:\t" + Narrow(DosPath(folder.path())) + "\r\n";
+    }
+    // The opening line and, once the destination is open, the compression
+    // it is written with.
+    static std::string Opened(const std::string& compression = "壓縮率:\t\t最大壓縮率(LZX)")
+    {
+        return "\r\n開啟映像檔中...\r\n" + compression + "\r\n";
     }
     std::string Log() const { return Narrow(task.logText); }
 
@@ -46,8 +51,7 @@ TEST_F(ExportTest, ExportsWithTheChosenCompressionAndClosesEverything)
 {
     EXPECT_TRUE(RunExport(task));
     EXPECT_EQ(Log(),
-              Settings() +
-                  "\r\n開啟映像檔中...\r\n正在從這映像檔中拆分 \"映像卷 2\" ...\r\n\r\n成功拆分映像檔.\r\n");
+              Settings() + Opened() + "正在從這映像檔中拆分 \"映像卷 2\" ...\r\n\r\n成功拆分映像檔.\r\n");
     const std::string source = Narrow(DosPath(folder / "source.wim"));
     const std::string destination = Narrow(DosPath(folder / "dest.wim"));
     const std::string temporary = Narrow(DosPath(folder.path()));
@@ -96,10 +100,9 @@ TEST_F(ExportTest, CompressionTextsAndTheCheckOption)
         run.exportCheck = true;
         run.startTime = timeGetTime() - 125000;
         EXPECT_TRUE(RunExport(run)) << c.text;
-        EXPECT_EQ(Narrow(run.logText),
-                  Settings(c.line, "檢查:\t\t啟用") +
-                      "\r\n開啟映像檔中...\r\n正在從這映像檔中拆分 \"映像卷 2\" ...\r\n\r\n"
-                      "成功拆分映像檔,費時 2m05s.\r\n")
+        EXPECT_EQ(Narrow(run.logText), Settings("檢查:\t\t啟用") + Opened(c.line) +
+                                           "正在從這映像檔中拆分 \"映像卷 2\" ...\r\n\r\n"
+                                           "成功拆分映像檔,費時 2m05s.\r\n")
             << c.text;
         EXPECT_TRUE(scripted.calls[1].ends_with(", 0x80000000, 3, 2, 0, ptr)")) << scripted.calls[1];
         EXPECT_TRUE(scripted.calls[3].ends_with(", 0xC0000000, 4, " + std::string(c.destinationFlags) + ", " +
@@ -112,6 +115,7 @@ TEST_F(ExportTest, EachFailureIsLoggedWhereItHappensAndEndsWith227)
 {
     const DWORD kCode = ERROR_ACCESS_DENIED;
     const std::string reason = "錯誤: " + SystemText(kCode) + "\r\n";
+    const std::string opened = Opened().substr(2);
     const struct {
         const char* call;
         int nth;
@@ -125,11 +129,11 @@ TEST_F(ExportTest, EachFailureIsLoggedWhereItHappensAndEndsWith227)
         {"WIMGetAttributes", 1, "開啟映像檔中...\r\n錯誤: 無法變更映像檔屬性.\r\n" + reason, "", 1, 1},
         // A destination that cannot be opened says why.
         {"WIMCreateFile", 2, "開啟映像檔中...\r\n錯誤: 無法開啟映像檔.\r\n" + reason, "", 1, 1},
-        {"WIMSetTemporaryPath", 1, "開啟映像檔中...\r\n錯誤: 無法建立暫存資料夾.\r\n" + reason, "", 2, 1},
-        {"WIMSetTemporaryPath", 2, "開啟映像檔中...\r\n錯誤: 無法建立暫存資料夾.\r\n" + reason, "", 2, 1},
-        {"WIMLoadImage", 1, "開啟映像檔中...\r\n錯誤: 此映像檔 \"2\" 無法掛載映像卷.\r\n" + reason, "", 2, 1},
+        {"WIMSetTemporaryPath", 1, opened + "錯誤: 無法建立暫存資料夾.\r\n" + reason, "", 2, 1},
+        {"WIMSetTemporaryPath", 2, opened + "錯誤: 無法建立暫存資料夾.\r\n" + reason, "", 2, 1},
+        {"WIMLoadImage", 1, opened + "錯誤: 此映像檔 \"2\" 無法掛載映像卷.\r\n" + reason, "", 2, 1},
         // The export's own failure: one failure line, then its reason.
-        {"WIMExportImage", 1, "開啟映像檔中...\r\n正在從這映像檔中拆分 \"映像卷 2\" ...\r\n", reason, 3, 1},
+        {"WIMExportImage", 1, opened + "正在從這映像檔中拆分 \"映像卷 2\" ...\r\n", reason, 3, 1},
     };
     for (const auto& c : cases) {
         ScriptedImaging scripted;
@@ -188,11 +192,12 @@ TEST_F(ExportTest, AbortAfterOpeningStopsSilentlyAndRemovesTheNewDestination)
         ScriptedImaging scripted;
         scripted.info.ImageCount = 3;
         scripted.openAlwaysCreates = created;
+        scripted.info.CompressionType = WIM_COMPRESS_LZX;  // an existing file's, as chosen
         TaskState& run = Fresh();
         ShellOutput("echo destination > " + Quoted(folder / "dest.wim"));
         run.abortRequested = true;
         EXPECT_FALSE(RunExport(run));
-        EXPECT_EQ(Narrow(run.logText), Settings() + "\r\n開啟映像檔中...\r\n\r\n錯誤: 拆分映像檔出錯.\r\n");
+        EXPECT_EQ(Narrow(run.logText), Settings() + Opened() + "\r\n錯誤: 拆分映像檔出錯.\r\n");
         EXPECT_EQ(scripted.CallCount("WIMExportImage"), 0);
         EXPECT_EQ(FileBytes(folder / "dest.wim").empty(), created) << created;
     }
@@ -270,7 +275,7 @@ namespace {
 
 // Every image at once: the calls in order, the boot mark moved past the
 // images the destination held, one closing line with the count, and where a
-// failure part way stops it.
+// failure part way stops it (every image is loaded before the first goes).
 TEST_F(ExportTest, AllImagesGoInOrderWithTheBootMarkAndOneClosingLine)
 {
     const struct {
@@ -284,7 +289,7 @@ TEST_F(ExportTest, AllImagesGoInOrderWithTheBootMarkAndOneClosingLine)
     } cases[] = {
         {"three, boot 2", 3, 2, 0, "1 2 3", "WIMSetBootImage(0x1000, 5)", "成功拆分映像檔,共 3 映像卷.\r\n"},
         {"two, no boot", 2, 0, 0, "1 2", "", "成功拆分映像檔,共 2 映像卷.\r\n"},
-        {"second fails", 3, 1, 2, "1 2", "", "錯誤: 拆分映像檔出錯.\r\n"},
+        {"second fails", 3, 1, 2, "1 2 3", "", "錯誤: 拆分映像檔出錯.\r\n"},
     };
     for (const auto& c : cases) {
         ScriptedImaging scripted;
@@ -300,12 +305,12 @@ TEST_F(ExportTest, AllImagesGoInOrderWithTheBootMarkAndOneClosingLine)
         std::string loads;
         std::string lines;
         std::string bootCall;
+        int exports = 0;
         for (const std::string& call : scripted.calls) {
-            if (call.starts_with("WIMLoadImage(0x1000, ")) {
-                const std::string index = call.substr(21, call.size() - 22);
-                loads += (loads.empty() ? "" : " ") + index;
-                lines += "正在從這映像檔中拆分 \"映像卷 " + index + "\" ...\r\n";
-            }
+            if (call.starts_with("WIMLoadImage(0x1000, "))
+                loads += (loads.empty() ? "" : " ") + call.substr(21, call.size() - 22);
+            if (call.starts_with("WIMExportImage"))
+                lines += "正在從這映像檔中拆分 \"映像卷 " + std::to_string(++exports) + "\" ...\r\n";
             if (call.starts_with("WIMSetBootImage"))
                 bootCall = call;
         }
@@ -313,7 +318,7 @@ TEST_F(ExportTest, AllImagesGoInOrderWithTheBootMarkAndOneClosingLine)
         EXPECT_EQ(bootCall, c.bootCall) << c.name;
         const std::string log = Narrow(run.logText);
         EXPECT_NE(log.find("\r\n映像卷:\t\t全部映像卷\r\n"), std::string::npos) << log;
-        EXPECT_NE(log.find("\r\n開啟映像檔中...\r\n" + lines), std::string::npos) << log;
+        EXPECT_NE(log.find(Opened() + lines), std::string::npos) << log;
         EXPECT_TRUE(log.ends_with(c.failingExport
                                       ? "\r\n錯誤: 拆分映像檔出錯.\r\n" + ReasonLine(ERROR_DISK_FULL)
                                       : std::string("\r\n") + c.closing))
@@ -349,6 +354,73 @@ TEST_F(ExportTest, AllImagesOfAnEmptySourceOpenNothingForWriting)
     EXPECT_FALSE(RunExport(run));
     EXPECT_EQ(scripted.CallCount("WIMCreateFile"), 1);
     EXPECT_NE(Narrow(run.logText).find("錯誤: 此映像檔 \"1\" 沒有任何映像卷."), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// A failed export removes the file the library made for it, but never a file
+// that another program put under that name meanwhile (the file is replaced
+// while the export runs, as a second program would).
+TEST_F(ExportTest, AFailedExportRemovesOnlyTheFileItMade)
+{
+    const struct {
+        const char* name;
+        bool replaced;
+        const char* failing;
+        int nth;
+        const char* left;  // the destination's bytes afterwards, or "" when it is gone
+    } cases[] = {
+        {"made, the export fails", false, "WIMExportImage", 1, ""},
+        {"replaced, the export fails", true, "WIMExportImage", 1, "another program's\n"},
+        {"replaced, the close fails", true, "WIMCloseHandle", 3, "another program's\n"},
+    };
+    for (const auto& c : cases) {
+        ScriptedImaging scripted;
+        scripted.info.ImageCount = 3;
+        scripted.Fail(c.failing, ERROR_DISK_FULL, c.nth);
+        TaskState& run = Fresh();
+        const std::string destination = folder / "dest.wim";
+        ShellOutput("echo made by the library > " + Quoted(destination));
+        if (c.replaced)
+            scripted.Hook("WIMExportImage", [&] {
+                ShellOutput("echo \"another program's\" > " + Quoted(destination + ".other") + " && mv " +
+                            Quoted(destination + ".other") + " " + Quoted(destination));
+            });
+        EXPECT_FALSE(RunExport(run)) << c.name;
+        EXPECT_EQ(Shell("test -e " + Quoted(destination)), *c.left ? 0 : 1) << c.name;
+        EXPECT_EQ(FileBytes(destination), c.left) << c.name;
+    }
+}
+
+// The compression line names what the file is written with: a new file the
+// page's choice, an existing one its own, with a word when they differ.
+TEST_F(ExportTest, TheCompressionLineNamesTheDestinationsOwn)
+{
+    const struct {
+        bool created;
+        DWORD fileType;
+        const char* chosen;
+        const char* lines;
+    } cases[] = {
+        {true, WIM_COMPRESS_LZX, "LZMS", "壓縮率: LZMS"},
+        {false, WIM_COMPRESS_LZX, "LZMS",
+         "壓縮率:\t\t最大壓縮率(LZX)\r\n目的映像檔保留原有的壓縮率,不使用所選的 \"LZMS\"."},
+        {false, WIM_COMPRESS_LZMS, "LZMS", "壓縮率: LZMS"},
+    };
+    for (const auto& c : cases) {
+        ScriptedImaging scripted;
+        scripted.info.ImageCount = 3;
+        scripted.info.CompressionType = c.fileType;
+        scripted.openAlwaysCreates = c.created;
+        TaskState& run = Fresh();
+        run.exportCompression = WideFromUtf8(c.chosen);
+        EXPECT_TRUE(RunExport(run)) << c.lines;
+        EXPECT_EQ(Narrow(run.logText),
+                  Settings() + Opened(c.lines) +
+                      "正在從這映像檔中拆分 \"映像卷 2\" ...\r\n\r\n成功拆分映像檔.\r\n");
+    }
 }
 
 }  // namespace

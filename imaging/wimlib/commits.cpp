@@ -261,6 +261,10 @@ bool CommitNewFile(WimFile& file, const CommitOptions& options)
 
 bool Commit(WimFile& file, const CommitOptions& options)
 {
+    // Reading the file again would free a WIMStruct that another file's
+    // unwritten exports still read from.
+    if (file.lentImages > 0)
+        return Fail(ERROR_SHARING_VIOLATION);
     if (file.pending)
         return CommitNewFile(file, options);
     if (file.writerLock < 0 || file.wim == nullptr)

@@ -1,7 +1,9 @@
-// Exporting an image into another WIM file. A destination that holds no
-// image yet is written whole under another name and renamed over, so its
-// name never shows part of the image; one that holds images gets it by a
-// journalled append. Either way a failure or an abort leaves the old file.
+// Exporting an image into another WIM file. The image waits in memory with
+// the others exported on the same handle and all are written in one commit
+// when the handle closes. A destination that holds no image yet is written
+// whole under another name and renamed over, so its name never shows part of
+// the images; one that holds images gets them by a journalled append. Either
+// way a failure or an abort leaves the old file.
 // wimlib writes each resource in the destination's compression, so the
 // data is recompressed where the two files differ.
 #include "imaging/wimlib/layer.h"
@@ -73,28 +75,37 @@ BOOL WINAPI LayerExportImage(HANDLE image, HANDLE destinationWim, DWORD flags)
         return FALSE;
     const int index = static_cast<int>(source->index);
     const uintptr_t handle = reinterpret_cast<uintptr_t>(destinationWim);
-    if (!NameIsFree(from, index, to, handle))
-        return FALSE;
-    const DWORD imagesBefore = ImageCountOf(to);
-
-    if (!WimlibSucceeds([&] { return wimlib_export_image(from.wim, index, to.wim, nullptr, nullptr, 0); })) {
+    // A refused or failed export drops every image exported unwritten on
+    // this handle, so a run of exports that fails part way writes none.
+    if (!NameIsFree(from, index, to, handle) ||
+        !WimlibSucceeds([&] { return wimlib_export_image(from.wim, index, to.wim, nullptr, nullptr, 0); })) {
         const DWORD kept = GetLastError();
         Reload(to);
         return Fail(kept);
     }
     RegisterProgress(to, ExportProgress, &to.progress);
+    to.exportSources.push_back(source->file);
+    ++from.lentImages;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+bool WriteExports(WimFile& file)
+{
+    if (file.exportSources.empty())
+        return true;
+    const DWORD images = ImageCountOf(file);
+    if (images == 0)
+        return false;
     CommitOptions options;
-    options.rebuild = imagesBefore == 0;
+    options.rebuild = images == file.exportSources.size();  // the file held no image before
     options.check = [&](WIMStruct* written) {
         struct wimlib_wim_info header;
         if (!WimlibSucceeds([&] { return wimlib_get_wim_info(written, &header); }))
             return false;
-        return header.image_count == imagesBefore + 1 || Fail(ERROR_INVALID_DATA);
+        return header.image_count == images || Fail(ERROR_INVALID_DATA);
     };
-    if (!Commit(to, options))
-        return FALSE;
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return Commit(file, options);
 }
 
 }  // namespace layer

@@ -140,6 +140,7 @@ bool ReadWimFile(WimFile& file, bool checkIntegrity)
         wimlib_free(file.wim);
         file.wim = nullptr;
     }
+    file.ForgetUnwrittenExports();
     if (!PlausibleImageCount(file.unixPath))
         return Fail(ERROR_FILE_CORRUPT);
     WIMStruct* wim = OpenWimStruct(file, checkIntegrity);
@@ -168,6 +169,7 @@ void AdoptWimStruct(WimFile& file, WIMStruct* wim)
 {
     if (file.wim != nullptr)
         wimlib_free(file.wim);
+    file.ForgetUnwrittenExports();
     file.wim = wim;
     file.progressFunction = ProgressBridge;  // as opened
     file.progressContext = &file.progress;
@@ -189,6 +191,9 @@ bool Reload(WimFile& file)
 {
     if (file.pending)
         return ResetNewWim(file);
+    // Another file's unwritten exports still read from this WIMStruct.
+    if (file.lentImages > 0)
+        return true;
     const DWORD kept = GetLastError();
     if (!ReadWimFile(file, false))
         return false;
@@ -204,6 +209,10 @@ bool Current(WimFile& file)
         return file.wim != nullptr || ResetNewWim(file);
     if (file.wim == nullptr && !ReadWimFile(file, false))
         return false;
+    // Images exported unwritten from or into this WIMStruct still need it;
+    // only this handle's writer changes the file meanwhile.
+    if (file.lentImages > 0 || !file.exportSources.empty())
+        return true;
     struct stat now;
     if (stat(file.unixPath.c_str(), &now) != 0) {
         SetLastError(Win32FromErrno(errno, ERROR_FILE_NOT_FOUND));
@@ -445,11 +454,22 @@ BOOL WINAPI LayerCloseHandle(HANDLE handle)
     std::shared_ptr<HandleEntry> entry = handle == nullptr ? nullptr : Handles().Remove(handle);
     if (entry == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
-    if (entry->kind == HandleKind::Wim)
+    // A WIM handle's close writes the images exported into it; its
+    // listeners still hear that write, and a failed one is the close's.
+    BOOL written = TRUE;
+    if (entry->kind == HandleKind::Wim) {
+        {
+            std::lock_guard<std::recursive_mutex> guard(entry->file->lock);
+            written = WriteExports(*entry->file);
+        }
+        const DWORD error = GetLastError();
         DropCallbacksOf(reinterpret_cast<uintptr_t>(handle));
+        if (!written)
+            SetLastError(error);
+    }
     // The WIMStruct goes with the last reference to its WimFile: the last
     // handle on it, or a call still running on another thread.
-    return TRUE;
+    return written;
 }
 
 }  // namespace layer

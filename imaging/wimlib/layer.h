@@ -4,9 +4,12 @@
 // The program sees DOS paths, handles and Win32 last-error codes; wimlib sees
 // Unix paths and its own WIMStruct. Each WIM handle owns one WimFile (the
 // WIMStruct, the path and how the caller opened it); image handles share it,
-// so the handles can be closed in any order. Every change reaches the file
-// inside the call that makes it, and the file is read again afterwards, so
-// memory and disk agree whether the write worked or not.
+// so the handles can be closed in any order. Every change but an export
+// reaches the file inside the call that makes it, and the file is read again
+// afterwards, so memory and disk agree whether the write worked or not. The
+// images exported into a file wait in memory and are written together when
+// its WIM handle closes (or earlier, once, by the next change that writes),
+// so a run of exports gains the file all of them or none.
 #pragma once
 
 #include "base/text.h"
@@ -23,6 +26,7 @@
 #pragma pop_macro("_WIN64")
 #pragma pop_macro("_WIN32")
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <functional>
@@ -156,6 +160,11 @@ struct WimFile {
     bool replaceOnCommit = false;        // the first commit may replace a file of that name
     DWORD pendingCompression = 0;        // WIM_COMPRESS_*: wimlib tells a file's type only once written
     std::shared_ptr<const FileXml> xml;  // parsed on first use after each reading of the file
+    // Images exported into this WIMStruct and not written yet. wimlib reads
+    // their data from the sources' WIMStructs only when it writes, so each
+    // source stays open and as it was read until then (`lentImages` there).
+    std::vector<std::shared_ptr<WimFile>> exportSources;
+    std::atomic<int> lentImages{0};
 
     WimFile() = default;
     WimFile(const WimFile&) = delete;
@@ -164,8 +173,19 @@ struct WimFile {
     {
         if (wim != nullptr)
             wimlib_free(wim);
+        wim = nullptr;
+        ForgetUnwrittenExports();
         if (writerLock >= 0)
             close(writerLock);
+    }
+
+    // Once the WIMStruct holding unwritten exports is gone (freed, or written
+    // and read again), their sources are free to change or go.
+    void ForgetUnwrittenExports()
+    {
+        for (const auto& source : exportSources)
+            --source->lentImages;
+        exportSources.clear();
     }
 
     bool Writable() const { return (access & WIM_GENERIC_WRITE) != 0; }
@@ -247,6 +267,10 @@ struct CommitOptions {
     CommitCheck check;
     int extraWriteFlags = 0;  // wimlib write flags beyond the usual ones (progress messages)
 };
+
+// Writes the images exported into the file and not yet written, in one
+// commit; true when there were none. On failure none of them is in the file.
+bool WriteExports(WimFile& file);
 
 // Writes the WIMStruct's changes into the file and reads it back. An append
 // in place (new XML, a boot index, added images or data) is journalled; a

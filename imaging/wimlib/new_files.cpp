@@ -54,6 +54,7 @@ bool SetEmptyWim(WimFile& file, const uint8_t* guid)
     }
     if (file.wim != nullptr)
         wimlib_free(file.wim);
+    file.ForgetUnwrittenExports();
     file.wim = wim;
     RegisterProgress(file, ProgressBridge, &file.progress);
     file.xml.reset();
