@@ -25,7 +25,7 @@ struct ExportTarget {
     bool allImages;        // every image of the source, in order, with its boot mark
     bool opened = false;   // the destination was opened
     bool created = false;  // ... as a new file
-    MadeFile made;         // the file the library made for it, where it made one at once
+    MadeFile made{};       // the file the library made for it, where it made one at once
     DWORD imagesBefore = 0;
     DWORD reason = ERROR_SUCCESS;
     DWORD exportedCount = 0;
