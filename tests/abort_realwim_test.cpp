@@ -77,10 +77,16 @@ protected:
             exported = WIMExportImage(image, to, 0);
             error = GetLastError();
         }
-        for (HANDLE handle : {image, to, from}) {
-            if (handle != nullptr)
-                WIMCloseHandle(handle);
+        // The export is written when its destination closes: that close is
+        // where an abort shows.
+        if (image != nullptr)
+            WIMCloseHandle(image);
+        if (to != nullptr && !WIMCloseHandle(to) && exported) {
+            exported = FALSE;
+            error = GetLastError();
         }
+        if (from != nullptr)
+            WIMCloseHandle(from);
         SetLastError(error);
         return exported;
     }

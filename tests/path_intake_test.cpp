@@ -125,6 +125,10 @@ TEST(PathIntakeTest, PathsOfAnyLengthEndInWorkOrAReasonNeverACrash)
         for (const auto& c : cases) {
             ScriptedImaging library;
             library.info.ImageCount = 2;
+            // Readable image texts: an unreadable one would stop a change at its message box.
+            for (DWORD index = 1; index <= 3; ++index)
+                library.imageXml[index] =
+                    WSTR("<IMAGE INDEX=\"") + DecimalText(index) + WSTR("\"><NAME>a</NAME></IMAGE>");
             TaskState& task = FreshTask();
             task.applyIndex = task.exportIndex = task.mountIndex = 1;
             task.changeIndex = task.deleteIndex = 1;
