@@ -90,14 +90,11 @@ void SetReportText(HWND edit, const WCHAR* text)
         SetWindowTextW(edit, text);
         return;
     }
-    const bool focused = GetFocus() == edit;
     const UINT keep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE;
     // Not redrawn as it hides: what is under it would show for a moment.
     SetWindowPos(edit, nullptr, 0, 0, 0, 0, keep | SWP_HIDEWINDOW | SWP_NOREDRAW);
     SetWindowTextW(edit, text);
     SetWindowPos(edit, nullptr, 0, 0, 0, 0, keep | SWP_SHOWWINDOW);
-    if (focused && GetFocus() != edit)
-        SetFocus(edit);
 }
 
 const void* LoadLanguageResource(LPCWSTR type, UINT id, DWORD* size)
