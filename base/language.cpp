@@ -84,6 +84,19 @@ void SetReportTabStops(HWND edit)
     SendMessageW(edit, EM_SETTABSTOPS, 1, reinterpret_cast<LPARAM>(&interval));
 }
 
+void SetReportText(HWND edit, const WCHAR* text)
+{
+    if (!IsWindowVisible(edit)) {
+        SetWindowTextW(edit, text);
+        return;
+    }
+    const UINT keep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE;
+    // Not redrawn as it hides: what is under it would show for a moment.
+    SetWindowPos(edit, nullptr, 0, 0, 0, 0, keep | SWP_HIDEWINDOW | SWP_NOREDRAW);
+    SetWindowTextW(edit, text);
+    SetWindowPos(edit, nullptr, 0, 0, 0, 0, keep | SWP_SHOWWINDOW);
+}
+
 const void* LoadLanguageResource(LPCWSTR type, UINT id, DWORD* size)
 {
     const void* data = FindInLanguage(type, id, CurrentLanguage(), size);

@@ -31,6 +31,11 @@ void ApplyLanguageToThread();
 // and report were made for: in English, `edit` gets wider tab stops so that
 // the values after one or two tabs still line up. Nothing in Chinese.
 void SetReportTabStops(HWND edit);
+// Replaces the text of a report or log box. The box is hidden while the text
+// goes in and painted once when shown again: Wine's edit lays out every line
+// as it is set, and a visible box would also repaint its scroll bars and text
+// on the way. Hiding it this way leaves the focus where it was.
+void SetReportText(HWND edit, const WCHAR* text);
 
 // Resource `id` of `type` in the process's language, else in Chinese.
 const void* LoadLanguageResource(LPCWSTR type, UINT id, DWORD* size = nullptr);

@@ -1,3 +1,4 @@
+#include "base/language.h"
 #include "base/log.h"
 #include "base/resource.h"
 #include "base/user_path.h"
@@ -131,7 +132,7 @@ void AppendFileXml(HANDLE wim, WString& report)
 void ShowReport(TaskState& task, const WString& text)
 {
     if (task.pageWindow != nullptr)
-        SetDlgItemTextW(task.pageWindow, IDC_INFO_TEXT, text.c_str());
+        SetReportText(GetDlgItem(task.pageWindow, IDC_INFO_TEXT), text.c_str());
 }
 
 }  // namespace

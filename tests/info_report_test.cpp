@@ -1,5 +1,6 @@
 // The information report's text against the scripted library, and the
 // temporary directory choice it starts with.
+#include "base/language.h"
 #include "base/resource.h"
 #include "metadata/image_info.h"
 #include "operations/operations.h"
@@ -271,6 +272,47 @@ TEST_F(InfoReportBoxWindowTest, OpeningLineFollowsTheTemporaryFolderAndTheResult
     EXPECT_FALSE(BuildInfoReport(task));
     ASSERT_EQ(shown.size(), 2u);
     EXPECT_EQ(Box(), "錯誤: 無法開啟映像檔.\r\n" + Reason(ERROR_FILE_NOT_FOUND));
+}
+
+// The report set into the box as a user sees it: whether the page is shown
+// (and the box has the focus) or not, the box ends as it was, holding exactly
+// the text, with its style, both scroll ranges and the focus.
+TEST_F(InfoReportBoxWindowTest, SettingTheReportLeavesTheBoxAsItWasWithTheWholeText)
+{
+    WString text;
+    for (int line = 1; line <= 200; ++line)
+        text += WSTR("名稱:\t\tImage ") + DecimalText(line) + WSTR("\r\n");
+    text += WString(400, WSTR('x'));
+    const HWND box = GetDlgItem(page, IDC_INFO_TEXT);
+    const LONG_PTR style = GetWindowLongPtrW(box, GWL_STYLE);
+    struct Case {
+        bool shown;
+    } cases[] = {{true}, {false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.shown ? "shown" : "hidden");
+        ShowWindow(parent, c.shown ? SW_SHOW : SW_HIDE);
+        if (c.shown)
+            SetFocus(box);
+        SetWindowTextW(box, WSTR(""));
+        SetReportText(box, text.c_str());
+        WString shownText(GetWindowTextLengthW(box), 0);
+        GetWindowTextW(box, shownText.data(), static_cast<int>(shownText.size()) + 1);
+        EXPECT_TRUE(shownText == text);
+        EXPECT_EQ(IsWindowVisible(box) != FALSE, c.shown);
+        EXPECT_EQ(GetWindowLongPtrW(box, GWL_STYLE) & ~WS_VISIBLE, style & ~WS_VISIBLE);
+        EXPECT_EQ(SendMessageW(box, EM_GETLINECOUNT, 0, 0), 201);
+        if (c.shown) {
+            EXPECT_EQ(GetFocus(), box);
+        }
+        SCROLLINFO vertical = {};
+        vertical.cbSize = sizeof vertical;
+        vertical.fMask = SIF_RANGE | SIF_PAGE;
+        SCROLLINFO horizontal = vertical;
+        ASSERT_TRUE(GetScrollInfo(box, SB_VERT, &vertical));
+        ASSERT_TRUE(GetScrollInfo(box, SB_HORZ, &horizontal));
+        EXPECT_GT(vertical.nMax - vertical.nMin + 1, static_cast<int>(vertical.nPage));
+        EXPECT_GT(horizontal.nMax - horizontal.nMin + 1, static_cast<int>(horizontal.nPage));
+    }
 }
 
 class TempDirectoryTest : public testing::Test {
