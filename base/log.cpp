@@ -298,14 +298,14 @@ void StopTimeStatus(TaskState& task)
     task.timeTicking = false;
 }
 
-void LogClosingLine(TaskState& task, UINT quickId, UINT timedId)
+void LogClosingLine(TaskState& task, UINT quickId, UINT timedId, DWORD count)
 {
     DWORD elapsed = timeGetTime() - task.startTime;
     if (elapsed < 1000) {
-        LogMessage(task, quickId);
+        LogMessage(task, quickId, count);
     } else {
         WCHAR duration[kDurationBufferSize];
-        LogMessage(task, timedId, static_cast<const WCHAR*>(FormatDuration(elapsed, duration)));
+        LogMessage(task, timedId, static_cast<const WCHAR*>(FormatDuration(elapsed, duration)), count);
     }
 }
 

@@ -120,8 +120,9 @@ void TickTimeStatus(TaskState& task);
 void StopTimeStatus(TaskState& task);
 
 // Logs the operation's closing line: `quickId` under one second, else
-// `timedId` with the elapsed time.
-void LogClosingLine(TaskState& task, UINT quickId, UINT timedId);
+// `timedId` with the elapsed time; `count` follows as the next insert of
+// either (the images captured or exported, for the lines that say it).
+void LogClosingLine(TaskState& task, UINT quickId, UINT timedId, DWORD count = 0);
 
 // Sets a control's text of the open progress window, if there is one.
 void SetProgressText(TaskState& task, int control, const WCHAR* text);

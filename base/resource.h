@@ -143,6 +143,16 @@
 #define IDC_PICKER_SELECT 1086
 
 // String table entries the code refers to by name.
+// Tab labels
+#define IDS_TAB_MOUNT 144
+#define IDS_TAB_CAPTURE 218
+#define IDS_TAB_APPLY 219
+#define IDS_TAB_INFO 220
+#define IDS_TAB_CHANGE 221
+#define IDS_TAB_ABOUT 222
+#define IDS_TAB_DELETE 223
+#define IDS_TAB_EXPORT 226
+#define IDS_TAB_SPLIT 245
 #define IDS_CHOOSE_FOLDER 133
 #define IDS_SAVE_AS 134
 #define IDS_OPEN 135

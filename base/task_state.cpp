@@ -2,6 +2,8 @@
 
 #include "base/log.h"
 
+#include <mmsystem.h>
+
 HINSTANCE g_instance = nullptr;
 
 namespace {
@@ -91,6 +93,28 @@ TaskState::~TaskState()
     FreePatternList(exclusions);
     FreePatternList(compressionExclusions);
     FreePatternList(exclusionExceptions);
+}
+
+void ResetRunState(TaskState& task)
+{
+    {
+        std::lock_guard<std::mutex> hold(task.logLock);
+        task.logText.clear();
+        ++task.logVersion;
+    }
+    task.abortRequested = false;
+    task.busy = false;
+    StopTimeStatus(task);
+    DropPendingProgress(task);
+    task.refreshPosted = false;
+    task.itemsDone = 0;
+    task.folderCount = 0;
+    task.fileCount = 0;
+    task.lastPercent = 0;
+    task.scanNoticeShown = false;
+    task.verifyNoticeShown = false;
+    task.eaNoticeShown = false;
+    task.startTime = timeGetTime();
 }
 
 TaskState& Task()

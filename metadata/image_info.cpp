@@ -1,5 +1,6 @@
 #include "metadata/image_info.h"
 
+#include "base/last_error.h"
 #include "base/log.h"
 #include "imaging/wimgapi.h"
 
@@ -170,9 +171,8 @@ bool SetImageField(TaskState& task, HANDLE image, WStringView element, WStringVi
         AppendChild(document->root, child);
     }
     bool stored = WriteImageXml(image, document);
-    DWORD error = GetLastError();
+    LastErrorKept error;
     DestroyDocument(document);
-    SetLastError(error);
     return stored;
 }
 

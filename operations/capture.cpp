@@ -10,8 +10,6 @@
 #include "operations/operations.h"
 #include "operations/temp_directory.h"
 
-#include <mmsystem.h>
-
 namespace {
 
 // The page's texts into the new image's XML. A text the library refuses is
@@ -132,12 +130,6 @@ bool RunCapture(TaskState& task, bool append)
             LogErrorText(task, reason);
         return false;
     }
-    const DWORD elapsed = timeGetTime() - task.startTime;
-    if (elapsed < 1000) {
-        LogMessage(task, 204, imageCount);
-    } else {
-        WCHAR duration[kDurationBufferSize];
-        LogMessage(task, 203, static_cast<const WCHAR*>(FormatDuration(elapsed, duration)), imageCount);
-    }
+    LogClosingLine(task, 204, 203, imageCount);
     return true;
 }

@@ -245,17 +245,9 @@ bool RunExport(TaskState& task)
             LogErrorText(task, target.reason);
         return false;
     }
-    if (!target.allImages) {
+    if (target.allImages)
+        LogClosingLine(task, IDS_EXPORTED_IMAGES, IDS_EXPORTED_IMAGES_TIMED, target.exportedCount);
+    else
         LogClosingLine(task, 228, 229);
-        return true;
-    }
-    const DWORD elapsed = timeGetTime() - task.startTime;
-    if (elapsed < 1000) {
-        LogMessage(task, IDS_EXPORTED_IMAGES, target.exportedCount);
-    } else {
-        WCHAR duration[kDurationBufferSize];
-        LogMessage(task, IDS_EXPORTED_IMAGES_TIMED,
-                   static_cast<const WCHAR*>(FormatDuration(elapsed, duration)), target.exportedCount);
-    }
     return true;
 }
