@@ -123,18 +123,39 @@ WCHAR* LoadMessageArgs(WCHAR* buffer, UINT id, std::initializer_list<DWORD_PTR> 
     if (length == 0 || expanded == nullptr) {
         SetUnknown(buffer);
     } else {
-        CopyToBuffer(buffer, kTextBufferSize, WStringView(expanded, length));
+        // A line too long for the log loses its middle, not its end, which
+        // holds a path's file name.
+        CopyToBuffer(buffer, kTextBufferSize,
+                     ShortenedInMiddle(WStringView(expanded, length), kTextBufferSize - 1));
     }
     if (expanded != nullptr)
         LocalFree(expanded);
     return buffer;
 }
 
+namespace {
+
+DWORD FormatSystemText(WCHAR* buffer, DWORD code, LANGID language)
+{
+    return FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, language,
+                          buffer, kTextBufferSize, nullptr);
+}
+
+}  // namespace
+
 WCHAR* SystemErrorText(WCHAR* buffer, DWORD code)
 {
-    DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, kTextBufferSize, nullptr);
+    return SystemErrorTextIn(buffer, code, CurrentLanguage());
+}
+
+WCHAR* SystemErrorTextIn(WCHAR* buffer, DWORD code, LANGID language)
+{
+    // The reason in the interface's language, so that an English log never
+    // carries a Chinese sentence; where the system lacks that language's
+    // texts, in the system's own.
+    DWORD length = FormatSystemText(buffer, code, language);
+    if (length == 0)
+        length = FormatSystemText(buffer, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT));
     if (length == 0) {
         SetUnknown(buffer);
         return buffer;

@@ -12,7 +12,7 @@ WCHAR* LoadTableString(UINT id, WCHAR* buffer);
 
 // Loads entry `id` and expands its inserts (%1 text, %1!d! signed, %1!X!
 // hexadecimal) with the system message formatter. "???" on any failure;
-// an expansion longer than the buffer is cut to fit.
+// an expansion longer than the buffer loses its middle (ShortenedInMiddle).
 WCHAR* LoadMessageArgs(WCHAR* buffer, UINT id, std::initializer_list<DWORD_PTR> inserts);
 
 // Inserts: strings as pointers, numbers as (sign-extended) integers.
@@ -46,6 +46,10 @@ WCHAR* LoadMessage(WCHAR* buffer, UINT id, Inserts... inserts)
 // The system's text for an error code, without its final line feed; "???"
 // when the system has none.
 WCHAR* SystemErrorText(WCHAR* buffer, DWORD code);
+
+// The same text in `language` (the interface's, for SystemErrorText); the
+// system's own language where the system has no texts in that one.
+WCHAR* SystemErrorTextIn(WCHAR* buffer, DWORD code, LANGID language);
 
 // Appends the text and CR LF to logText and shows the log when a progress
 // window is open.

@@ -181,3 +181,5 @@
 #define IDS_EXPORT_ALL_IMAGES_LINE 275
 #define IDS_EXPORTED_IMAGES 276
 #define IDS_EXPORTED_IMAGES_TIMED 277
+// A temporary file of an earlier, killed write that a write removed
+#define IDS_LEFTOVER_REMOVED 278

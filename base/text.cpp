@@ -47,6 +47,32 @@ void CopyToBuffer(WCHAR* buffer, size_t size, WStringView text)
     buffer[count] = 0;
 }
 
+WString ShortenedInMiddle(WStringView text, size_t limit)
+{
+    if (text.size() <= limit)
+        return WString(text);
+    if (limit < 3)
+        return WString(text.substr(0, limit));
+    const size_t room = limit - 1;  // one for the ellipsis
+    // The end from the last backslash on, when that leaves a start worth
+    // reading; else an even share.
+    size_t tail = room / 2;
+    const size_t slash = text.find_last_of(WSTR('\\'));
+    if (slash != WStringView::npos && text.size() - slash <= room - room / 4)
+        tail = std::max(tail, text.size() - slash);
+    // Neither side keeps half of a surrogate pair.
+    size_t head = room - tail;
+    if (head > 0 && IS_HIGH_SURROGATE(text[head - 1]))
+        --head;
+    size_t tailStart = text.size() - tail;
+    if (IS_LOW_SURROGATE(text[tailStart]))
+        ++tailStart;
+    WString shortened(text.substr(0, head));
+    shortened += WCHAR{0x2026};
+    shortened += text.substr(tailStart);
+    return shortened;
+}
+
 bool EqualsIgnoringCase(WStringView a, WStringView b)
 {
     return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),

@@ -33,6 +33,11 @@ WString DecimalText(long long value);
 // Copies at most size - 1 characters and always terminates (size > 0).
 void CopyToBuffer(WCHAR* buffer, size_t size, WStringView text);
 
+// `text` cut to at most `limit` characters in its middle, with an ellipsis
+// where it was cut: its start and its end (a path's file name, whole where
+// it fits) stay readable. Unchanged when it fits.
+WString ShortenedInMiddle(WStringView text, size_t limit);
+
 // Equal apart from letter case, compared as the file system compares names
 // (ordinal, upper-cased).
 bool EqualsIgnoringCase(WStringView a, WStringView b);

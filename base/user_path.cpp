@@ -14,6 +14,8 @@ bool TakeUserPath(UserPath& path, WStringView typed, PathForm form)
     if (typed.size() >= static_cast<size_t>(kTextBufferSize) ||
         length >= static_cast<DWORD>(kTextBufferSize)) {
         path.refusal = ERROR_FILENAME_EXCED_RANGE;
+        // For the log only: its start and its file name, never a cut that reads as another path.
+        CopyToBuffer(path.text, kTextBufferSize, ShortenedInMiddle(typed, kTextBufferSize - 1));
         SetLastError(path.refusal);
         return false;
     }

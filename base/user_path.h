@@ -13,8 +13,8 @@ enum class PathForm {
 
 // A typed path as an operation takes it in.
 struct UserPath {
-    // What the library gets, in the asked form. When refused: the typed text,
-    // cut to fit, for the log only.
+    // What the library gets, in the asked form. When refused: the typed text
+    // shortened in its middle, for the log only.
     WCHAR text[kTextBufferSize] = {};
     // Why the path cannot be used; ERROR_SUCCESS when it can.
     DWORD refusal = ERROR_SUCCESS;

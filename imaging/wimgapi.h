@@ -80,6 +80,10 @@
 // second while an integrity table is added to a file being written.
 #define WIM_MSG_VERIFYING_INTEGRITY (WIM_MSG + 29)
 #define WIM_MSG_ADDING_INTEGRITY (WIM_MSG + 33)
+// Sent only by Corvane's own layer (the linux build's library), never by the
+// system's: a temporary file that an earlier, killed write of the layer left
+// was removed. WPARAM: its path (PCWSTR); LPARAM: 0.
+#define WIM_MSG_LEFTOVER_REMOVED (WIM_MSG + 0x100)
 
 // Callback verdicts
 #define WIM_MSG_SUCCESS ERROR_SUCCESS

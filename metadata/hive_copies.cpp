@@ -4,7 +4,8 @@
 
 namespace {
 
-// Hive copies are named "<prefix><owner>.CRV" in the temporary directory.
+// Hive copies are named "<prefix><owner>.CRV" (or "<prefix><owner>-<n>.CRV"
+// where that name is taken) in the temporary directory.
 const WCHAR kSoftwareCopyPrefix[] = WSTR("CRV_SOFTWARE.");
 const WCHAR kSystemCopyPrefix[] = WSTR("CRV_SYSTEM.");
 const WCHAR kLibraryCopyPrefix[] = WSTR("CRV_KERNEL32.");
@@ -18,37 +19,16 @@ constexpr ULONGLONG kMaxHiveFileBytes = 1ull << 30;
 // file of this size or more.
 constexpr ULONGLONG kMaxLibraryFileBytes = 64ull << 20;
 
-WString HiveCopyPath(const WString& directory, const WCHAR* prefix)
-{
-    return directory + WSTR("\\") + prefix + DecimalText(HiveCopyOwner()) + kCopySuffix;
-}
+// How many names a copy tries before it gives up: others' files may hold
+// the first ones.
+constexpr int kCopyNameAttempts = 16;
 
-// The owner number of a hive copy's file name, or false when the name is
-// not one of ours.
-bool CopyOwnerOf(WStringView name, uint32_t& owner)
+WString HiveCopyPath(const WString& directory, const WCHAR* prefix, int attempt)
 {
-    WStringView rest;
-    for (const WCHAR* prefix : {kSoftwareCopyPrefix, kSystemCopyPrefix, kLibraryCopyPrefix}) {
-        WStringView p(prefix);
-        if (name.size() > p.size() && name.substr(0, p.size()) == p)
-            rest = name.substr(p.size());
-    }
-    WStringView suffix(kCopySuffix);
-    if (rest.size() <= suffix.size() || rest.substr(rest.size() - suffix.size()) != suffix)
-        return false;
-    WStringView digits = rest.substr(0, rest.size() - suffix.size());
-    if (digits.size() > 10)
-        return false;
-    uint64_t value = 0;
-    for (WCHAR c : digits) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (value > 0xFFFFFFFFull)
-        return false;
-    owner = static_cast<uint32_t>(value);
-    return true;
+    WString name = directory + WSTR("\\") + prefix + DecimalText(HiveCopyOwner());
+    if (attempt > 0)
+        name += WSTR("-") + DecimalText(attempt);
+    return name + kCopySuffix;
 }
 
 bool FitsCopy(const WString& path, ULONGLONG limit)
@@ -62,6 +42,25 @@ bool FitsCopy(const WString& path, ULONGLONG limit)
 
 }  // namespace
 
+bool OwnCopy::Make(const WString& directory, const WCHAR* prefix, const WString& original)
+{
+    // Made only under a name that is free, never over a file that is there:
+    // whatever has the name may be another program's.
+    for (int attempt = 0; attempt < kCopyNameAttempts; ++attempt) {
+        const WString candidate = HiveCopyPath(directory, prefix, attempt);
+        if (CopyFileW(original.c_str(), candidate.c_str(), TRUE))
+            return made_.Hold(candidate.c_str());
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    return false;
+}
+
+OwnCopy::~OwnCopy()
+{
+    made_.Remove();
+}
+
 WString HiveCopiesDirectory(const WCHAR* given)
 {
     WString directory = WithoutTrailingBackslash(given != nullptr ? given : WSTR(""));
@@ -74,23 +73,6 @@ WString HiveCopiesDirectory(const WCHAR* given)
     return WithoutTrailingBackslash(buffer);
 }
 
-void RemoveLeftoverCopies(const WString& directory)
-{
-    WString pattern = directory + WSTR("\\CRV_*.CRV");
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        uint32_t owner = 0;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !CopyOwnerOf(found.cFileName, owner))
-            continue;
-        if (owner == HiveCopyOwner() || !HiveCopyOwnerRuns(owner))
-            DeleteFileW((directory + WSTR("\\") + found.cFileName).c_str());
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-}
-
 bool LoadedHives::Load(const WString& softwareHive, const WString& systemHive)
 {
     if (!FitsCopy(softwareHive, kMaxHiveFileBytes) || !FitsCopy(systemHive, kMaxHiveFileBytes))
@@ -98,13 +80,11 @@ bool LoadedHives::Load(const WString& softwareHive, const WString& systemHive)
     WString software = softwareHive;
     WString system = systemHive;
     if (HiveLoadNeedsCopy()) {
-        softwareCopy_ = HiveCopyPath(directory_, kSoftwareCopyPrefix);
-        systemCopy_ = HiveCopyPath(directory_, kSystemCopyPrefix);
-        if (!CopyFileW(softwareHive.c_str(), softwareCopy_.c_str(), FALSE) ||
-            !CopyFileW(systemHive.c_str(), systemCopy_.c_str(), FALSE))
+        if (!softwareCopy_.Make(directory_, kSoftwareCopyPrefix, softwareHive) ||
+            !systemCopy_.Make(directory_, kSystemCopyPrefix, systemHive))
             return false;
-        software = softwareCopy_;
-        system = systemCopy_;
+        software = softwareCopy_.Path();
+        system = systemCopy_.Path();
     }
     softwareLoaded_ = LoadHive(kSoftwareKey, software.c_str());
     systemLoaded_ = softwareLoaded_ && LoadHive(kSystemKey, system.c_str());
@@ -117,20 +97,11 @@ LoadedHives::~LoadedHives()
         UnloadHive(kSystemKey);
     if (softwareLoaded_)
         UnloadHive(kSoftwareKey);
-    // A copy that was never made is simply not there to delete.
-    for (const WString& copy : {softwareCopy_, systemCopy_}) {
-        if (!copy.empty())
-            DeleteFileW(copy.c_str());
-    }
+    // The copies go with their members, once unloaded.
 }
 
 SystemLibraryCopy::SystemLibraryCopy(const WString& copiesDirectory, const WString& library)
-    : path_(HiveCopyPath(copiesDirectory, kLibraryCopyPrefix))
 {
-    copied_ = FitsCopy(library, kMaxLibraryFileBytes) && CopyFileW(library.c_str(), path_.c_str(), FALSE);
-}
-
-SystemLibraryCopy::~SystemLibraryCopy()
-{
-    DeleteFileW(path_.c_str());
+    if (FitsCopy(library, kMaxLibraryFileBytes))
+        copy_.Make(copiesDirectory, kLibraryCopyPrefix, library);
 }

@@ -1,10 +1,11 @@
 // The probe's copies beside the imaging work: the offline installation's
 // two hives, loaded under the probe's key names for as long as their owner
-// lives, and a copy of its system library for the version query. Copies are
-// named "<prefix><owner>.CRV" in the temporary directory, so that those of a
-// killed program can be told and removed.
+// lives, and a copy of its system library for the version query. A copy is
+// made only under a free name and removed only while the name still holds
+// it: nothing else in the temporary directory is touched.
 #pragma once
 
+#include "base/file_identity.h"
 #include "base/text.h"
 
 inline constexpr WCHAR kSoftwareKey[] = WSTR("CRV_SOFTWARE");
@@ -14,9 +15,25 @@ inline constexpr WCHAR kSystemKey[] = WSTR("CRV_SYSTEM");
 // when there is none.
 WString HiveCopiesDirectory(const WCHAR* given);
 
-// Removes copies that a probe which never finished (a killed program) left
-// in `directory`. Copies of a process that still runs are in use and stay.
-void RemoveLeftoverCopies(const WString& directory);
+// One copy of a file in the copies directory, made by this program under a
+// name nothing had, and removed when the owner goes only if that name still
+// holds the same file.
+class OwnCopy {
+public:
+    OwnCopy() = default;
+    ~OwnCopy();
+    OwnCopy(const OwnCopy&) = delete;
+    OwnCopy& operator=(const OwnCopy&) = delete;
+
+    // Copies `original` into `directory` under `prefix`; false with nothing
+    // made when it cannot.
+    bool Make(const WString& directory, const WCHAR* prefix, const WString& original);
+    // The copy, or an empty path when none was made.
+    const WString& Path() const { return made_.Path(); }
+
+private:
+    MadeFile made_;
+};
 
 // SOFTWARE and SYSTEM loaded under kSoftwareKey and kSystemKey: from copies
 // where loading takes the file for the registry's own, in place where they
@@ -34,8 +51,8 @@ public:
 
 private:
     WString directory_;
-    WString softwareCopy_;
-    WString systemCopy_;
+    OwnCopy softwareCopy_;
+    OwnCopy systemCopy_;
     bool softwareLoaded_ = false;
     bool systemLoaded_ = false;
 };
@@ -47,15 +64,12 @@ private:
 class SystemLibraryCopy {
 public:
     SystemLibraryCopy(const WString& copiesDirectory, const WString& library);
-    ~SystemLibraryCopy();
     SystemLibraryCopy(const SystemLibraryCopy&) = delete;
     SystemLibraryCopy& operator=(const SystemLibraryCopy&) = delete;
 
     // The copy, or an empty path when the library was not copied.
-    const WString& Path() const { return copied_ ? path_ : empty_; }
+    const WString& Path() const { return copy_.Path(); }
 
 private:
-    WString path_;
-    WString empty_;
-    bool copied_ = false;
+    OwnCopy copy_;
 };

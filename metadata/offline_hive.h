@@ -38,8 +38,6 @@ DWORD ReadHiveNumber(const WCHAR* keyPath, const WCHAR* valueName);
 // cannot be opened.
 bool ReadHiveSubkeyNames(const WCHAR* keyPath, size_t limit, std::vector<WString>& names);
 
-// Who made a hive copy: this process's number, and whether the process with
-// a number found in a copy's name still runs (a copy left by a process that
-// is gone can be removed).
+// This process's number, which a hive copy's name carries so that two
+// programs' copies start from different names.
 uint32_t HiveCopyOwner();
-bool HiveCopyOwnerRuns(uint32_t owner);

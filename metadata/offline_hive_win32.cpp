@@ -90,13 +90,3 @@ uint32_t HiveCopyOwner()
 {
     return GetCurrentProcessId();
 }
-
-bool HiveCopyOwnerRuns(uint32_t owner)
-{
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, owner);
-    if (process == nullptr)
-        return GetLastError() == ERROR_ACCESS_DENIED;
-    bool runs = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    CloseHandle(process);
-    return runs;
-}

@@ -178,10 +178,3 @@ uint32_t HiveCopyOwner()
     // prefixes, and two prefixes may share a temporary directory.
     return static_cast<uint32_t>(getpid());
 }
-
-bool HiveCopyOwnerRuns(uint32_t owner)
-{
-    if (owner == 0 || owner > static_cast<uint32_t>(INT32_MAX))
-        return false;
-    return kill(static_cast<pid_t>(owner), 0) == 0 || errno == EPERM;
-}

@@ -222,7 +222,6 @@ void ProbeOfflineWindows(TaskState& task, HANDLE image, const WCHAR* sourceDirec
     const WString copies = HiveCopiesDirectory(tempDirectory);
     if (copies.empty())
         return;
-    RemoveLeftoverCopies(copies);
 
     WString windowsDirectory;
     if (!FindWindowsDirectory(sourceDirectory, windowsDirectory))

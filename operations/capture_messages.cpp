@@ -101,6 +101,9 @@ DWORD HandleCaptureMessage(TaskState& task, DWORD messageId, WPARAM wParam, LPAR
     case WIM_MSG_WARNING:
         AppendLog(task, DiagnosticLine(WSTR("WARNING: "), wParam, lParam));
         return WIM_MSG_SUCCESS;
+    case WIM_MSG_LEFTOVER_REMOVED:
+        AppendLog(task, LeftoverRemovedLine(wParam));
+        return WIM_MSG_SUCCESS;
     case WIM_MSG_QUERY_ABORT:
         return task.abortRequested ? WIM_MSG_ABORT_IMAGE : WIM_MSG_SUCCESS;
     case WIM_MSG_VERIFYING_INTEGRITY:

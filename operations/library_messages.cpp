@@ -1,6 +1,7 @@
 #include "operations/library_messages.h"
 
 #include "base/log.h"
+#include "base/resource.h"
 #include "imaging/wimgapi.h"
 
 WString CodedMessageLine(WStringView prefix, const WCHAR* path, LPARAM code, WStringView suffix)
@@ -31,9 +32,18 @@ WString LibraryMessageLine(DWORD messageId, WPARAM wParam, LPARAM lParam)
         return CodedMessageLine(WSTR("INFO: "), path, lParam, WSTR("\n"));
     case WIM_MSG_WARNING:
         return CodedMessageLine(WSTR("WARNING: "), path, lParam);
+    case WIM_MSG_LEFTOVER_REMOVED:
+        return LeftoverRemovedLine(wParam);
     default:
         return {};
     }
+}
+
+WString LeftoverRemovedLine(WPARAM path)
+{
+    const WCHAR* shown = path != 0 ? reinterpret_cast<const WCHAR*>(path) : WSTR("(null)");
+    WCHAR line[kTextBufferSize];
+    return LoadMessage(line, IDS_LEFTOVER_REMOVED, shown);
 }
 
 WString DiagnosticLine(WStringView prefix, WPARAM path, LPARAM code)

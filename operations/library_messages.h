@@ -10,8 +10,13 @@
 WString CodedMessageLine(WStringView prefix, const WCHAR* path, LPARAM code, WStringView suffix = {});
 
 // The coded line for a library message, or an empty text when `messageId`
-// is none of WIM_MSG_ERROR, WIM_MSG_RETRY, WIM_MSG_INFO and WIM_MSG_WARNING.
+// is none of WIM_MSG_ERROR, WIM_MSG_RETRY, WIM_MSG_INFO and WIM_MSG_WARNING;
+// for WIM_MSG_LEFTOVER_REMOVED, LeftoverRemovedLine.
 WString LibraryMessageLine(DWORD messageId, WPARAM wParam, LPARAM lParam);
+
+// The line for a temporary file of an earlier write that the layer removed
+// (WIM_MSG_LEFTOVER_REMOVED, whose WPARAM is the path).
+WString LeftoverRemovedLine(WPARAM path);
 
 // "PREFIX PATH    [Code=SYSTEM TEXT]" and a line feed, as the capture and
 // mount callbacks log a library message, on a line as long as the path

@@ -106,6 +106,9 @@ DWORD CALLBACK MountMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lPara
     case WIM_MSG_WARNING:
         AppendLog(task, DiagnosticLine(WSTR("WARNING: "), wParam, lParam));
         break;
+    case WIM_MSG_LEFTOVER_REMOVED:
+        AppendLog(task, LeftoverRemovedLine(wParam));
+        break;
     default:
         break;
     }

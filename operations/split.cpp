@@ -3,6 +3,7 @@
 #include "base/user_path.h"
 #include "imaging/wimgapi.h"
 #include "operations/imaging_handles.h"
+#include "operations/library_messages.h"
 #include "operations/operations.h"
 #include "operations/temp_directory.h"
 
@@ -86,6 +87,9 @@ DWORD CALLBACK SplitMessageCallback(DWORD messageId, WPARAM wParam, LPARAM, PVOI
         break;
     case WIM_MSG_VERIFYING_INTEGRITY:
         UpdateTimeStatus(task, 0);
+        break;
+    case WIM_MSG_LEFTOVER_REMOVED:
+        AppendLog(task, LeftoverRemovedLine(wParam));
         break;
     default:
         break;

@@ -52,10 +52,33 @@ void NormaliseDirectory(const WCHAR* path, WCHAR* buffer)
 
 bool ProbeWritableDirectory(const WCHAR* directory)
 {
-    WCHAR probe[MAX_PATH];
-    if (GetTempFileNameW(directory, WSTR("CRV"), 0, probe) == 0)
+    // A file of our own making, created only if its name is new and deleted
+    // through its own handle, so the probe can never take another's file.
+    // Built in a string: the folder may be longer than any fixed buffer.
+    const WString folder = WithoutTrailingBackslash(directory);
+    if (folder.empty()) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
         return false;
-    return DeleteFileW(probe) != FALSE;
+    }
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const DWORD stamp =
+            GetTickCount() ^ (GetCurrentThreadId() << 16) ^ (static_cast<DWORD>(attempt) * 0x9E3779B1u);
+        const WString probe = folder + WSTR("\\CRV") + DecimalText(stamp) + WSTR(".tmp");
+        HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND) {
+            SetLastError(ERROR_DIRECTORY);  // what the system's own probe says of a missing folder
+            return false;
+        }
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    return false;
 }
 
 bool TakeTempDirectory(TaskState& task, const WCHAR* first, const WCHAR* second, WCHAR* buffer)

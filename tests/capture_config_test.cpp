@@ -299,8 +299,7 @@ TEST_F(CaptureConfigTest, UnreadableConfigurationLogs205And206AndFails)
         task.logText.clear();
         task.captureConfigFile = c.path;
         EXPECT_FALSE(LoadCaptureConfig(task)) << c.name;
-        WCHAR shown[kTextBufferSize];
-        CopyToBuffer(shown, kTextBufferSize, WSTR("設定檔:\t") + c.path);
+        const WString shown = ShortenedInMiddle(WSTR("設定檔:\t") + c.path, kTextBufferSize - 1);
         EXPECT_EQ(Log(), Narrow(shown) + "\r\n錯誤: 無法讀取設定檔.\r\n") << c.name;
         EXPECT_EQ(Patterns(task.exclusions), kDefaultExclusions) << c.name;
     }

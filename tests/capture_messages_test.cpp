@@ -312,11 +312,13 @@ TEST_F(CaptureMessagesTest, LibraryDiagnosticsCarryThePathAndTheSystemText)
     Send(WIM_MSG_RETRY, at, ERROR_SHARING_VIOLATION);
     Send(WIM_MSG_WARNING, at, static_cast<LPARAM>(0x700000000 | ERROR_FILE_NOT_FOUND));
     Send(WIM_MSG_INFO, at, ERROR_DISK_FULL);
-    EXPECT_EQ(Log(),
-              "ERROR: C:\\data\\locked.txt    [Code=" + ErrorText(ERROR_ACCESS_DENIED) + "]\n\r\n" +
-                  "RETRY: C:\\data\\locked.txt    [Code=" + ErrorText(ERROR_SHARING_VIOLATION) + "]\n\r\n" +
-                  "WARNING: C:\\data\\locked.txt    [Code=" + ErrorText(ERROR_FILE_NOT_FOUND) + "]\n\r\n" +
-                  "INFO: C:\\data\\locked.txt    [Code=" + ErrorText(ERROR_DISK_FULL) + "]\n\r\n");
+    Send(WIM_MSG_LEFTOVER_REMOVED, at, 0);
+    EXPECT_EQ(Log(), "ERROR: C:\\data\\locked.txt    [Code=" + ErrorText(ERROR_ACCESS_DENIED) + "]\n\r\n" +
+                         "RETRY: C:\\data\\locked.txt    [Code=" + ErrorText(ERROR_SHARING_VIOLATION) +
+                         "]\n\r\n" +
+                         "WARNING: C:\\data\\locked.txt    [Code=" + ErrorText(ERROR_FILE_NOT_FOUND) +
+                         "]\n\r\n" + "INFO: C:\\data\\locked.txt    [Code=" + ErrorText(ERROR_DISK_FULL) +
+                         "]\n\r\n" + "已移除先前寫入中斷時遺留的暫存檔: C:\\data\\locked.txt\r\n");
     EXPECT_EQ(ErrorText(ERROR_ACCESS_DENIED).find("???"), std::string::npos);
 
     // A path longer than any buffer reaches the log whole.

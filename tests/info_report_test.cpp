@@ -204,9 +204,10 @@ TEST_F(InfoReportTest, TextsShowAsTypedAndLongOnesKeepTheirLineEnd)
                                "<FLAGS>") +
                           WString(255, WSTR('f')) + WString{0xD83D, 0xDE00} + WSTR("</FLAGS></IMAGE>");
     std::string report = Report();
-    // 259 characters: the label, as much of the name as fits, CR LF.
-    const std::string name = "名稱:\t\t" + std::string(259 - 5 - 2, 'n') + "\r\n";
-    const std::string flags = "標識:\t\t" + std::string(252, 'f') + "\r\n";  // no half of the pair
+    // 259 characters each: the label, the start and the end of the text, CR LF.
+    const std::string name = "名稱:\t\t" + std::string(124, 'n') + "…" + std::string(127, 'n') + "\r\n";
+    // The end keeps the whole pair, the cut splits none.
+    const std::string flags = "標識:\t\t" + std::string(124, 'f') + "…" + std::string(125, 'f') + "😀\r\n";
     EXPECT_NE(report.find("\r\n" + name + "描述:\t\tA & B < C\r\n" + flags + "檔案:"), std::string::npos)
         << report;
 }

@@ -1,4 +1,5 @@
 // The log and progress routines every operation relies on.
+#include "base/language.h"
 #include "base/log.h"
 #include "base/resource.h"
 #include "tests/gtest_support.h"
@@ -48,12 +49,27 @@ TEST(LoadMessageTest, MissingEntryAndOverlongExpansion)
     EXPECT_EQ(Narrow(LoadMessage(buffer, 9999, 1)), "???");
     EXPECT_EQ(Narrow(LoadTableString(160, buffer)), "???");
 
-    // An insert longer than the buffer is cut, never overflows.
-    WString longText(600, WSTR('x'));
-    LoadMessage(buffer, 201, longText.c_str());
-    WString result = buffer;
-    EXPECT_EQ(result.size(), 259u);
-    EXPECT_EQ(Narrow(result.substr(0, 4)), "錯誤: ");
+    // An insert longer than the buffer loses its middle, never overflows: the
+    // start and a path's file name stay.
+    const WString folder = WSTR("C:\\") + WString(300, WSTR('f'));
+    const struct {
+        WString insert;
+        std::string end;
+    } cases[] = {
+        {WString(600, WSTR('x')), std::string(100, 'x')},
+        {folder + WSTR("\\install.wim"), "ff\\install.wim"},
+        {folder + WSTR("\\") + WString(240, WSTR('n')) + WSTR(".wim"), std::string(100, 'n') + ".wim"},
+    };
+    for (const auto& c : cases) {
+        const std::string result = Narrow(LoadMessage(buffer, 190, c.insert.c_str()));
+        EXPECT_EQ(WString(buffer).size(), 259u);
+        EXPECT_EQ(result.rfind("映像檔儲存到:\t", 0), 0u) << result;
+        EXPECT_EQ(result.substr(result.size() - c.end.size()), c.end) << result;
+        EXPECT_NE(result.find("…"), std::string::npos) << result;
+    }
+    // One that fits is left whole.
+    EXPECT_EQ(Narrow(LoadMessage(buffer, 190, WString(250, WSTR('y')).c_str())),
+              "映像檔儲存到:\t" + std::string(250, 'y'));
 }
 
 TEST(StringTableTest, QuotedEntriesKeepTheirInnerQuotationMarksAndControlCharacters)
@@ -77,7 +93,7 @@ TEST(SystemErrorTextTest, KnownCodeLosesItsFinalLineEndAndUnknownCodeIsUnknown)
     // Some texts end in LF alone, others in CR LF: neither may reach a log line.
     for (DWORD code : {ERROR_FILE_NOT_FOUND, ERROR_DIRECTORY, ERROR_INVALID_DATA}) {
         DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                      code, 0, raw, kTextBufferSize, nullptr);
+                                      code, CurrentLanguage(), raw, kTextBufferSize, nullptr);
         ASSERT_GT(length, 1u);
         ASSERT_EQ(raw[length - 1], WSTR('\n'));
         WString expected(raw, length - 1);
@@ -86,6 +102,29 @@ TEST(SystemErrorTextTest, KnownCodeLosesItsFinalLineEndAndUnknownCodeIsUnknown)
         EXPECT_EQ(WString(SystemErrorText(buffer, code)), expected) << code;
     }
     EXPECT_EQ(Narrow(SystemErrorText(buffer, 0x7654321)), "???");
+}
+
+TEST(SystemErrorTextTest, ReasonsComeInTheInterfaceLanguageWhateverTheSystemPrefers)
+{
+    WCHAR buffer[kTextBufferSize];
+    const LANGID before = CurrentLanguage();
+    std::string shown[2];
+    const LANGID languages[2] = {kLanguageChinese, kLanguageEnglish};
+    for (int i = 0; i < 2; ++i) {
+        SetCurrentLanguage(languages[i]);
+        shown[i] = Narrow(SystemErrorText(buffer, ERROR_FILE_NOT_FOUND));
+    }
+    SetCurrentLanguage(before);
+    // Whichever language the system itself prefers, each interface gets its own.
+    EXPECT_EQ(shown[0], "找不到檔案。");  // Wine's own texts
+    EXPECT_EQ(shown[1], "File not found.");
+    // A language whose texts the system lacks falls back to the system's own.
+    const std::string fallback =
+        Narrow(SystemErrorTextIn(buffer, ERROR_FILE_NOT_FOUND, MAKELANGID(LANG_YORUBA, SUBLANG_DEFAULT)));
+    WCHAR own[kTextBufferSize];
+    EXPECT_EQ(fallback, Narrow(SystemErrorTextIn(own, ERROR_FILE_NOT_FOUND,
+                                                 MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT))));
+    EXPECT_NE(fallback, "???");
 }
 
 // Shows what workers leave pending, as the progress window does.

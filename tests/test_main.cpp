@@ -3,6 +3,8 @@
 #include "tests/support/fresh_task.h"
 
 #include <commctrl.h>
+#include <cstdlib>
+#include <string>
 
 extern "C" int wmain(int argc, WCHAR** argv)
 {
@@ -20,5 +22,16 @@ extern "C" int wmain(int argc, WCHAR** argv)
     int count = argc;
     testing::InitGoogleTest(&count, pointers.data());
     FreshTaskForEveryTest();
-    return RUN_ALL_TESTS();
+    // The layer's records of its temporary files go to a folder of this run,
+    // which the child processes it starts share.
+    std::string records;
+    char pattern[] = "/tmp/corvane-records-XXXXXX";
+    if (getenv("CORVANE_TEMPORARY_RECORDS") == nullptr && mkdtemp(pattern) != nullptr) {
+        records = pattern;
+        setenv("CORVANE_TEMPORARY_RECORDS", records.c_str(), 1);
+    }
+    const int result = RUN_ALL_TESTS();
+    if (!records.empty() && system(("rm -rf '" + records + "'").c_str()) != 0)
+        return result == 0 ? 1 : result;
+    return result;
 }

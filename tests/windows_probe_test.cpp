@@ -603,30 +603,33 @@ TEST_F(WindowsProbeTest, TheLibraryIsReadFromTheSameVolumeOrAnother)
     Shell("rm -rf " + Quoted(memory));
 }
 
-TEST_F(WindowsProbeTest, CopiesLeftByAProcessThatIsGoneAreRemoved)
+TEST_F(WindowsProbeTest, TheProbeTouchesNoFileButItsOwnCopies)
 {
+    // Look-alikes of its copies: a gone process's, this process's own names
+    // (which another program may have made), and others. None is the probe's.
     std::string gone = ShellOutput("sh -c 'echo $$'");
     gone.pop_back();
     const std::string own = std::to_string(getpid());
-    const std::vector<std::string> leftovers = {"CRV_SOFTWARE." + gone + ".CRV",
-                                                "CRV_SYSTEM." + own + ".CRV"};
-    const std::vector<std::string> kept = {"CRV_SYSTEM.1.CRV", "CRV_OTHER.5.CRV", "CRV_SOFTWARE.x1.CRV",
-                                           "notes.txt"};
-    for (const auto& name : leftovers)
-        std::ofstream(temp() + "/" + name) << "old copy";
-    for (const auto& name : kept)
-        std::ofstream(temp() + "/" + name) << "not ours to remove";
+    const std::vector<std::string> lookAlikes = {"CRV_SOFTWARE." + gone + ".CRV",
+                                                 "CRV_SYSTEM." + own + ".CRV",
+                                                 "CRV_SOFTWARE." + own + ".CRV",
+                                                 "CRV_KERNEL32." + own + ".CRV",
+                                                 "CRV_SYSTEM.1.CRV",
+                                                 "CRV_SOFTWARE.x1.CRV",
+                                                 "notes.txt"};
+    for (const auto& name : lookAlikes)
+        std::ofstream(temp() + "/" + name) << "not ours: " << name;
+    const std::string before = ShellOutput("cd " + Quoted(temp()) + " && ls && cat *");
 
-    Probe();  // no installation in the source: the clean-up happens all the same
-    EXPECT_EQ(ShellOutput("ls " + Quoted(temp())),
-              "CRV_OTHER.5.CRV\nCRV_SOFTWARE.x1.CRV\nCRV_SYSTEM.1.CRV\nnotes.txt\n");
+    Probe();  // no installation in the source
+    EXPECT_EQ(ShellOutput("cd " + Quoted(temp()) + " && ls && cat *"), before);
 
-    // A leftover of this process's own name is replaced and removed again.
+    // With an installation, the probe copies under names that are free and
+    // removes just those again.
     WriteWindowsTree(source(), "WINDOWS");
-    std::ofstream(temp() + "/CRV_SOFTWARE." + own + ".CRV") << "old copy";
     Probe();
     EXPECT_EQ(Text("WINDOWS/ARCH"), "9");
-    EXPECT_EQ(ShellOutput("ls " + Quoted(temp()) + " | grep -c " + own + " || true"), "0\n");
+    EXPECT_EQ(ShellOutput("cd " + Quoted(temp()) + " && ls && cat *"), before);
 }
 
 }  // namespace

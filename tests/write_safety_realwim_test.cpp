@@ -6,11 +6,15 @@
 #include "imaging/wimgapi.h"
 #include "imaging/wimlib/journal_format.h"
 #include "imaging/wimlib/layer.h"
+#include "imaging/wimlib/temporary_records.h"
 #include "imaging/wimlib/write_behind.h"
 #include "metadata/image_info.h"
+#include "operations/operations.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/fresh_task.h"
 #include "tests/support/message_listener.h"
+#include "tests/support/scripted_imaging.h"
 #include "tests/support/xml_notice.h"
 
 #include <dlfcn.h>
@@ -20,9 +24,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -203,6 +209,23 @@ TEST(WriteFaultChild, DISABLED_Act)
         ASSERT_TRUE(SetImageField(task, image, WSTR("NAME"), WSTR("child")));
         WIMCloseHandle(image);
         WIMCloseHandle(handle);
+    } else if (action == "record") {
+        // Killed after its record named the file and the file was made, before
+        // the record knew the file.
+        layer::TemporaryRecord record;
+        ASSERT_TRUE(record.Begin(wim));
+        std::ofstream(wim, std::ios::binary) << "made by a writer that was killed";
+        kill(getpid(), SIGKILL);
+    } else if (action == "recording") {
+        // A live writer of ours in another process: its recorded temporary
+        // file stays open until the parent says.
+        layer::TemporaryRecord record;
+        const int made = layer::CreateRecordedFile(record, wim, O_WRONLY, 0600);
+        ASSERT_GE(made, 0) << GetLastError();
+        ASSERT_EQ(write(made, "being written", 13), 13);
+        std::ofstream(wim + ".held") << "held";
+        EXPECT_TRUE(WaitFor(wim + ".release", 120));
+        close(made);
     } else if (action == "try") {
         // Tries to open for writing; writes the last error it got.
         HANDLE handle = OpenWim(wim, kReadWrite);
@@ -578,7 +601,7 @@ TEST_F(WriteSafetyRealWim, ACommitWhoseWrittenFileFailsItsCheckIsUndone)
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
         }
         EXPECT_EQ(OpenDescriptorCount(), descriptors);  // the refused file is closed again
-        EXPECT_EQ(seen, "checked");  // the check read the written file
+        EXPECT_EQ(seen, "checked");                     // the check read the written file
         EXPECT_EQ(Sha256(wim), oldSha);
         EXPECT_EQ(Neighbours(wim), std::vector<std::string>{});
         EXPECT_EQ(WIMGetImageCount(handle), 3u);  // memory shows the file again
@@ -587,33 +610,37 @@ TEST_F(WriteSafetyRealWim, ACommitWhoseWrittenFileFailsItsCheckIsUndone)
     }
 }
 
+// The names a killed write's files would have prove nothing on their own:
+// only the recorded temporary file of the killed rebuild goes.
 TEST_F(WriteSafetyRealWim, LeftoversOfKilledWritesGoWhenTheFileIsNextOpenedForWriting)
 {
     const std::string wim = FreshCopy("left.wim");
     const std::string oldSha = Sha256(wim);
-    const std::string wimlibOld = wim + "HvT1BsLUo";    // wimlib's temporary name, long abandoned
-    const std::string wimlibFresh = wim + "Ab3dE5gH7";  // one that may still be written
-    const std::string ours = wim + ".corvane-q1W2e3";
+    RunChild("delete", wim, "CORVANE_CHILD_KILL_AT_SYNC=1");  // killed once its new file was written
+    const std::vector<std::string> killed = Neighbours(wim);
+    ASSERT_EQ(killed.size(), 1u);
+    const std::string recorded = folder / killed.front();
+    const std::string wimlibOld = wim + "HvT1BsLUo";  // wimlib's own temporary name
+    const std::string unrecorded = wim + ".corvane-q1W2e3";
     const std::string stranger = wim + ".bak";
     const std::string header = FileBytes(wim).substr(0, 208);
-    for (const std::string& path : {wimlibOld, wimlibFresh, ours, stranger})
+    for (const std::string& path : {wimlibOld, unrecorded, stranger})
         std::ofstream(path, std::ios::binary) << header;
-    ShellOutput("touch -d '10 minutes ago' " + Quoted(wimlibOld));
+    ShellOutput("touch -d '10 minutes ago' " + Quoted(wimlibOld) + " " + Quoted(unrecorded));
     // A journal cut short was never complete, so the WIM was not touched.
     std::ofstream(wim + kJournalSuffix, std::ios::binary) << "CVJRNL01" << std::string(100, '\x7');
 
     HANDLE reader = OpenWim(wim, WIM_GENERIC_READ);
     ASSERT_NE(reader, nullptr);
     WIMCloseHandle(reader);
-    EXPECT_TRUE(Exists(ours));  // readers leave temporary files alone
+    EXPECT_TRUE(Exists(recorded));  // readers leave temporary files alone
 
     HANDLE handle = OpenWim(wim, kReadWrite);
     ASSERT_NE(handle, nullptr) << GetLastError();
     EXPECT_FALSE(Exists(wim + kJournalSuffix));
-    EXPECT_FALSE(Exists(ours));
-    EXPECT_FALSE(Exists(wimlibOld));
-    EXPECT_TRUE(Exists(wimlibFresh));
-    EXPECT_TRUE(Exists(stranger));
+    EXPECT_FALSE(Exists(recorded));
+    for (const std::string& path : {wimlibOld, unrecorded, stranger})
+        EXPECT_EQ(FileBytes(path), header) << path;
     WIMCloseHandle(handle);
     EXPECT_EQ(Sha256(wim), oldSha);
 
@@ -822,6 +849,7 @@ TEST_F(WriteSafetyRealWim, LeftoversOfKilledWritesGoAtTheNextWriteIntoTheirFolde
         {"export, then a write to another WIM", "export", "CORVANE_CHILD_KILL_AT_SYNC=1", "open"},
         {"split, then a new file", "split", "CORVANE_CHILD_FILE_LIMIT=1000", "create"},
         {"split, then a write to another WIM", "split", "CORVANE_CHILD_FILE_LIMIT=1000", "open"},
+        {"split, then a split", "split", "CORVANE_CHILD_FILE_LIMIT=1000", "split"},
     };
     int number = 0;
     for (const Case& c : cases) {
@@ -841,6 +869,12 @@ TEST_F(WriteSafetyRealWim, LeftoversOfKilledWritesGoAtTheNextWriteIntoTheirFolde
         struct flock lock = {};
         lock.l_type = F_WRLCK;
         ASSERT_EQ(fcntl(held, F_OFD_SETLK, &lock), 0);
+        std::vector<std::string> said;
+        MessageListener listener([&](DWORD message, WPARAM wParam) {
+            if (message == WIM_MSG_LEFTOVER_REMOVED)
+                said.push_back(Utf8FromWide(reinterpret_cast<const WCHAR*>(wParam)));
+            return WIM_MSG_SUCCESS;
+        });
 
         const std::string next = c.next;
         if (next == "create") {
@@ -863,7 +897,252 @@ TEST_F(WriteSafetyRealWim, LeftoversOfKilledWritesGoAtTheNextWriteIntoTheirFolde
         close(held);
         std::string now = ShellOutput("ls -A " + Quoted(place) + " | grep -v '^parts[0-9]*\\.swm$'");
         EXPECT_EQ(now, "live.wim.corvane-Ab3dE5\nother.wim\n") << "before: " << left;
+        // One message per removed file, naming it.
+        std::istringstream removed(left);
+        std::vector<std::string> expected;
+        for (std::string name; std::getline(removed, name);) {
+            if (name != "other.wim")
+                expected.push_back(Utf8FromWide(DosPath(place + "/" + name)));
+        }
+        std::sort(said.begin(), said.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(said, expected);
     }
+}
+
+// The records left in the records folder: none once no writer runs.
+std::string RecordsLeft()
+{
+    return ShellOutput("ls -A " + Quoted(Environment("CORVANE_TEMPORARY_RECORDS")));
+}
+
+// What a killed writer left goes at the next write into its folder only on
+// the proof of its record, and the operation's log says so; a record whose
+// file was replaced since, or whose writer died before the file was known,
+// removes nothing. Either way the record goes.
+TEST_F(WriteSafetyRealWim, ARecordedTemporaryOfADeadWriterGoesWithALogLineAndNothingElseDoes)
+{
+    struct Case {
+        const char* name;
+        const char* killed;  // the child's action
+        const char* fault;
+        bool replaced;  // the left file put back under its name as another file
+        bool removed;
+    };
+    const Case cases[] = {
+        {"killed rebuild", "delete", "CORVANE_CHILD_KILL_AT_SYNC=1", false, true},
+        {"killed rebuild, its file replaced since", "delete", "CORVANE_CHILD_KILL_AT_SYNC=1", true, false},
+        {"killed before its file was recorded", "record", "", false, false},
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string place = folder / ("dead" + std::to_string(++number));
+        ShellOutput("mkdir -p " + Quoted(place) + " && cp " + Quoted(Base()) + " " +
+                    Quoted(place + "/w.wim"));
+        const bool recordOnly = std::string(c.killed) == "record";
+        RunChild(c.killed, place + (recordOnly ? "/w.wim.corvane-Qq7Rr8" : "/w.wim"), c.fault);
+        const std::vector<std::string> killed = Neighbours(place + "/w.wim");
+        ASSERT_EQ(killed.size(), 1u);
+        const std::string left = place + "/" + killed.front();
+        if (c.replaced)
+            ShellOutput("cp " + Quoted(left) + " " + Quoted(left + "~") + " && mv " + Quoted(left + "~") +
+                        " " + Quoted(left));
+        const std::string leftBytes = FileBytes(left);
+
+        TaskState& task = FreshTask();
+        task.splitSource = DosPath(Base());
+        task.splitDestination = DosPath(place + "/parts.swm");
+        task.splitSize = WSTR("CD (600 MB)");
+        EXPECT_TRUE(RunSplit(task)) << Narrow(task.logText);
+        const std::string line = "已移除先前寫入中斷時遺留的暫存檔: " + Utf8FromWide(DosPath(left)) + "\r\n";
+        EXPECT_EQ(Narrow(task.logText).find(line) != std::string::npos, c.removed) << Narrow(task.logText);
+        EXPECT_EQ(Exists(left), !c.removed);
+        if (!c.removed) {
+            EXPECT_EQ(FileBytes(left), leftBytes);
+        }
+        EXPECT_EQ(RecordsLeft(), "");
+    }
+}
+
+// Runs its action when the scope ends, however it ends.
+struct Finally {
+    std::function<void()> action;
+    ~Finally() { action(); }
+};
+
+// Files that only look like what a killed write leaves, and the live
+// temporary files of other programs, stay byte for byte through every write
+// the layer makes into their folder.
+TEST_F(WriteSafetyRealWim, LookAlikesAndOtherProgramsTemporaryFilesStayThroughEveryWrite)
+{
+    const std::string place = folder / "shared";
+    ShellOutput("mkdir -p " + Quoted(place));
+    const std::string header = FileBytes(Base()).substr(0, 208);
+    ShellOutput("cp " + Quoted(Base()) + " " + Quoted(place + "/boot"));
+    std::ofstream(place + "/image") << "a text file\n";
+    const char* const lookAlikes[] = {
+        "accounts.split-2024-12",  "photos.split-2023-06", "report.txt.corvane-backup",
+        "keep.wim.corvane-abc123", "bootx64backup",        "imagebackup001",
+    };
+    for (const char* name : lookAlikes)
+        std::ofstream(place + "/" + name, std::ios::binary) << header << name;
+    // Held by another process (an flock, which is not our kind of lock).
+    const std::string held = place + "/held.wim.corvane-Zz9Yy8";
+    std::ofstream(held, std::ios::binary) << header << "held";
+    std::ofstream(folder / "hold.sh") << "exec 9<>\"$1\"; flock 9; echo $$ > \"$2\"; exec sleep 600\n";
+    ShellOutput("sh " + Quoted(folder / "hold.sh") + " " + Quoted(held) + " " + Quoted(folder / "holder") +
+                " >/dev/null 2>&1 &");
+    ASSERT_TRUE(WaitFor(folder / "holder", 30));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::string holder = ShellOutput("cat " + Quoted(folder / "holder") + " | tr -d '\\n'");
+    const Finally endHolder{[&] { Shell("kill " + holder); }};
+    // A real optimize of another WIM here, stopped while its rebuilt file is written.
+    const std::string tree = folder / "big-tree";
+    ShellOutput("mkdir -p " + Quoted(tree) + " && for i in 1 2 3 4 5 6; do head -c 4000000 /dev/urandom > " +
+                Quoted(tree) + "/f$i; done");
+    const std::string live = place + "/live.wim";
+    ASSERT_EQ(Shell("wimlib-imagex capture " + Quoted(tree) + " " + Quoted(live) + " --compress=none"), 0);
+    std::ofstream(folder / "optimize.sh")
+        << "wimlib-imagex optimize \"$1\" --recompress --compress=LZX --threads=1 >/dev/null 2>&1 &\n"
+           "echo $! > \"$2\"; wait $!; echo $? > \"$3\"\n";
+    ShellOutput("sh " + Quoted(folder / "optimize.sh") + " " + Quoted(live) + " " +
+                Quoted(folder / "optimizer") + " " + Quoted(folder / "optimized") + " >/dev/null 2>&1 &");
+    ASSERT_TRUE(WaitFor(folder / "optimizer", 30));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::string optimizer = ShellOutput("cat " + Quoted(folder / "optimizer") + " | tr -d '\\n'");
+    const Finally resumeOptimizer{[&] { Shell("kill -CONT " + optimizer); }};
+    std::string peerTemporary;
+    for (int tries = 0; tries < 6000 && peerTemporary.empty(); ++tries) {
+        peerTemporary = ShellOutput("cd " + Quoted(place) +
+                                    " && ls | grep -E '^live\\.wim[a-zA-Z0-9]{9}$' | tr -d '\\n'");
+        if (peerTemporary.empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ShellOutput("kill -STOP " + optimizer);
+    ASSERT_FALSE(peerTemporary.empty()) << "the optimize made no temporary file";
+    ShellOutput("touch -d '10 minutes ago' " + Quoted(place + "/" + peerTemporary));
+    for (const char* name : lookAlikes)
+        ShellOutput("touch -d '10 minutes ago' " + Quoted(place + "/" + name));
+
+    // And a live writer of ours in another process.
+    const std::string recorded = place + "/running.wim.corvane-Rr5Tt6";
+    FILE* writer = popen(("CORVANE_CHILD_ACTION=recording CORVANE_CHILD_WIM=" + Quoted(recorded) + " wine " +
+                          Quoted(TestProgram()) +
+                          " --gtest_also_run_disabled_tests --gtest_filter=WriteFaultChild.DISABLED_Act "
+                          ">/dev/null 2>&1")
+                             .c_str(),
+                         "r");
+    ASSERT_NE(writer, nullptr);
+    const Finally endWriter{[&] {
+        std::ofstream(recorded + ".release") << "go";
+        pclose(writer);
+    }};
+    ASSERT_TRUE(WaitFor(recorded + ".held", 60));
+
+    std::map<std::string, std::string> before;
+    before["running.wim.corvane-Rr5Tt6"] = FileBytes(recorded);
+    for (const char* name : lookAlikes)
+        before[name] = FileBytes(place + "/" + name);
+    before["held.wim.corvane-Zz9Yy8"] = FileBytes(held);
+    before[peerTemporary] = FileBytes(place + "/" + peerTemporary);
+    before["image"] = FileBytes(place + "/image");
+
+    const std::string sampleTree = folder / "tree";
+    WriteSampleTree(sampleTree, 3);
+    const std::string exportTree = folder / "export-tree";
+    WriteSampleTree(exportTree, 9);
+    const std::string exported = folder / "exported-source.wim";
+    ASSERT_EQ(Shell("wimlib-imagex capture " + Quoted(exportTree) + " " + Quoted(exported) + " Exported"), 0);
+    const std::string target = place + "/target.wim";
+    ShellOutput("cp " + Quoted(Base()) + " " + Quoted(target));
+    auto capture = [&](const std::string& wim, DWORD disposition) {
+        HANDLE handle = OpenWim(wim, kReadWrite, disposition);
+        HANDLE image = handle != nullptr ? WIMCaptureImage(handle, DosPath(sampleTree).c_str(), 0) : nullptr;
+        const bool done = image != nullptr;
+        WIMCloseHandle(image);
+        return WIMCloseHandle(handle) && done;
+    };
+    auto exportInto = [&](const std::string& wim, DWORD disposition) {
+        HANDLE source = OpenWim(exported, WIM_GENERIC_READ);
+        HANDLE image = WIMLoadImage(source, 1);
+        HANDLE destination = OpenWim(wim, kReadWrite, disposition);
+        const bool done = destination != nullptr && WIMExportImage(image, destination, 0);
+        const bool closed = WIMCloseHandle(destination);
+        WIMCloseHandle(image);
+        WIMCloseHandle(source);
+        return done && closed;
+    };
+    const std::pair<const char*, std::function<bool()>> writes[] = {
+        {"capture into a new file", [&] { return capture(place + "/captured.wim", WIM_CREATE_NEW); }},
+        {"append", [&] { return capture(target, WIM_OPEN_EXISTING); }},
+        {"export into an existing file", [&] { return exportInto(target, WIM_OPEN_EXISTING); }},
+        {"export into a new file", [&] { return exportInto(place + "/exported.wim", WIM_CREATE_NEW); }},
+        {"split",
+         [&] {
+             HANDLE source = OpenWim(Base(), WIM_GENERIC_READ);
+             LARGE_INTEGER size;
+             size.QuadPart = 1;
+             WIMSplitFile(source, DosPath(place + "/parts.swm").c_str(), &size, 0);
+             const bool done = WIMSplitFile(source, DosPath(place + "/parts.swm").c_str(), &size, 0);
+             WIMCloseHandle(source);
+             return done;
+         }},
+        {"change", [&] { return MakeWrite(Write::Change, target); }},
+        {"boot image", [&] { return MakeWrite(Write::Boot, target); }},
+        {"delete", [&] { return MakeWrite(Write::Delete, target); }},
+    };
+    for (const auto& [name, write] : writes) {
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(write()) << GetLastError();
+        for (const auto& [file, bytes] : before) {
+            EXPECT_TRUE(Exists(place + "/" + file)) << file;
+            EXPECT_EQ(FileBytes(place + "/" + file), bytes) << file;
+        }
+    }
+    EXPECT_TRUE(Verifies(target));
+
+    ShellOutput("kill -CONT " + optimizer);
+    ASSERT_TRUE(WaitFor(folder / "optimized", 120));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(FileBytes(folder / "optimized"), "0\n") << "the peer's own write failed";
+    EXPECT_TRUE(Verifies(live));
+}
+
+int FailingSync(int)
+{
+    errno = EIO;
+    return -1;
+}
+
+// A killed append's journal that cannot be put back (its sync fails) stays
+// for the next open, and the open for writing fails with the cause: the
+// file is never used half written.
+TEST_F(WriteSafetyRealWim, AJournalThatCannotBePutBackStaysAndTheWriterIsRefused)
+{
+    const std::string wim = FreshCopy("unsettled.wim");
+    const std::string oldSha = Sha256(wim);
+    RunChild("change", wim, "CORVANE_CHILD_KILL_AT_SYNC=4");  // after its new header
+    ASSERT_TRUE(Exists(wim + kJournalSuffix));
+    const std::string halfWritten = Sha256(wim);
+    ASSERT_NE(halfWritten, oldSha);
+    {
+        int (*const previous)(int) = layer::SyncDescriptor;
+        layer::SyncDescriptor = FailingSync;
+        HANDLE refused = OpenWim(wim, kReadWrite);
+        const DWORD error = GetLastError();
+        layer::SyncDescriptor = previous;
+        WIMCloseHandle(refused);
+        EXPECT_EQ(refused, nullptr);
+        EXPECT_NE(error, static_cast<DWORD>(ERROR_SUCCESS));
+    }
+    EXPECT_TRUE(Exists(wim + kJournalSuffix));
+    HANDLE handle = OpenWim(wim, kReadWrite);
+    ASSERT_NE(handle, nullptr) << GetLastError();
+    WIMCloseHandle(handle);
+    EXPECT_FALSE(Exists(wim + kJournalSuffix));
+    EXPECT_EQ(Sha256(wim), oldSha);
+    EXPECT_TRUE(Verifies(wim));
 }
 
 }  // namespace

@@ -131,7 +131,7 @@ bool CommitInPlace(WimFile& file, const CommitOptions& options)
     if (written && !sameFile) {
         // wimlib rebuilt after all and renamed a complete, synced file over
         // the WIM: the journal speaks of the old file.
-        DropJournal(file.unixPath);
+        journal.Drop();
         const bool locked = RelockRenamedFile(file);
         return Reload(file) && locked;
     }
@@ -154,7 +154,7 @@ bool CommitInPlace(WimFile& file, const CommitOptions& options)
 // Writes the whole WIM into a new locked temporary file beside it, synced
 // and checked. Returns its descriptor, or -1 with no file left and the last
 // error set.
-int WriteWholeTemporary(WimFile& file, const CommitOptions& options, mode_t mode, std::string& temporary)
+int WriteWholeTemporary(WimFile& file, const CommitOptions& options, mode_t mode, TemporaryRecord& temporary)
 {
     const int descriptor = CreateLockedTemporary(file.unixPath, mode, temporary);
     if (descriptor < 0)
@@ -164,17 +164,14 @@ int WriteWholeTemporary(WimFile& file, const CommitOptions& options, mode_t mode
     {
         WriteBehind behind(descriptor);
         written = WimlibSucceeds([&] {
-            return wimlib_write(file.wim, temporary.c_str(), WIMLIB_ALL_IMAGES,
+            return wimlib_write(file.wim, temporary.path().c_str(), WIMLIB_ALL_IMAGES,
                                 WriteFlags(file) | WIMLIB_WRITE_FLAG_RETAIN_GUID | options.extraWriteFlags,
                                 0);
         });
     }
-    if (written && Sync(descriptor) && WrittenFileHolds(temporary, options.check))
+    if (written && Sync(descriptor) && WrittenFileHolds(temporary.path(), options.check))
         return descriptor;
-    const DWORD error = GetLastError();
-    unlink(temporary.c_str());
-    close(descriptor);
-    SetLastError(error);
+    temporary.RemoveFile(descriptor);
     return -1;
 }
 
@@ -183,20 +180,17 @@ bool CommitRebuild(WimFile& file, const CommitOptions& options)
     struct stat status;
     if (fstat(file.writerLock, &status) != 0)
         return FailErrno(ERROR_READ_FAULT);
-    std::string temporary;
+    TemporaryRecord temporary;
     const int descriptor = WriteWholeTemporary(file, options, status.st_mode, temporary);
     bool placed = descriptor >= 0;
     if (placed) {
         // Keep the owner too where we may (as root); elsewhere the file is ours anyway.
         if (fchown(descriptor, status.st_uid, status.st_gid) != 0)
             errno = 0;
-        placed = rename(temporary.c_str(), file.unixPath.c_str()) == 0 || FailErrno(ERROR_ACCESS_DENIED);
-        if (!placed) {
-            const DWORD error = GetLastError();
-            unlink(temporary.c_str());
-            close(descriptor);
-            SetLastError(error);
-        }
+        placed =
+            rename(temporary.path().c_str(), file.unixPath.c_str()) == 0 || FailErrno(ERROR_ACCESS_DENIED);
+        if (!placed)
+            temporary.RemoveFile(descriptor);
     }
     if (!placed) {
         const DWORD error = GetLastError();
@@ -204,6 +198,7 @@ bool CommitRebuild(WimFile& file, const CommitOptions& options)
         SetLastError(error);
         return false;
     }
+    temporary.Drop();
     // The new file has the name and our lock; the old one goes.
     close(file.writerLock);
     file.writerLock = descriptor;
@@ -218,7 +213,7 @@ bool CommitNewFile(WimFile& file, const CommitOptions& options)
 {
     const mode_t mask = umask(0);
     umask(mask);
-    std::string temporary;
+    TemporaryRecord temporary;
     const int descriptor = WriteWholeTemporary(file, options, 0666 & ~mask, temporary);
     if (descriptor < 0) {
         ResetNewWim(file);
@@ -226,20 +221,21 @@ bool CommitNewFile(WimFile& file, const CommitOptions& options)
     }
     DropStaleJournal(file.unixPath);
     // link() refuses an existing name: a file made meanwhile is not replaced.
-    const bool placed = file.replaceOnCommit ? rename(temporary.c_str(), file.unixPath.c_str()) == 0
-                                             : link(temporary.c_str(), file.unixPath.c_str()) == 0;
-    if (!placed)
-        FailErrno(ERROR_CANNOT_MAKE);
-    if (!placed || !file.replaceOnCommit) {
-        const DWORD kept = GetLastError();
-        unlink(temporary.c_str());
-        SetLastError(kept);
-    }
+    const char* made = temporary.path().c_str();
+    const bool placed = file.replaceOnCommit ? rename(made, file.unixPath.c_str()) == 0
+                                             : link(made, file.unixPath.c_str()) == 0;
     if (!placed) {
-        close(descriptor);
+        FailErrno(ERROR_CANNOT_MAKE);
+        temporary.RemoveFile(descriptor);
         ResetNewWim(file);
         return false;
     }
+    if (!file.replaceOnCommit) {
+        const DWORD kept = GetLastError();
+        RemoveIfSame(descriptor, temporary.path());
+        SetLastError(kept);
+    }
+    temporary.Drop();
     // The name now holds the new file; a lock on a replaced one goes.
     if (file.writerLock >= 0)
         close(file.writerLock);

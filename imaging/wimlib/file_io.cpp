@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -108,47 +109,61 @@ bool ReadWholeFile(const std::string& path, std::string& bytes)
     const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0)
         return false;
-    char chunk[65536];
-    ssize_t got;
-    while ((got = read(descriptor, chunk, sizeof chunk)) != 0) {
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            break;
-        bytes.append(chunk, static_cast<size_t>(got));
-    }
+    const bool read = ReadWholeDescriptor(descriptor, bytes);
+    const int error = errno;
     close(descriptor);
-    return got == 0;
+    errno = error;
+    return read;
 }
 
-// A new file beside the WIM, with the WIM's permissions, locked like a WIM
-// open for writing so that no clean-up takes it while it is written.
-int CreateLockedTemporary(const std::string& unixPath, mode_t mode, std::string& temporary)
+bool ReadWholeDescriptor(int descriptor, std::string& bytes)
 {
-    // Until it is locked, a clean-up of leftovers may take the new file for
-    // one: then it is made again under another name.
+    char chunk[65536];
+    for (off_t offset = 0;;) {
+        const ssize_t got = pread(descriptor, chunk, sizeof chunk, offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0;
+        bytes.append(chunk, static_cast<size_t>(got));
+        offset += got;
+    }
+}
+
+namespace {
+
+std::string RandomLetters(size_t count)
+{
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::string bytes(count, '\0');
+    if (getrandom(bytes.data(), count, 0) != static_cast<ssize_t>(count))
+        return {};
+    for (char& letter : bytes)
+        letter = kLetters[static_cast<unsigned char>(letter) % (sizeof kLetters - 1)];
+    return bytes;
+}
+
+}  // namespace
+
+int CreateLockedTemporary(const std::string& unixPath, mode_t mode, TemporaryRecord& record)
+{
+    // A name taken meanwhile, by anyone, is simply passed over.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        temporary = unixPath + kTemporaryInfix + "XXXXXX";
-        const int descriptor = mkostemp(temporary.data(), O_CLOEXEC);
-        if (descriptor < 0) {
+        const std::string letters = RandomLetters(6);
+        if (letters.empty()) {
             FailErrno(ERROR_CANNOT_MAKE);
             return -1;
         }
-        const LockResult locked = TryLock(descriptor);
-        if (locked == LockResult::Taken && SameInode(descriptor, temporary)) {
-            if (fchmod(descriptor, mode & 07777) == 0)
-                return descriptor;
-            FailErrno(ERROR_CANNOT_MAKE);
-            close(descriptor);
-            unlink(temporary.c_str());
+        const int descriptor = CreateRecordedFile(record, unixPath + kTemporaryInfix + letters, O_RDWR, 0600);
+        if (descriptor < 0 && errno == EEXIST)
+            continue;
+        if (descriptor < 0)
             return -1;
-        }
-        close(descriptor);
-        if (locked == LockResult::Failed) {
-            unlink(temporary.c_str());
-            FailErrno(ERROR_CANNOT_MAKE);
-            return -1;
-        }
+        if (TryLock(descriptor) == LockResult::Taken && fchmod(descriptor, mode & 07777) == 0)
+            return descriptor;
+        FailErrno(ERROR_CANNOT_MAKE);
+        record.RemoveFile(descriptor);
+        return -1;
     }
     Fail(ERROR_CANNOT_MAKE);
     return -1;

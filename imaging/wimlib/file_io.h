@@ -4,6 +4,7 @@
 #pragma once
 
 #include "imaging/wimlib/layer.h"
+#include "imaging/wimlib/temporary_records.h"
 
 #include <string>
 #include <sys/types.h>
@@ -18,6 +19,7 @@ bool WriteAt(int descriptor, const void* buffer, size_t size, uint64_t offset);
 
 // Reads a whole file; false (errno set) when it cannot be opened or read.
 bool ReadWholeFile(const std::string& path, std::string& bytes);
+bool ReadWholeDescriptor(int descriptor, std::string& bytes);
 
 // Syncs through SyncDescriptor, so tests see every sync a write makes.
 bool Sync(int descriptor);
@@ -39,20 +41,18 @@ std::string BaseName(const std::string& unixPath);
 uint64_t Fnv1a(const std::string& bytes);
 
 // Temporary files beside a WIM are named the WIM's name, this, and six
-// letters; see CreateLockedTemporary.
+// letters; see CreateLockedTemporary. The name is never what makes one ours:
+// its record is (temporary_records.h).
 constexpr char kTemporaryInfix[] = ".corvane-";
 
 // A split writes each part under its name and this, the process's id, a dash
 // and a tick count, until the whole set can be put in place.
 constexpr char kSplitStampInfix[] = ".split-";
 
-// Removes from `folder` what killed writes of processes that are gone left
-// there (leftovers.cpp). Every write into a folder calls it first.
-void RemoveLeftoversIn(const std::string& folder);
-
-// A new file beside the WIM, with the given permissions, locked like a WIM
-// open for writing so that no clean-up takes it while it is written. -1
-// with the last error set on failure.
-int CreateLockedTemporary(const std::string& unixPath, mode_t mode, std::string& temporary);
+// A new file beside the WIM, made under `record` and with the given
+// permissions, locked like a WIM open for writing (a rebuild's file keeps
+// that lock as the WIM's). Its path is record.path(); -1 with the last error
+// set and nothing left on failure.
+int CreateLockedTemporary(const std::string& unixPath, mode_t mode, TemporaryRecord& record);
 
 }  // namespace layer

@@ -92,19 +92,27 @@ JournalState ReadJournal(const std::string& journalPath, journal::Record& record
     }
 }
 
-bool DropJournal(const std::string& unixPath)
+bool DropJournal(const std::string& unixPath, int journal)
 {
-    if (unlink(JournalPathOf(unixPath).c_str()) != 0 && errno != ENOENT)
+    errno = 0;
+    if (!RemoveIfSame(journal, JournalPathOf(unixPath)) && errno != 0 && errno != ENOENT)
         return FailErrno(ERROR_ACCESS_DENIED);
     return SyncFolderOf(unixPath);
 }
 
 void DropStaleJournal(const std::string& unixPath)
 {
+    const int held = LockLeftover(JournalPathOf(unixPath));
+    if (held < 0)
+        return;
+    std::string bytes;
     journal::Record ignored;
-    const JournalState state = ReadJournal(JournalPathOf(unixPath), ignored);
-    if (state == JournalState::Valid || state == JournalState::Torn)
-        unlink(JournalPathOf(unixPath).c_str());
+    if (ReadWholeDescriptor(held, bytes)) {
+        const journal::Parse parse = journal::Decode(bytes, ignored);
+        if (parse == journal::Parse::Valid || parse == journal::Parse::Torn)
+            RemoveIfSame(held, JournalPathOf(unixPath));
+    }
+    close(held);
 }
 
 bool SettleLeftoverJournal(const std::string& unixPath, const WString& callerPath, int descriptor)
@@ -118,14 +126,14 @@ bool SettleLeftoverJournal(const std::string& unixPath, const WString& callerPat
     bool settled = true;
     if (state == JournalState::Torn) {
         // Never complete, so the WIM was not touched after it.
-        settled = DropJournal(unixPath);
+        settled = DropJournal(unixPath, held);
     } else if (state == JournalState::Valid && journal::Matches(descriptor, record)) {
         settled = (journal::PutBack(descriptor, record, SyncThroughHook) || FailErrno(ERROR_WRITE_FAULT)) &&
-                  DropJournal(unixPath);
+                  DropJournal(unixPath, held);
     } else if (state == JournalState::Valid) {
         // Another file has the name now, or another writer made this one
         // anew: the journal's bytes belong to neither.
-        DropJournal(unixPath);
+        DropJournal(unixPath, held);
         const WString text =
             (callerPath.empty() ? WideFromUtf8(unixPath) : callerPath) +
             WSTR(": the journal of an interrupted write found beside this file was written for "
@@ -142,6 +150,13 @@ bool SettleLeftoverJournal(const std::string& unixPath, const WString& callerPat
 InPlaceWrite::~InPlaceWrite()
 {
     Release();
+}
+
+bool InPlaceWrite::Drop()
+{
+    const bool dropped = journalDescriptor_ < 0 || DropJournal(unixPath_, journalDescriptor_);
+    Release();
+    return dropped;
 }
 
 void InPlaceWrite::Release()
@@ -171,8 +186,8 @@ bool InPlaceWrite::Begin(const std::string& unixPath, int descriptor)
     // Held until the write is settled: a journal whose lock can be taken is
     // a leftover of a writer that is gone.
     if (TryLock(out) != LockResult::Taken) {
+        RemoveIfSame(out, journalPath);
         close(out);
-        unlink(journalPath.c_str());
         return Fail(ERROR_SHARING_VIOLATION);
     }
     const std::string bytes = journal::Encode(record_);
@@ -182,7 +197,7 @@ bool InPlaceWrite::Begin(const std::string& unixPath, int descriptor)
     saved = saved && SyncFolderOf(unixPath);
     if (!saved) {
         LastErrorKept error;
-        unlink(journalPath.c_str());
+        RemoveIfSame(out, journalPath);
         close(out);
         return false;
     }
@@ -210,7 +225,7 @@ bool InPlaceWrite::NoteWrittenHeader()
 
 bool InPlaceWrite::Keep()
 {
-    const bool kept = Sync(descriptor_) && DropJournal(unixPath_);
+    const bool kept = Sync(descriptor_) && DropJournal(unixPath_, journalDescriptor_);
     if (kept) {
         close(journalDescriptor_);
         journalDescriptor_ = -1;
@@ -226,7 +241,7 @@ bool InPlaceWrite::Undo()
     }
     if (!journal::PutBack(descriptor_, record_, SyncThroughHook))
         return FailErrno(ERROR_WRITE_FAULT);
-    if (!DropJournal(unixPath_))
+    if (!DropJournal(unixPath_, journalDescriptor_))
         return false;
     close(journalDescriptor_);
     journalDescriptor_ = -1;

@@ -26,8 +26,9 @@ JournalState ReadJournal(const std::string& journalPath, journal::Record& record
 // set when a matching journal could not be put back.
 bool SettleLeftoverJournal(const std::string& unixPath, const WString& callerPath, int descriptor);
 
-// Deletes the journal beside a WIM and syncs the folder.
-bool DropJournal(const std::string& unixPath);
+// Deletes the journal beside a WIM, while its name still holds the journal
+// open on `journal`, and syncs the folder.
+bool DropJournal(const std::string& unixPath, int journal);
 
 // A journal of ours beside a name that is given a new file speaks of the
 // old one: it goes.

@@ -66,6 +66,10 @@ bool FullDosPath(PCWSTR path, WString& full);
 // The Unix name of a DOS path, made full first.
 bool UnixPathFromDos(PCWSTR path, std::string& unixPath);
 
+// The DOS name Wine shows for a Unix path (the Unix path itself when it has
+// none), for messages.
+WString DosPathFromUnix(const std::string& unixPath);
+
 // Windows refuses writes to a file with the read-only attribute even to an
 // administrator; Wine shows a file without write bits as read-only.
 bool FileIsWritable(const std::string& unixPath, const struct stat& status);
@@ -277,6 +281,7 @@ public:
     bool Keep();               // syncs the WIM, then drops the journal
     bool Undo();               // puts the old bytes back; else the journal stays for the next open
     void Release();            // lets go of a journal neither kept nor undone, for the next to settle it
+    bool Drop();               // the journal goes: it speaks of a file no longer under the name
 
 private:
     std::string unixPath_;

@@ -301,7 +301,7 @@ BOOL WINAPI LayerMountImageHandle(HANDLE image, PCWSTR mountPath, DWORD flags)
     }
     if (!mounted) {
         LastErrorKept error;
-        unlink(recordPath.c_str());
+        RemoveIfSame(descriptor, recordPath);
         close(descriptor);
         RemoveStaging(record.staging);
         return FALSE;

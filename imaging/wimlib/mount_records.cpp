@@ -170,7 +170,7 @@ void CleanUpRecord(const std::string& recordPath, int descriptor, const MountRec
         DetachStaleMount(record.unixDir);
         RemoveStaging(record.staging);
     }
-    unlink(recordPath.c_str());
+    RemoveIfSame(descriptor, recordPath);
     close(descriptor);
 }
 
@@ -335,7 +335,7 @@ int CreateRecord(const std::string& folder, const MountRecord& record, std::stri
     if (ftruncate(descriptor, 0) != 0 ||
         pwrite(descriptor, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
         FailErrno(ERROR_WRITE_FAULT);
-        unlink(recordPath.c_str());
+        RemoveIfSame(descriptor, recordPath);
         close(descriptor);
         return -1;
     }

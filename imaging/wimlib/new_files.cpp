@@ -70,12 +70,11 @@ bool StartNewWim(WimFile& file, DWORD compression, bool replace)
     RemoveLeftoversIn(FolderOf(file.unixPath));
     // The folder must take a new file now, or the capture would run for
     // nothing; the probe leaves no file behind.
-    std::string temporary;
-    const int descriptor = CreateLockedTemporary(file.unixPath, 0600, temporary);
+    TemporaryRecord probe;
+    const int descriptor = CreateLockedTemporary(file.unixPath, 0600, probe);
     if (descriptor < 0)
         return false;
-    unlink(temporary.c_str());
-    close(descriptor);
+    probe.RemoveFile(descriptor);
     file.pendingCompression = compression;
     if (!SetEmptyWim(file, nullptr))
         return false;

@@ -37,6 +37,16 @@ bool UnixPathFromDos(PCWSTR path, std::string& unixPath)
     return true;
 }
 
+WString DosPathFromUnix(const std::string& unixPath)
+{
+    WCHAR* converted = wine_get_dos_file_name(unixPath.c_str());
+    if (converted == nullptr)
+        return WideFromUtf8(unixPath);
+    WString dosPath = converted;
+    HeapFree(GetProcessHeap(), 0, converted);
+    return dosPath;
+}
+
 // Windows refuses writes to a file with the read-only attribute even to an
 // administrator; Wine shows a file without write bits as read-only. Honour
 // that here too, since running as root would otherwise ignore it.

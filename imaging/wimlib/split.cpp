@@ -48,6 +48,7 @@ struct SplitRun {
     LARGE_INTEGER partSize = {};
     std::vector<std::string> finalNames;
     std::deque<std::string> temporaryNames;  // wimlib keeps a pointer to the current one
+    std::deque<TemporaryRecord> records;     // one per temporary part, made before it
     std::string stamp;                       // makes the temporary names this run's own
     bool aborted = false;
     DWORD failure = ERROR_SUCCESS;  // a failure of the layer's own while wimlib ran
@@ -98,14 +99,20 @@ enum wimlib_progress_status SplitProgress(enum wimlib_progress_msg message, unio
         run.FollowPart(-1);
         run.finalNames.push_back(unixName);
         run.temporaryNames.push_back(unixName + run.stamp);
+        // Made here, under its record, so that wimlib only opens it: a
+        // clean-up then knows the part by its identity, never by its name.
+        run.records.emplace_back();
+        const int part = CreateRecordedFile(run.records.back(), run.temporaryNames.back(), O_WRONLY, 0666);
+        if (part < 0) {
+            run.failure = GetLastError();
+            run.aborted = true;
+            break;
+        }
+        run.FollowPart(part);
         info->split.part_name = run.temporaryNames.back().data();
         break;
     }
     case WIMLIB_PROGRESS_MSG_WRITE_STREAMS:
-        // wimlib has made the part by its first data.
-        if (run.partDescriptor < 0 && !run.temporaryNames.empty())
-            run.FollowPart(open(run.temporaryNames.back().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        [[fallthrough]];
     case WIMLIB_PROGRESS_MSG_WRITE_METADATA_BEGIN:
     case WIMLIB_PROGRESS_MSG_SPLIT_END_PART:
         if (Deliver(run.wim, WIM_MSG_QUERY_ABORT, 0, 0))
@@ -121,10 +128,11 @@ enum wimlib_progress_status SplitProgress(enum wimlib_progress_msg message, unio
 // short by a kill has no new first part, so it is never taken for whole. A
 // file already there is kept aside until all parts are in place, and put
 // back if one cannot be.
-bool PlaceParts(const SplitRun& run)
+bool PlaceParts(SplitRun& run)
 {
     const size_t count = run.finalNames.size();
     std::vector<std::string> backups(count);
+    std::vector<struct stat> backedUp(count);
     size_t placed = 0;  // the last `placed` parts are in place
     bool ok = true;
     for (; placed < count; ++placed) {
@@ -132,7 +140,8 @@ bool PlaceParts(const SplitRun& run)
         const std::string& name = run.finalNames[part];
         if (access(name.c_str(), F_OK) == 0) {
             backups[part] = name + run.stamp + ".old";
-            if (link(name.c_str(), backups[part].c_str()) != 0) {
+            if (link(name.c_str(), backups[part].c_str()) != 0 ||
+                lstat(backups[part].c_str(), &backedUp[part]) != 0) {
                 backups[part].clear();
                 ok = FailErrno(ERROR_CANNOT_MAKE);
                 break;
@@ -146,12 +155,12 @@ bool PlaceParts(const SplitRun& run)
     const DWORD kept = GetLastError();
     for (size_t i = 0; i < count; ++i) {
         if (!ok && i >= count - placed)
-            unlink(run.finalNames[i].c_str());
+            run.records[i].RemoveRecordedAt(run.finalNames[i]);
         if (!backups[i].empty()) {
             if (!ok)
                 rename(backups[i].c_str(), run.finalNames[i].c_str());
             else
-                unlink(backups[i].c_str());
+                RemoveIfIdentity(backups[i], backedUp[i].st_dev, backedUp[i].st_ino);
         }
     }
     if (count > 0)
@@ -160,18 +169,12 @@ bool PlaceParts(const SplitRun& run)
     return ok;
 }
 
-// A part's number, its set's part count and GUID, from its header; false
-// for a file that is no WIM part.
-bool ReadPartHeader(const std::string& path, unsigned& number, unsigned& total, std::string& guid)
+// A part's number, its set's part count and GUID, from the header of the
+// file open on `descriptor`; false for a file that is no WIM part.
+bool ReadPartHeader(int descriptor, unsigned& number, unsigned& total, std::string& guid)
 {
-    std::string bytes;
-    const int descriptor = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (descriptor < 0)
-        return false;
     char header[kHeaderBytes];
-    const bool read = ReadAt(descriptor, header, sizeof header, 0);
-    close(descriptor);
-    if (!read || std::memcmp(header, "MSWIM\0\0\0", 8) != 0)
+    if (!ReadAt(descriptor, header, sizeof header, 0) || std::memcmp(header, "MSWIM\0\0\0", 8) != 0)
         return false;
     const auto* raw = reinterpret_cast<const unsigned char*>(header);
     guid.assign(header + 24, 16);
@@ -180,31 +183,45 @@ bool ReadPartHeader(const std::string& path, unsigned& number, unsigned& total, 
     return true;
 }
 
+int OpenPart(const std::string& path)
+{
+    return open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 // Once the new set stands, the parts that follow it under the same names
 // and belong to another set (another GUID or part count) go: left beside
-// the new set they would be taken for part of it.
+// the new set they would be taken for part of it. Each goes only while its
+// name still holds the file whose header was read.
 void RemovePartsOfOtherSets(const SplitRun& run)
 {
     const unsigned count = static_cast<unsigned>(run.finalNames.size());
     // The new set's GUID, as its first part has it (wimlib gives each set its own).
     unsigned ignored = 0;
     std::string guid;
-    if (count == 0 || !ReadPartHeader(run.finalNames.front(), ignored, ignored, guid))
+    const int first = count == 0 ? -1 : OpenPart(run.finalNames.front());
+    const bool known = first >= 0 && ReadPartHeader(first, ignored, ignored, guid);
+    if (first >= 0)
+        close(first);
+    if (!known)
         return;
     bool removed = false;
     for (unsigned part = count + 1, last = count + 1; part <= last && part < 0xFFFF; ++part) {
         std::string name;
         if (!UnixPathFromDos(PartName(run.firstPart, part).c_str(), name))
             break;
+        const int descriptor = OpenPart(name);
+        if (descriptor < 0)
+            continue;
         unsigned number = 0;
         unsigned total = 0;
         std::string partGuid;
-        if (!ReadPartHeader(name, number, total, partGuid))
-            continue;
-        // The older set's own count says how far its parts go.
-        last = std::max(last, std::min(total, 0xFFFEu));
-        if ((partGuid != guid || total != count) && number == part && unlink(name.c_str()) == 0)
-            removed = true;
+        if (ReadPartHeader(descriptor, number, total, partGuid)) {
+            // The older set's own count says how far its parts go.
+            last = std::max(last, std::min(total, 0xFFFEu));
+            if ((partGuid != guid || total != count) && number == part && RemoveIfSame(descriptor, name))
+                removed = true;
+        }
+        close(descriptor);
     }
     if (removed && !run.finalNames.empty())
         SyncFolderOf(run.finalNames.front());
@@ -264,10 +281,12 @@ BOOL WINAPI LayerSplitFile(HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize,
     const bool placed = written && PlaceParts(run);
     if (!placed) {
         const DWORD kept = run.failure != ERROR_SUCCESS ? run.failure : GetLastError();
-        for (const std::string& name : run.temporaryNames)
-            unlink(name.c_str());
+        run.FollowPart(-1);
+        for (size_t i = 0; i < run.records.size(); ++i)
+            run.records[i].RemoveRecordedAt(run.temporaryNames[i]);
         return Fail(kept);
     }
+    run.records.clear();
     RemovePartsOfOtherSets(run);
     SetLastError(ERROR_SUCCESS);
     return TRUE;

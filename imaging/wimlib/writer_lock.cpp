@@ -1,5 +1,6 @@
 // The writer's lock of a WIM open for writing, and what killed writers
-// left beside it: a journal to settle, and (leftovers.cpp) temporary files.
+// left beside it: a journal to settle, and (temporary_records.cpp) recorded
+// temporary files.
 #include "imaging/wimlib/file_io.h"
 #include "imaging/wimlib/journal.h"
 

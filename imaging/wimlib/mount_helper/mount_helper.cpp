@@ -49,6 +49,7 @@
 #include <pthread.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -104,17 +105,24 @@ bool ParseNumber(const char* text, int& value)
     return true;
 }
 
-bool ReadAll(const char* path, std::string& bytes)
+bool ReadAll(int descriptor, std::string& bytes)
 {
-    const int descriptor = open(path, O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0)
-        return false;
     char chunk[65536];
     ssize_t got;
     while ((got = read(descriptor, chunk, sizeof chunk)) > 0)
         bytes.append(chunk, static_cast<size_t>(got));
-    close(descriptor);
     return got == 0;
+}
+
+// Removes the name only while it still holds the file open on `descriptor`:
+// what another program put there since stays.
+void UnlinkIfSame(int descriptor, const char* path)
+{
+    struct stat held;
+    struct stat named;
+    if (fstat(descriptor, &held) == 0 && lstat(path, &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino)
+        unlink(path);
 }
 
 void SyncFolderOf(const std::string& path)
@@ -146,13 +154,13 @@ void WriteOutcome(const char* outcome)
     }
     const std::string path = std::string(recordPath) + ".outcome";
     const std::string temporary = path + ".new";
-    const int out = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int out = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (out < 0)
         return;
     const bool written = journal::WriteFully(out, bytes.data(), bytes.size(), 0) && fsync(out) == 0;
-    close(out);
     if (!written || rename(temporary.c_str(), path.c_str()) != 0)
-        unlink(temporary.c_str());
+        UnlinkIfSame(out, temporary.c_str());
+    close(out);
 }
 
 // The committing process left the journal unsettled: keep a commit that
@@ -162,16 +170,22 @@ void SettleCommit(const char* wimPath, const char* journalPath)
 {
     std::string bytes;
     journal::Record record;
-    if (!ReadAll(journalPath, bytes))
+    const int held = open(journalPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (held < 0)
         return;
+    if (!ReadAll(held, bytes)) {
+        close(held);
+        return;
+    }
     const journal::Parse parsed = journal::Decode(bytes, record);
     const int wim = open(wimPath, O_RDWR | O_CLOEXEC);
     if (parsed != journal::Parse::Valid || wim < 0 || !journal::Matches(wim, record)) {
         // Never complete, or not about this file: nothing to put back.
         if (parsed != journal::Parse::Foreign)
-            unlink(journalPath);
+            UnlinkIfSame(held, journalPath);
         if (wim >= 0)
             close(wim);
+        close(held);
         return;
     }
     const std::string header = journal::CurrentHeader(wim);
@@ -184,9 +198,11 @@ void SettleCommit(const char* wimPath, const char* journalPath)
     }
     const bool settled = keep ? fsync(wim) == 0 : journal::PutBack(wim, record, fsync);
     close(wim);
+    if (settled)
+        UnlinkIfSame(held, journalPath);
+    close(held);
     if (!settled)
         return;  // the journal stays for the next open
-    unlink(journalPath);
     SyncFolderOf(journalPath);
     WriteOutcome(keep ? "committed" : "rolled-back");
 }
