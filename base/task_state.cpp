@@ -1,6 +1,7 @@
 #include "base/task_state.h"
 
 #include "base/log.h"
+#include "base/resource.h"
 
 #include <mmsystem.h>
 
@@ -31,7 +32,7 @@ void TaskState::RestoreInputDefaults()
     captureDescription = WSTR("Captured with Corvane");
     captureDisplayName = WSTR("My WIM 1");
     captureDisplayDescription = WSTR("Captured with Corvane");
-    captureCompression = LoadDefaultText(140);
+    captureCompression = LoadDefaultText(IDS_COMPRESSION_LZX);
     captureBoot = false;
     captureVerify = true;
     captureCheck = false;
@@ -74,14 +75,14 @@ void TaskState::RestoreInputDefaults()
     exportSource.clear();
     exportDestination.clear();
     exportIndex = 1;
-    exportCompression = LoadDefaultText(140);
+    exportCompression = LoadDefaultText(IDS_COMPRESSION_LZX);
     exportCheck = false;
     exportAllImages = false;
 
     splitSource.clear();
     splitDestination.clear();
     splitCheck = false;
-    splitSize = LoadDefaultText(252);
+    splitSize = LoadDefaultText(IDS_SPLIT_SIZE_FAT32);
 
     pickerWimPath.clear();
     pickerIndex = 0;

@@ -2,6 +2,7 @@
 
 #include "base/last_error.h"
 #include "base/log.h"
+#include "base/resource.h"
 #include "imaging/wimgapi.h"
 
 #include <algorithm>
@@ -12,8 +13,8 @@ void ShowXmlParseFailureBox(TaskState& task)
 {
     WCHAR text[kTextBufferSize];
     WCHAR caption[kTextBufferSize];
-    LoadTableString(238, text);
-    LoadTableString(220, caption);
+    LoadTableString(IDS_XML_UNREADABLE, text);
+    LoadTableString(IDS_TAB_INFO, caption);
     MessageBoxW(task.mainWindow, text, caption, MB_ICONERROR);
 }
 

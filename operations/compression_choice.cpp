@@ -10,14 +10,14 @@ CompressionChoice ChooseCompression(const WString& text)
         UINT nameId;
         CompressionChoice choice;
     } kKnown[] = {
-        {IDS_COMPRESSION_LZX, {WIM_COMPRESS_LZX, 193}},
-        {IDS_COMPRESSION_XPRESS, {WIM_COMPRESS_XPRESS, 192}},
-        {IDS_COMPRESSION_LZMS, {WIM_COMPRESS_LZMS, 244, WIM_FLAG_SOLID}},
+        {IDS_COMPRESSION_LZX, {WIM_COMPRESS_LZX, IDS_COMPRESSION_LZX_LINE}},
+        {IDS_COMPRESSION_XPRESS, {WIM_COMPRESS_XPRESS, IDS_COMPRESSION_XPRESS_LINE}},
+        {IDS_COMPRESSION_LZMS, {WIM_COMPRESS_LZMS, IDS_COMPRESSION_LZMS_LINE, WIM_FLAG_SOLID}},
     };
     WCHAR name[kTextBufferSize];
     for (const auto& entry : kKnown) {
         if (text == LoadTableString(entry.nameId, name))
             return entry.choice;
     }
-    return {WIM_COMPRESS_NONE, 191};
+    return {WIM_COMPRESS_NONE, IDS_COMPRESSION_NONE_LINE};
 }

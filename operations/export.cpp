@@ -43,10 +43,10 @@ bool ChooseImages(TaskState& task, const WIM_INFO& info, const ExportTarget& tar
                   DWORD& last)
 {
     const DWORD index = target.allImages ? 1 : static_cast<DWORD>(task.exportIndex);
-    if (RefuseSplitPart(task, info, 167, static_cast<int>(index)))
+    if (RefuseSplitPart(task, info, IDS_LOAD_IMAGE_FAILED, static_cast<int>(index)))
         return false;
     if (info.ImageCount < index) {
-        LogMessage(task, 166, static_cast<int>(index));
+        LogMessage(task, IDS_NO_SUCH_IMAGE, static_cast<int>(index));
         return false;
     }
     first = index;
@@ -59,10 +59,10 @@ bool ExportOne(TaskState& task, HANDLE source, DWORD index, ExportTarget& target
 {
     const WimHandle image(WIMLoadImage(source, index));
     if (!image) {
-        LogFailure(task, 167, static_cast<int>(index));
+        LogFailure(task, IDS_LOAD_IMAGE_FAILED, static_cast<int>(index));
         return false;
     }
-    LogMessage(task, 230, static_cast<int>(index));
+    LogMessage(task, IDS_EXPORTING, static_cast<int>(index));
     if (!WIMExportImage(image.get(), destination, WIM_EXPORT_ALLOW_DUPLICATES)) {
         target.reason = GetLastError();
         return false;
@@ -75,17 +75,17 @@ bool ExportOne(TaskState& task, HANDLE source, DWORD index, ExportTarget& target
 // the closing failure line.
 bool ExportImage(TaskState& task, const WCHAR* sourcePath, ExportTarget& target, WimHandle& destination)
 {
-    LogMessage(task, 162);
+    LogMessage(task, IDS_OPENING_WIM);
     DWORD creationResult = 0;
     const WimHandle source(WIMCreateFile(sourcePath, WIM_GENERIC_READ, WIM_OPEN_EXISTING, target.flags,
                                          WIM_COMPRESS_NONE, &creationResult));
     if (!source) {
-        LogFailure(task, 163);
+        LogFailure(task, IDS_OPEN_WIM_FAILED);
         return false;
     }
     WIM_INFO info = {};
     if (!WIMGetAttributes(source.get(), &info, sizeof info)) {
-        LogFailure(task, 165);
+        LogFailure(task, IDS_ATTRIBUTES_FAILED);
         return false;
     }
     DWORD first = 0;
@@ -96,7 +96,7 @@ bool ExportImage(TaskState& task, const WCHAR* sourcePath, ExportTarget& target,
     destination = WIMCreateFile(target.path, WIM_GENERIC_READ | WIM_GENERIC_WRITE, WIM_OPEN_ALWAYS,
                                 target.flags | target.createFlags, target.compression, &creationResult);
     if (!destination) {
-        LogFailure(task, 163);
+        LogFailure(task, IDS_OPEN_WIM_FAILED);
         return false;
     }
     target.created = creationResult == WIM_CREATED_NEW;
@@ -104,7 +104,7 @@ bool ExportImage(TaskState& task, const WCHAR* sourcePath, ExportTarget& target,
         return false;  // the progress window has logged the abort
     if (!WIMSetTemporaryPath(source.get(), target.temporaryPath) ||
         !WIMSetTemporaryPath(destination.get(), target.temporaryPath)) {
-        LogFailure(task, 164);
+        LogFailure(task, IDS_TEMP_FOLDER_FAILED);
         return false;
     }
     const DWORD imagesBefore = target.allImages ? WIMGetImageCount(destination.get()) : 0;
@@ -179,12 +179,12 @@ DWORD CALLBACK ExportMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lPar
     case WIM_MSG_VERIFYING_INTEGRITY:
         if (!task.verifyNoticeShown) {
             task.verifyNoticeShown = true;
-            LogMessage(task, 250);
+            LogMessage(task, IDS_VERIFYING_INTEGRITY);
         }
         UpdateTimeStatus(task, 0);
         break;
     case WIM_MSG_ADDING_INTEGRITY:
-        LogMessage(task, 172);
+        LogMessage(task, IDS_ADDING_INTEGRITY);
         UpdateTimeStatus(task, 0);
         break;
     default:
@@ -200,15 +200,15 @@ bool RunExport(TaskState& task)
     UserPath sourcePath;
     const bool destinationTaken = TakeUserPath(destinationPath, task.exportDestination, PathForm::Full);
     const bool sourceTaken = TakeUserPath(sourcePath, task.exportSource, PathForm::Full);
-    LogMessage(task, 189, static_cast<const WCHAR*>(sourcePath.text));
+    LogMessage(task, IDS_SOURCE_LINE, static_cast<const WCHAR*>(sourcePath.text));
     if (task.exportAllImages)
         LogMessage(task, IDS_EXPORT_ALL_IMAGES_LINE);
     else
-        LogMessage(task, 213, static_cast<int>(task.exportIndex));
-    LogMessage(task, 190, static_cast<const WCHAR*>(destinationPath.text));
+        LogMessage(task, IDS_APPLY_IMAGE_LINE, static_cast<int>(task.exportIndex));
+    LogMessage(task, IDS_SAVE_TO_LINE, static_cast<const WCHAR*>(destinationPath.text));
     const CompressionChoice choice = ChooseCompression(task.exportCompression);
     LogMessage(task, choice.logId);
-    LogMessage(task, task.exportCheck ? 196 : 197);
+    LogMessage(task, task.exportCheck ? IDS_CHECK_ON_LINE : IDS_CHECK_OFF_LINE);
 
     WCHAR temporaryPath[kTextBufferSize];
     ExportTarget target{.path = destinationPath.text,
@@ -226,11 +226,11 @@ bool RunExport(TaskState& task)
         const CallbackRegistration callback(ExportMessageCallback);
         WimHandle destination;
         if (!callback) {
-            LogMessage(task, 199);
+            LogMessage(task, IDS_REGISTER_CALLBACK_FAILED);
         } else if (!sourceTaken || !destinationTaken) {
-            LogMessage(task, 162);
+            LogMessage(task, IDS_OPENING_WIM);
             SetLastError(sourceTaken ? destinationPath.refusal : sourcePath.refusal);
-            LogFailure(task, 163);
+            LogFailure(task, IDS_OPEN_WIM_FAILED);
         } else {
             exported = ExportImage(task, sourcePath.text, target, destination);
         }
@@ -240,7 +240,7 @@ bool RunExport(TaskState& task)
     SetProgressPercent(task, 100);
     AppendLog(task, WSTR(""));
     if (!exported) {
-        LogMessage(task, 227);
+        LogMessage(task, IDS_EXPORT_FAILED);
         if (target.reason != ERROR_SUCCESS)
             LogErrorText(task, target.reason);
         return false;
@@ -248,6 +248,6 @@ bool RunExport(TaskState& task)
     if (target.allImages)
         LogClosingLine(task, IDS_EXPORTED_IMAGES, IDS_EXPORTED_IMAGES_TIMED, target.exportedCount);
     else
-        LogClosingLine(task, 228, 229);
+        LogClosingLine(task, IDS_EXPORTED, IDS_EXPORTED_TIMED);
     return true;
 }

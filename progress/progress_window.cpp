@@ -226,7 +226,8 @@ LONG CALLBACK WorkerFault(EXCEPTION_POINTERS* pointers)
     WCHAR reason[kTextBufferSize];
     AppendLog(task, WSTR(""));
     LogMessage(task, IDS_OPERATION_FAULT);
-    LogMessage(task, 201, static_cast<const WCHAR*>(LoadMessage(reason, IDS_FAULT_REASON, code)));
+    LogMessage(task, IDS_ERROR_REASON,
+               static_cast<const WCHAR*>(LoadMessage(reason, IDS_FAULT_REASON, code)));
     FinishWorker(*start, false);
     ExitThread(ERROR_INTERNAL_ERROR);
 }
