@@ -24,7 +24,7 @@ void SetChildCell(HWND list, int row, int column, const XmlElement* image, const
     if (child != nullptr)
         CopyToBuffer(text, kTextBufferSize, XmlTextValue(child->text));
     else
-        LoadTableString(237, text);
+        LoadTableString(IDS_NOT_AVAILABLE, text);
     SetListCell(list, row, column, text);
 }
 
@@ -79,7 +79,7 @@ bool InitialisePicker(HWND dialog)
         return false;
     }
 
-    CreateListColumns(list, {231, 232, 233});
+    CreateListColumns(list, {IDS_COLUMN_IMAGE, IDS_COLUMN_NAME, IDS_COLUMN_DESCRIPTION});
     if (info.ImageCount != 0 && !FillRows(list, document, info.ImageCount)) {
         ShowXmlParseFailure(task);
         DestroyDocument(document);

@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include "app/descriptors.h"
 #include "app/pages.h"
 #include "base/language.h"
 #include "base/log.h"
@@ -48,19 +49,21 @@ void InitialiseMainWindow(HWND window)
     InitCommonControlsEx(&controls);
     pages->tabControl = GetDlgItem(window, IDC_TABS);
 
+    const std::span<const PageDescriptor> descriptors = PageDescriptors();
+    const int pageCount = static_cast<int>(descriptors.size());
     WCHAR label[kTextBufferSize];
-    for (int i = 0; i < kPageCount; ++i) {
+    for (int i = 0; i < pageCount; ++i) {
         TCITEMW item = {};
         item.mask = TCIF_TEXT | TCIF_IMAGE;
-        item.pszText = LoadTableString(kPages[i].labelString, label);
+        item.pszText = LoadTableString(descriptors[i].labelString, label);
         item.iImage = -1;
         SendMessageW(pages->tabControl, TCM_INSERTITEMW, i, reinterpret_cast<LPARAM>(&item));
     }
 
     // Every page is placed in one display area as large as the largest page.
     RECT pageRect = {0, 0, 0, 0};
-    for (int i = 0; i < kPageCount; ++i) {
-        pages->templates[i] = LoadDialogTemplate(kPages[i].templateId);
+    for (int i = 0; i < pageCount; ++i) {
+        pages->templates[i] = LoadDialogTemplate(descriptors[i].templateId);
         if (pages->templates[i] != nullptr) {
             SIZE size = TemplateSize(pages->templates[i]);
             pageRect.right = std::max<LONG>(pageRect.right, size.cx);

@@ -1,4 +1,4 @@
-// The main window: dialog 129 with its tab control and pages.
+// The main window: its tab control and pages.
 #pragma once
 
 #include <windows.h>

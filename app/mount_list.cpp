@@ -61,7 +61,8 @@ void CreateListColumns(HWND list, std::initializer_list<UINT> headers)
 
 void CreateMountListColumns(HWND list)
 {
-    CreateListColumns(list, {234, 235, 236, 231});
+    CreateListColumns(list,
+                      {IDS_COLUMN_READ_WRITE, IDS_COLUMN_MOUNT_POINT, IDS_COLUMN_WIM_FILE, IDS_COLUMN_IMAGE});
     for (int i = 0; i < 4; ++i)
         SizeColumnToHeader(list, i);
 }

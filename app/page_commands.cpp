@@ -2,7 +2,7 @@
 // image, start an operation, or read information and the mounted list at once.
 #include "app/pages.h"
 
-#include "app/operation_table.h"
+#include "app/descriptors.h"
 #include "base/log.h"
 #include "base/resource.h"
 #include "operations/operations.h"
@@ -15,85 +15,11 @@
 
 namespace {
 
-enum class BrowseKind { Folder, OpenFile, SaveFile };
-
-struct BrowseButton {
-    int button;
-    int edit;
-    BrowseKind kind;
-    UINT title;
-    const WCHAR* filterName;
-    const WCHAR* filterPattern;
-    const WCHAR* defaultExtension;
-};
-
-const WCHAR kWimName[] = WSTR("WIM Files (*.wim)");
-const WCHAR kWimPattern[] = WSTR("*.wim");
-const WCHAR kWimSwmName[] = WSTR("WIM Files (*.wim; *.swm)");
-const WCHAR kWimSwmPattern[] = WSTR("*.wim;*.swm");
-const WCHAR kWim[] = WSTR("wim");
-
-const BrowseButton kBrowseButtons[] = {
-    {IDC_CAPTURE_BROWSE_SOURCE, IDC_CAPTURE_SOURCE, BrowseKind::Folder, IDS_CHOOSE_FOLDER, nullptr, nullptr,
-     nullptr},
-    {IDC_CAPTURE_BROWSE_DESTINATION, IDC_CAPTURE_DESTINATION, BrowseKind::SaveFile, IDS_SAVE_AS, kWimName,
-     kWimPattern, kWim},
-    {IDC_CAPTURE_BROWSE_TEMPDIR, IDC_CAPTURE_TEMPDIR, BrowseKind::Folder, IDS_CHOOSE_FOLDER, nullptr, nullptr,
-     nullptr},
-    {IDC_CAPTURE_BROWSE_CONFIG, IDC_CAPTURE_CONFIG, BrowseKind::OpenFile, IDS_OPEN, WSTR("INI Files (*.ini)"),
-     WSTR("*.ini"), WSTR("ini")},
-    {IDC_APPLY_BROWSE_SOURCE, IDC_APPLY_SOURCE, BrowseKind::OpenFile, IDS_OPEN, kWimSwmName, kWimSwmPattern,
-     kWim},
-    {IDC_APPLY_BROWSE_DESTINATION, IDC_APPLY_DESTINATION, BrowseKind::Folder, IDS_CHOOSE_FOLDER, nullptr,
-     nullptr, nullptr},
-    {IDC_INFO_BROWSE_SOURCE, IDC_INFO_SOURCE, BrowseKind::OpenFile, IDS_OPEN, kWimSwmName, kWimSwmPattern,
-     kWim},
-    {IDC_CHANGE_BROWSE_SOURCE, IDC_CHANGE_SOURCE, BrowseKind::OpenFile, IDS_OPEN, kWimName, kWimPattern,
-     kWim},
-    {IDC_MOUNT_BROWSE_SOURCE, IDC_MOUNT_SOURCE, BrowseKind::OpenFile, IDS_OPEN, kWimName, kWimPattern, kWim},
-    {IDC_MOUNT_BROWSE_PATH, IDC_MOUNT_PATH, BrowseKind::Folder, IDS_CHOOSE_FOLDER, nullptr, nullptr, nullptr},
-    {IDC_DELETE_BROWSE_SOURCE, IDC_DELETE_SOURCE, BrowseKind::OpenFile, IDS_OPEN, kWimName, kWimPattern,
-     kWim},
-    {IDC_EXPORT_BROWSE_SOURCE, IDC_EXPORT_SOURCE, BrowseKind::OpenFile, IDS_OPEN, kWimSwmName, kWimSwmPattern,
-     kWim},
-    {IDC_EXPORT_BROWSE_DESTINATION, IDC_EXPORT_DESTINATION, BrowseKind::SaveFile, IDS_SAVE_AS, kWimName,
-     kWimPattern, kWim},
-    {IDC_SPLIT_BROWSE_SOURCE, IDC_SPLIT_SOURCE, BrowseKind::OpenFile, IDS_OPEN, kWimName, kWimPattern, kWim},
-    {IDC_SPLIT_BROWSE_DESTINATION, IDC_SPLIT_DESTINATION, BrowseKind::SaveFile, IDS_SAVE_AS,
-     WSTR("SWM Files (*.swm)"), WSTR("*.swm"), WSTR("swm")},
-};
-
-struct SelectButton {
-    int button;
-    int wimEdit;
-    int upDown;
-};
-
-const SelectButton kSelectButtons[] = {
-    {IDC_APPLY_SELECT, IDC_APPLY_SOURCE, IDC_APPLY_INDEX},
-    {IDC_CHANGE_SELECT, IDC_CHANGE_SOURCE, IDC_CHANGE_INDEX},
-    {IDC_MOUNT_SELECT, IDC_MOUNT_SOURCE, IDC_MOUNT_INDEX},
-    {IDC_DELETE_SELECT, IDC_DELETE_SOURCE, IDC_DELETE_INDEX},
-    {IDC_EXPORT_SELECT, IDC_EXPORT_SOURCE, IDC_EXPORT_INDEX},
-};
-
-// Buttons that copy the page and start their operation in the progress window.
-const int kOperationButtons[] = {
-    IDC_CAPTURE_NEW, IDC_CAPTURE_APPEND, IDC_APPLY_RUN,  IDC_CHANGE_RUN,
-    IDC_MOUNT_RUN,   IDC_DELETE_RUN,     IDC_EXPORT_RUN, IDC_SPLIT_RUN,
-};
-
-// Each page's WIM field: the file a WIM dropped anywhere on the page is for.
-const int kWimFields[] = {
-    IDC_CAPTURE_DESTINATION, IDC_APPLY_SOURCE, IDC_INFO_SOURCE,   IDC_MOUNT_SOURCE,
-    IDC_EXPORT_SOURCE,       IDC_SPLIT_SOURCE, IDC_CHANGE_SOURCE, IDC_DELETE_SOURCE,
-};
-
-void SetPathField(HWND page, int edit, const WCHAR* path)
+void SetPathField(HWND page, const PageDescriptor& descriptor, int edit, const WCHAR* path)
 {
     SetDlgItemTextW(page, edit, path);
-    if (edit == IDC_INFO_SOURCE)
-        SetDlgItemTextW(page, IDC_INFO_TEXT, WSTR(""));  // the old report is of another file
+    if (descriptor.staleOnNewPath != 0)
+        SetDlgItemTextW(page, descriptor.staleOnNewPath, WSTR(""));  // it told of another file
 }
 
 bool IsWimPath(const WCHAR* path)
@@ -103,14 +29,21 @@ bool IsWimPath(const WCHAR* path)
         if (*c == WSTR('.'))
             dot = c;
     }
-    return dot != nullptr && (lstrcmpiW(dot, WSTR(".wim")) == 0 || lstrcmpiW(dot, WSTR(".swm")) == 0);
+    if (dot == nullptr)
+        return false;
+    for (const WCHAR* extension : {WSTR(".wim"), WSTR(".swm"), WSTR(".esd")}) {
+        if (lstrcmpiW(dot, extension) == 0)
+            return true;
+    }
+    return false;
 }
 
 // The path field of `page` whose rectangle holds `point` (page client
-// coordinates), or 0.
-int PathFieldAt(HWND page, POINT point)
+// coordinates), or 0. Only the page's own path fields count: another page's
+// field id may be a check box or a label here.
+int PathFieldAt(HWND page, const PageDescriptor& descriptor, POINT point)
 {
-    for (const BrowseButton& browse : kBrowseButtons) {
+    for (const BrowseButton& browse : descriptor.browseButtons) {
         HWND field = GetDlgItem(page, browse.edit);
         if (field == nullptr || !IsWindowVisible(field))
             continue;
@@ -152,7 +85,7 @@ bool BrowseForFile(const BrowseButton& browse, WCHAR* path)
     return GetOpenFileNameW(&dialog) != FALSE;
 }
 
-void Browse(HWND page, const BrowseButton& browse)
+void Browse(HWND page, const PageDescriptor& descriptor, const BrowseButton& browse)
 {
     WCHAR path[kTextBufferSize] = {};
     GetDlgItemTextW(page, browse.edit, path, kTextBufferSize);
@@ -165,7 +98,7 @@ void Browse(HWND page, const BrowseButton& browse)
     }
     if (!chosen)
         return;
-    SetPathField(page, browse.edit, path);
+    SetPathField(page, descriptor, browse.edit, path);
 }
 
 void SelectImage(HWND page, const SelectButton& select)
@@ -177,26 +110,6 @@ void SelectImage(HWND page, const SelectButton& select)
     task.pickerIndex = static_cast<int32_t>(SendDlgItemMessageW(page, select.upDown, UDM_GETPOS, 0, 0));
     RunImagePicker(task.mainWindow);
     SendDlgItemMessageW(page, select.upDown, UDM_SETPOS, 0, MAKELPARAM(LOWORD(task.pickerIndex), 0));
-}
-
-// Unmounts the image of the selected list row, then shows the list again.
-void Unmount(HWND page)
-{
-    TaskState& task = Task();
-    ReadPageInputs(task);
-    HWND list = GetDlgItem(page, IDC_MOUNT_LIST);
-    int row = static_cast<int>(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
-    if (row >= 0) {
-        WCHAR mountPoint[kTextBufferSize] = {};
-        LVITEMW item = {};
-        item.iSubItem = 1;
-        item.pszText = mountPoint;
-        item.cchTextMax = kTextBufferSize;
-        SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
-        task.mountPath = mountPoint;
-        RunProgressWindow(task.mainWindow, IDC_UNMOUNT_RUN);
-    }
-    RefreshMountList();
 }
 
 }  // namespace
@@ -232,6 +145,9 @@ bool BrowseForFolder(const WCHAR* title, WCHAR* path)
 
 bool DropPaths(HWND page, HDROP drop)
 {
+    const PageDescriptor* descriptor = DescriptorOf(page);
+    if (descriptor == nullptr)
+        return false;
     if (DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0) == 0)
         return false;
     WCHAR path[kTextBufferSize] = {};
@@ -240,62 +156,81 @@ bool DropPaths(HWND page, HDROP drop)
         return false;  // a path that does not fit is not shortened into another
     POINT point = {};
     DragQueryPoint(drop, &point);
-    int field = PathFieldAt(page, point);
-    if (field == 0 && IsWimPath(path)) {
-        for (int wimField : kWimFields) {
-            if (GetDlgItem(page, wimField) != nullptr) {
-                field = wimField;
-                break;
-            }
-        }
-    }
+    int field = PathFieldAt(page, *descriptor, point);
+    if (field == 0 && IsWimPath(path))
+        field = descriptor->wimField;
     if (field == 0)
         return false;
-    SetPathField(page, field, path);
+    SetPathField(page, *descriptor, field, path);
     return true;
+}
+
+bool TakeSelectedMount(HWND page)
+{
+    HWND list = GetDlgItem(page, IDC_MOUNT_LIST);
+    int row = static_cast<int>(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+    if (row < 0)
+        return false;
+    WCHAR mountPoint[kTextBufferSize] = {};
+    LVITEMW item = {};
+    item.iSubItem = 1;
+    item.pszText = mountPoint;
+    item.cchTextMax = kTextBufferSize;
+    SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
+    Task().mountPath = mountPoint;
+    return true;
+}
+
+void ReadInfoReport(HWND)
+{
+    TaskState& task = Task();
+    ReadPageInputs(task);
+    BuildInfoReport(task);
+}
+
+void RefreshMountPage(HWND)
+{
+    ReadPageInputs(Task());
+    RefreshMountList();
+}
+
+void ShowMountList(HWND page)
+{
+    CreateMountListColumns(GetDlgItem(page, IDC_MOUNT_LIST));
+    RefreshMountList();
 }
 
 void PageCommand(HWND page, UINT controlId)
 {
-    TaskState& task = Task();
+    const PageDescriptor* descriptor = DescriptorOf(page);
+    if (descriptor == nullptr)
+        return;
     const int id = static_cast<int>(controlId);
-    for (const BrowseButton& browse : kBrowseButtons) {
+    for (const BrowseButton& browse : descriptor->browseButtons) {
         if (browse.button == id) {
-            Browse(page, browse);
+            Browse(page, *descriptor, browse);
             return;
         }
     }
-    for (const SelectButton& select : kSelectButtons) {
+    for (const SelectButton& select : descriptor->selectButtons) {
         if (select.button == id) {
             SelectImage(page, select);
             return;
         }
     }
-    for (int operation : kOperationButtons) {
-        if (operation == id) {
-            ReadPageInputs(task);
-            RunProgressWindow(task.mainWindow, controlId);
-            if (id == IDC_MOUNT_RUN)
-                RefreshMountList();
+    for (const PageAction& action : descriptor->actions) {
+        if (action.button == id) {
+            action.act(page);
             return;
         }
     }
-    switch (id) {
-    case IDC_UNMOUNT_RUN:
-        Unmount(page);
-        break;
-    case IDC_INFO_READ:
-        ReadPageInputs(task);
-        BuildInfoReport(task);
-        break;
-    case IDC_MOUNT_REFRESH:
-        ReadPageInputs(task);
-        RefreshMountList();
-        break;
-    case IDC_EXPORT_ALL_IMAGES:
-        ShowExportIndexState(page);
-        break;
-    default:
-        break;
-    }
+    const OperationEntry* operation = FindOperation(controlId);
+    if (operation == nullptr || operation->pageTemplate != descriptor->templateId)
+        return;
+    TaskState& task = Task();
+    ReadPageInputs(task);
+    if (operation->prepare == nullptr || operation->prepare(page))
+        RunProgressWindow(task.mainWindow, operation);
+    if (operation->reload != nullptr)
+        operation->reload();
 }

@@ -2,6 +2,8 @@
 // from TaskState, and the page window itself.
 #include "app/pages.h"
 
+#include "app/descriptors.h"
+
 #include "base/language.h"
 #include "base/log.h"
 #include "base/resource.h"
@@ -12,156 +14,7 @@
 #include <algorithm>
 #include <span>
 
-const PageDescription kPages[kPageCount] = {
-    {218, IDD_PAGE_CAPTURE}, {219, IDD_PAGE_APPLY},  {220, IDD_PAGE_INFO},
-    {144, IDD_PAGE_MOUNT},   {226, IDD_PAGE_EXPORT}, {245, IDD_PAGE_SPLIT},
-    {221, IDD_PAGE_CHANGE},  {223, IDD_PAGE_DELETE}, {222, IDD_PAGE_ABOUT},
-};
-
 namespace {
-
-// What a combo box offers.
-enum class ComboEntries { Compression, SplitSize, EditionFlags };
-
-struct TextBinding {
-    int control;
-    WString TaskState::*field;
-};
-struct ComboBinding {
-    int control;
-    WString TaskState::*field;
-    ComboEntries entries;
-};
-struct IndexBinding {
-    int edit;
-    int upDown;
-    int32_t TaskState::*field;
-};
-struct FlagBinding {
-    int control;
-    bool TaskState::*field;
-};
-
-struct PageBindings {
-    std::span<const TextBinding> texts;
-    std::span<const ComboBinding> combos;
-    std::span<const IndexBinding> indexes;
-    std::span<const FlagBinding> flags;
-};
-
-// Capture
-const TextBinding kCaptureTexts[] = {
-    {IDC_CAPTURE_SOURCE, &TaskState::captureSource},
-    {IDC_CAPTURE_DESTINATION, &TaskState::captureDestination},
-    {IDC_CAPTURE_NAME, &TaskState::captureName},
-    {IDC_CAPTURE_DESCRIPTION, &TaskState::captureDescription},
-    {IDC_CAPTURE_DISPLAYNAME, &TaskState::captureDisplayName},
-    {IDC_CAPTURE_DISPLAYDESCRIPTION, &TaskState::captureDisplayDescription},
-    {IDC_CAPTURE_CONFIG, &TaskState::captureConfigFile},
-    {IDC_CAPTURE_TEMPDIR, &TaskState::captureTempDir},
-};
-const ComboBinding kCaptureCombos[] = {
-    {IDC_CAPTURE_COMPRESSION, &TaskState::captureCompression, ComboEntries::Compression},
-    {IDC_CAPTURE_FLAGS, &TaskState::captureFlags, ComboEntries::EditionFlags},
-};
-const FlagBinding kCaptureFlags[] = {
-    {IDC_CAPTURE_BOOT, &TaskState::captureBoot},
-    {IDC_CAPTURE_VERIFY, &TaskState::captureVerify},
-    {IDC_CAPTURE_CHECK, &TaskState::captureCheck},
-    {IDC_CAPTURE_NORPFIX, &TaskState::captureNoRpFix},
-    {IDC_CAPTURE_SHOW_SETTINGS, &TaskState::captureShowSettings},
-};
-
-// Apply
-const TextBinding kApplyTexts[] = {
-    {IDC_APPLY_SOURCE, &TaskState::applySource},
-    {IDC_APPLY_DESTINATION, &TaskState::applyDestination},
-};
-const IndexBinding kApplyIndexes[] = {{IDC_APPLY_INDEX_EDIT, IDC_APPLY_INDEX, &TaskState::applyIndex}};
-const FlagBinding kApplyFlags[] = {
-    {IDC_APPLY_VERIFY, &TaskState::applyVerify},
-    {IDC_APPLY_CHECK, &TaskState::applyCheck},
-};
-
-// Info
-const TextBinding kInfoTexts[] = {
-    {IDC_INFO_SOURCE, &TaskState::infoSource},
-    {IDC_INFO_TEXT, &TaskState::infoText},
-};
-
-// Mount
-const TextBinding kMountTexts[] = {
-    {IDC_MOUNT_PATH, &TaskState::mountPath},
-    {IDC_MOUNT_SOURCE, &TaskState::mountSource},
-};
-const IndexBinding kMountIndexes[] = {{IDC_MOUNT_INDEX_EDIT, IDC_MOUNT_INDEX, &TaskState::mountIndex}};
-const FlagBinding kMountFlags[] = {
-    {IDC_MOUNT_READWRITE, &TaskState::mountReadWrite},
-    {IDC_MOUNT_CHECK, &TaskState::mountCheck},
-    {IDC_UNMOUNT_COMMIT, &TaskState::unmountCommit},
-    {IDC_UNMOUNT_CHECK, &TaskState::unmountCheck},
-};
-
-// Export
-const TextBinding kExportTexts[] = {
-    {IDC_EXPORT_SOURCE, &TaskState::exportSource},
-    {IDC_EXPORT_DESTINATION, &TaskState::exportDestination},
-};
-const ComboBinding kExportCombos[] = {
-    {IDC_EXPORT_COMPRESSION, &TaskState::exportCompression, ComboEntries::Compression},
-};
-const IndexBinding kExportIndexes[] = {{IDC_EXPORT_INDEX_EDIT, IDC_EXPORT_INDEX, &TaskState::exportIndex}};
-const FlagBinding kExportFlags[] = {{IDC_EXPORT_CHECK, &TaskState::exportCheck},
-                                    {IDC_EXPORT_ALL_IMAGES, &TaskState::exportAllImages}};
-
-// Split
-const TextBinding kSplitTexts[] = {
-    {IDC_SPLIT_SOURCE, &TaskState::splitSource},
-    {IDC_SPLIT_DESTINATION, &TaskState::splitDestination},
-};
-const ComboBinding kSplitCombos[] = {{IDC_SPLIT_SIZE, &TaskState::splitSize, ComboEntries::SplitSize}};
-const FlagBinding kSplitFlags[] = {{IDC_SPLIT_CHECK, &TaskState::splitCheck}};
-
-// Change
-const TextBinding kChangeTexts[] = {
-    {IDC_CHANGE_SOURCE, &TaskState::changeSource},
-    {IDC_CHANGE_NAME, &TaskState::changeName},
-    {IDC_CHANGE_DESCRIPTION, &TaskState::changeDescription},
-    {IDC_CHANGE_DISPLAYNAME, &TaskState::changeDisplayName},
-    {IDC_CHANGE_DISPLAYDESCRIPTION, &TaskState::changeDisplayDescription},
-};
-const ComboBinding kChangeCombos[] = {
-    {IDC_CHANGE_FLAGS, &TaskState::changeFlags, ComboEntries::EditionFlags}};
-const IndexBinding kChangeIndexes[] = {{IDC_CHANGE_INDEX_EDIT, IDC_CHANGE_INDEX, &TaskState::changeIndex}};
-const FlagBinding kChangeFlags[] = {
-    {IDC_CHANGE_BOOT, &TaskState::changeBoot},
-    {IDC_CHANGE_CHECK, &TaskState::changeCheck},
-};
-
-// Delete
-const TextBinding kDeleteTexts[] = {{IDC_DELETE_SOURCE, &TaskState::deleteSource}};
-const IndexBinding kDeleteIndexes[] = {{IDC_DELETE_INDEX_EDIT, IDC_DELETE_INDEX, &TaskState::deleteIndex}};
-const FlagBinding kDeleteFlags[] = {{IDC_DELETE_CHECK, &TaskState::deleteCheck}};
-
-// By page index; About has nothing to copy.
-const PageBindings kBindings[kPageCount] = {
-    {kCaptureTexts, kCaptureCombos, {}, kCaptureFlags},
-    {kApplyTexts, {}, kApplyIndexes, kApplyFlags},
-    {kInfoTexts, {}, {}, {}},
-    {kMountTexts, {}, kMountIndexes, kMountFlags},
-    {kExportTexts, kExportCombos, kExportIndexes, kExportFlags},
-    {kSplitTexts, kSplitCombos, {}, kSplitFlags},
-    {kChangeTexts, kChangeCombos, kChangeIndexes, kChangeFlags},
-    {kDeleteTexts, {}, kDeleteIndexes, kDeleteFlags},
-    {},
-};
-
-const PageBindings* BindingsOf(int32_t pageIndex)
-{
-    if (pageIndex < 0 || pageIndex >= kPageAbout)
-        return nullptr;
-    return &kBindings[pageIndex];
-}
 
 const WCHAR* const kEditionFlags[] = {
     WSTR("Enterprise"),
@@ -249,7 +102,7 @@ void AcceptDroppedFiles(HWND page)
         ChangeWindowMessageFilterEx(page, message, MSGFLT_ALLOW, nullptr);
 }
 
-INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM)
+INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_DROPFILES) {
         auto drop = reinterpret_cast<HDROP>(wParam);
@@ -259,6 +112,8 @@ INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM)
     }
     switch (message) {
     case WM_INITDIALOG: {
+        // The tab position, for DescriptorOf; kept plus one so that 0 means none.
+        SetWindowLongPtrW(page, DWLP_USER, static_cast<LONG_PTR>(lParam) + 1);
         // Above the tab control, at the top left of its display area. The
         // focus stays where it was (on the tab the user chose).
         const auto* pages =
@@ -281,9 +136,16 @@ INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM)
 
 }  // namespace
 
+const PageDescriptor* DescriptorOf(HWND page)
+{
+    if (page == nullptr)
+        return nullptr;
+    return PageAt(static_cast<int32_t>(GetWindowLongPtrW(page, DWLP_USER)) - 1);
+}
+
 void ReadPageInputs(TaskState& task)
 {
-    const PageBindings* bindings = BindingsOf(task.pageIndex);
+    const PageDescriptor* bindings = PageAt(task.pageIndex);
     if (bindings == nullptr)
         return;
     HWND page = task.pageWindow;
@@ -305,7 +167,7 @@ void ReadPageInputs(TaskState& task)
 
 void ShowPageInputs(TaskState& task)
 {
-    const PageBindings* bindings = BindingsOf(task.pageIndex);
+    const PageDescriptor* bindings = PageAt(task.pageIndex);
     if (bindings == nullptr)
         return;
     HWND page = task.pageWindow;
@@ -328,12 +190,8 @@ void ShowPageInputs(TaskState& task)
         if (task.*flag.field)
             CheckDlgButton(page, flag.control, BST_CHECKED);
     }
-    if (task.pageIndex == kPageExport)
-        ShowExportIndexState(page);
-    if (task.pageIndex == kPageMount) {
-        CreateMountListColumns(GetDlgItem(page, IDC_MOUNT_LIST));
-        RefreshMountList();
-    }
+    if (bindings->shown != nullptr)
+        bindings->shown(page);
 }
 
 void ShowExportIndexState(HWND page)
@@ -356,7 +214,7 @@ void SwitchPage(HWND mainWindow)
         pages->shownPage = nullptr;
     }
     HWND page = nullptr;
-    if (index >= 0 && index < kPageCount && pages->templates[index] != nullptr)
+    if (PageAt(index) != nullptr && index < kMaxPages && pages->templates[index] != nullptr)
         page = CreateDialogIndirectParamW(g_instance, pages->templates[index], mainWindow, PageProc, index);
     if (page == nullptr) {
         task.pageWindow = nullptr;

@@ -7,64 +7,59 @@
 
 #include "base/task_state.h"
 
-constexpr int kPageCount = 9;
-
-// Page indexes: the tab position, TaskState::pageIndex and the switch value
-// of the copy routines.
-enum PageIndex : int32_t {
-    kPageCapture = 0,
-    kPageApply = 1,
-    kPageInfo = 2,
-    kPageMount = 3,
-    kPageExport = 4,
-    kPageSplit = 5,
-    kPageChange = 6,
-    kPageDelete = 7,
-    kPageAbout = 8,
-};
-
-struct PageDescription {
-    UINT labelString;  // string-table entry of the tab label
-    UINT templateId;   // dialog template of the page
-};
-extern const PageDescription kPages[kPageCount];
+// The most pages the tab control holds (the descriptor table has no more).
+constexpr int kMaxPages = 16;
 
 // One per main window, in its user data from initialisation to close.
 struct TabPageSet {
     HWND tabControl;
     HWND shownPage;
-    RECT displayRect;  // main-window client coordinates
-    const DLGTEMPLATE* templates[kPageCount];
+    RECT displayRect;                         // main-window client coordinates
+    const DLGTEMPLATE* templates[kMaxPages];  // by tab position
 };
 
-// Copies the shown page's controls into the record (nothing for -1 and About).
+// Copies the shown page's controls into the record (nothing for -1).
 void ReadPageInputs(TaskState& task);
-// Fills the shown page's controls from the record (nothing for -1 and About).
+// Fills the shown page's controls from the record (nothing for -1).
 void ShowPageInputs(TaskState& task);
 // Greys the Export page's index, its arrows and its picker while every
 // image is chosen.
 void ShowExportIndexState(HWND page);
+// The descriptor of a page window made by SwitchPage, or null.
+const struct PageDescriptor* DescriptorOf(HWND page);
 // Replaces the shown page by the one of the selected tab.
 void SwitchPage(HWND mainWindow);
 
-// Handles a page button; `controlId` is the low word of the command.
+// Handles a button of the shown page; `controlId` is the low word of the
+// command.
 void PageCommand(HWND page, UINT controlId);
 
-// Fills a path field of `page` from files dropped on it: the path field under
-// the drop point gets the first path; dropped elsewhere, a WIM file fills the
-// page's WIM field. Returns whether a field was filled. Does not release
-// `drop`.
+// Page actions and hooks named in the page descriptors.
+// Info's Read: the report on the typed file, into the page's report box.
+void ReadInfoReport(HWND page);
+// Mount's Refresh: reads the page, then shows the mounted list again.
+void RefreshMountPage(HWND page);
+// Mount's list columns and contents, each time the page is shown.
+void ShowMountList(HWND page);
+// Before an unmount: the selected row's mount point into the record; false
+// when no row is selected.
+bool TakeSelectedMount(HWND page);
+
+// Fills a path field of `page` from files dropped on it: the page's path field under the drop point gets
+// the first path; dropped anywhere else on the page, a WIM or ESD file fills
+// the page's WIM field. No other control takes it. Returns whether a field was
+// filled. Does not release `drop`.
 bool DropPaths(HWND page, HDROP drop);
 
 // The shell folder browser rooted at the computer's drives, owned by the main
 // window. On a choice writes the folder's path into `path` (260 characters).
 bool BrowseForFolder(const WCHAR* title, WCHAR* path);
 
-// The image picker (template 139): lists the images of pickerWimPath and, on
+// The image picker (IDD_PICKER): lists the images of pickerWimPath and, on
 // its Select button, stores the chosen 1-based index in pickerIndex.
 INT_PTR RunImagePicker(HWND owner);
 
-// Rebuilds list view 1066 of the Mount page from the library's mounted
+// Rebuilds the Mount page's list view from the library's mounted
 // images. Safe from the worker thread: it only sends window messages.
 void RefreshMountList();
 

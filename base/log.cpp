@@ -222,7 +222,7 @@ void LogErrorText(TaskState& task, DWORD code)
 {
     WCHAR systemText[kTextBufferSize];
     SystemErrorText(systemText, code);
-    LogMessage(task, 201, static_cast<const WCHAR*>(systemText));
+    LogMessage(task, IDS_ERROR_REASON, static_cast<const WCHAR*>(systemText));
 }
 
 WCHAR* FormatDuration(DWORD milliseconds, WCHAR* buffer)
@@ -282,7 +282,8 @@ void ShowTimeStatus(TaskState& task, DWORD remainingMilliseconds)
     FormatDuration(timeGetTime() - task.startTime, elapsed);
     FormatDuration(remainingMilliseconds, remaining);
     WCHAR line[kTextBufferSize];
-    LoadMessage(line, 210, static_cast<const WCHAR*>(elapsed), static_cast<const WCHAR*>(remaining));
+    LoadMessage(line, IDS_TIME_STATUS, static_cast<const WCHAR*>(elapsed),
+                static_cast<const WCHAR*>(remaining));
     SetProgressText(task, IDC_PROGRESS_STATUS, line);
 }
 
@@ -319,14 +320,14 @@ void StopTimeStatus(TaskState& task)
     task.timeTicking = false;
 }
 
-void LogClosingLine(TaskState& task, UINT quickId, UINT timedId)
+void LogClosingLine(TaskState& task, UINT quickId, UINT timedId, DWORD count)
 {
     DWORD elapsed = timeGetTime() - task.startTime;
     if (elapsed < 1000) {
-        LogMessage(task, quickId);
+        LogMessage(task, quickId, count);
     } else {
         WCHAR duration[kDurationBufferSize];
-        LogMessage(task, timedId, static_cast<const WCHAR*>(FormatDuration(elapsed, duration)));
+        LogMessage(task, timedId, static_cast<const WCHAR*>(FormatDuration(elapsed, duration)), count);
     }
 }
 

@@ -68,13 +68,13 @@ void LogMessage(TaskState& task, UINT id, Inserts... inserts)
     AppendLog(task, LoadMessage(buffer, id, inserts...));
 }
 
-// Logs string 201 with the system text of the thread's last error.
+// Logs IDS_ERROR_REASON with the system text of the thread's last error.
 void LogLastError(TaskState& task);
 
-// Logs string 201 with the system text of `code`.
+// Logs IDS_ERROR_REASON with the system text of `code`.
 void LogErrorText(TaskState& task, DWORD code);
 
-// Logs an operation's failure line, then string 201 with the system text of
+// Logs an operation's failure line, then IDS_ERROR_REASON with the system text of
 // the thread's last error as it was on entry (loading the line would change
 // it); the last error is left as found.
 template <typename... Inserts>
@@ -86,7 +86,7 @@ void LogFailure(TaskState& task, UINT id, Inserts... inserts)
     SetLastError(code);
 }
 
-// "2m05s", "45s", or string 141 for under a second; buffer of 32 characters.
+// "2m05s", "45s", or IDS_CALCULATING for under a second; buffer of 32 characters.
 constexpr int kDurationBufferSize = 32;
 WCHAR* FormatDuration(DWORD milliseconds, WCHAR* buffer);
 
@@ -124,8 +124,9 @@ void TickTimeStatus(TaskState& task);
 void StopTimeStatus(TaskState& task);
 
 // Logs the operation's closing line: `quickId` under one second, else
-// `timedId` with the elapsed time.
-void LogClosingLine(TaskState& task, UINT quickId, UINT timedId);
+// `timedId` with the elapsed time; `count` follows as the next insert of
+// either (the images captured or exported, for the lines that say it).
+void LogClosingLine(TaskState& task, UINT quickId, UINT timedId, DWORD count = 0);
 
 // Sets a control's text of the open progress window, if there is one.
 void SetProgressText(TaskState& task, int control, const WCHAR* text);

@@ -1,6 +1,9 @@
 #include "base/task_state.h"
 
 #include "base/log.h"
+#include "base/resource.h"
+
+#include <mmsystem.h>
 
 HINSTANCE g_instance = nullptr;
 
@@ -29,7 +32,7 @@ void TaskState::RestoreInputDefaults()
     captureDescription = WSTR("Captured with Corvane");
     captureDisplayName = WSTR("My WIM 1");
     captureDisplayDescription = WSTR("Captured with Corvane");
-    captureCompression = LoadDefaultText(140);
+    captureCompression = LoadDefaultText(IDS_COMPRESSION_LZX);
     captureBoot = false;
     captureVerify = true;
     captureCheck = false;
@@ -72,14 +75,14 @@ void TaskState::RestoreInputDefaults()
     exportSource.clear();
     exportDestination.clear();
     exportIndex = 1;
-    exportCompression = LoadDefaultText(140);
+    exportCompression = LoadDefaultText(IDS_COMPRESSION_LZX);
     exportCheck = false;
     exportAllImages = false;
 
     splitSource.clear();
     splitDestination.clear();
     splitCheck = false;
-    splitSize = LoadDefaultText(252);
+    splitSize = LoadDefaultText(IDS_SPLIT_SIZE_FAT32);
 
     pickerWimPath.clear();
     pickerIndex = 0;
@@ -91,6 +94,28 @@ TaskState::~TaskState()
     FreePatternList(exclusions);
     FreePatternList(compressionExclusions);
     FreePatternList(exclusionExceptions);
+}
+
+void ResetRunState(TaskState& task)
+{
+    {
+        std::lock_guard<std::mutex> hold(task.logLock);
+        task.logText.clear();
+        ++task.logVersion;
+    }
+    task.abortRequested = false;
+    task.busy = false;
+    StopTimeStatus(task);
+    DropPendingProgress(task);
+    task.refreshPosted = false;
+    task.itemsDone = 0;
+    task.folderCount = 0;
+    task.fileCount = 0;
+    task.lastPercent = 0;
+    task.scanNoticeShown = false;
+    task.verifyNoticeShown = false;
+    task.eaNoticeShown = false;
+    task.startTime = timeGetTime();
 }
 
 TaskState& Task()

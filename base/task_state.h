@@ -146,6 +146,11 @@ struct TaskState {
     uint64_t logVersion = 0;
 };
 
+// The run state as a fresh operation needs it: empty log, no abort asked,
+// not busy, no pending progress or ticking clock, counters and notices at
+// zero, the start time now. The progress window calls it when it opens.
+void ResetRunState(TaskState& task);
+
 // Posted to the main window by an operation that found the mounted-image list
 // out of date; the shell shows it anew.
 constexpr UINT WM_MOUNTS_CHANGED = WM_APP + 20;

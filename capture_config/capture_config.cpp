@@ -1,5 +1,6 @@
 #include "capture_config/capture_config.h"
 
+#include "base/resource.h"
 #include "base/user_path.h"
 
 #include "base/log.h"
@@ -226,8 +227,8 @@ bool LoadCaptureConfig(TaskState& task)
     if (!task.captureConfigFile.empty()) {
         UserPath file;
         if (!TakeUserPath(file, task.captureConfigFile)) {
-            LogMessage(task, 205, static_cast<const WCHAR*>(file.text));
-            LogMessage(task, 206);
+            LogMessage(task, IDS_CONFIG_FILE_LINE, static_cast<const WCHAR*>(file.text));
+            LogMessage(task, IDS_CONFIG_FILE_FAILED);
             return false;
         }
         CopyToBuffer(path, kTextBufferSize, file.text);
@@ -236,18 +237,18 @@ bool LoadCaptureConfig(TaskState& task)
             return true;
     }
 
-    LogMessage(task, 205, static_cast<const WCHAR*>(path));
+    LogMessage(task, IDS_CONFIG_FILE_LINE, static_cast<const WCHAR*>(path));
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        LogMessage(task, 206);
+        LogMessage(task, IDS_CONFIG_FILE_FAILED);
         return false;
     }
     // A file that fails part-way would leave a list the user did not write.
     bool read = ReadConfigSections(task, file);
     CloseHandle(file);
     if (!read) {
-        LogMessage(task, 206);
+        LogMessage(task, IDS_CONFIG_FILE_FAILED);
         return false;
     }
     return true;

@@ -13,7 +13,7 @@ constexpr size_t kMaxPatternLength = kTextBufferSize - 1;
 
 // Rebuilds the three lists from the defaults and the configuration file
 // (captureConfigFile, or wimscript.ini beside the program when that is empty
-// and present). Logs string 205 with the file, and 206 when it cannot be
+// and present). Logs IDS_CONFIG_FILE_LINE with the file, and IDS_CONFIG_FILE_FAILED when it cannot be
 // read; false only then.
 bool LoadCaptureConfig(TaskState& task);
 

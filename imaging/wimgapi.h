@@ -119,31 +119,56 @@ static_assert(sizeof(WIM_MOUNT_LIST) == 1048, "WIM_MOUNT_LIST is 1048 bytes");
 
 typedef DWORD(CALLBACK* WIMMessageCallback)(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData);
 
+// Every entry point of the library, once: X(name without its WIM prefix,
+// field of ImagingLibrary, result, failure value, parameter list, argument
+// list). The interface table and the calls below, the windows build's
+// binding, the layer's declarations, exports and .spec, and the scripted test
+// library are all made from it.
+// clang-format off
+#define WIMGAPI_ENTRY_POINTS(X)                                                                              \
+    X(RegisterMessageCallback, registerMessageCallback, DWORD, INVALID_CALLBACK_VALUE,                       \
+      (HANDLE wim, WIMMessageCallback callback, PVOID userData), (wim, callback, userData))                  \
+    X(UnregisterMessageCallback, unregisterMessageCallback, BOOL, FALSE,                                     \
+      (HANDLE wim, WIMMessageCallback callback), (wim, callback))                                            \
+    X(CreateFile, createFile, HANDLE, nullptr,                                                               \
+      (PCWSTR path, DWORD access, DWORD disposition, DWORD flags, DWORD compression, PDWORD creationResult), \
+      (path, access, disposition, flags, compression, creationResult))                                       \
+    X(SetTemporaryPath, setTemporaryPath, BOOL, FALSE, (HANDLE wim, PCWSTR path), (wim, path))               \
+    X(GetAttributes, getAttributes, BOOL, FALSE, (HANDLE wim, WIM_INFO * info, DWORD size),                  \
+      (wim, info, size))                                                                                     \
+    X(GetImageCount, getImageCount, DWORD, 0, (HANDLE wim), (wim))                                           \
+    X(LoadImage, loadImage, HANDLE, nullptr, (HANDLE wim, DWORD index), (wim, index))                        \
+    X(CaptureImage, captureImage, HANDLE, nullptr, (HANDLE wim, PCWSTR path, DWORD flags),                   \
+      (wim, path, flags))                                                                                    \
+    X(ApplyImage, applyImage, BOOL, FALSE, (HANDLE image, PCWSTR path, DWORD flags), (image, path, flags))   \
+    X(ExportImage, exportImage, BOOL, FALSE, (HANDLE image, HANDLE destinationWim, DWORD flags),             \
+      (image, destinationWim, flags))                                                                        \
+    X(DeleteImage, deleteImage, BOOL, FALSE, (HANDLE wim, DWORD index), (wim, index))                        \
+    X(SetBootImage, setBootImage, BOOL, FALSE, (HANDLE wim, DWORD index), (wim, index))                      \
+    X(GetImageInformation, getImageInformation, BOOL, FALSE, (HANDLE handle, PVOID * buffer, PDWORD size),   \
+      (handle, buffer, size))                                                                                \
+    X(SetImageInformation, setImageInformation, BOOL, FALSE, (HANDLE handle, PVOID buffer, DWORD size),      \
+      (handle, buffer, size))                                                                                \
+    X(MountImageHandle, mountImageHandle, BOOL, FALSE, (HANDLE image, PCWSTR mountPath, DWORD flags),        \
+      (image, mountPath, flags))                                                                             \
+    X(GetMountedImages, getMountedImages, BOOL, FALSE, (WIM_MOUNT_LIST * list, PDWORD size), (list, size))   \
+    X(GetMountedImageHandle, getMountedImageHandle, BOOL, FALSE,                                             \
+      (PCWSTR mountPath, DWORD flags, PHANDLE wim, PHANDLE image), (mountPath, flags, wim, image))           \
+    X(CommitImageHandle, commitImageHandle, BOOL, FALSE, (HANDLE image, DWORD flags, PHANDLE newImage),      \
+      (image, flags, newImage))                                                                              \
+    X(UnmountImageHandle, unmountImageHandle, BOOL, FALSE, (HANDLE image, DWORD flags), (image, flags))      \
+    X(SplitFile, splitFile, BOOL, FALSE,                                                                     \
+      (HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize, DWORD flags), (wim, partPath, partSize, flags)) \
+    X(CloseHandle, closeHandle, BOOL, FALSE, (HANDLE handle), (handle))
+// clang-format on
+
 // One entry per library call, with the library's own arguments and results.
+#define WIMGAPI_TABLE_FIELD(stem, field, result, failure, parameters, arguments)                             \
+    result(WINAPI* field) parameters;
 struct ImagingLibrary {
-    DWORD(WINAPI* registerMessageCallback)(HANDLE wim, WIMMessageCallback callback, PVOID userData);
-    BOOL(WINAPI* unregisterMessageCallback)(HANDLE wim, WIMMessageCallback callback);
-    HANDLE(WINAPI* createFile)
-    (PCWSTR path, DWORD access, DWORD disposition, DWORD flags, DWORD compression, PDWORD creationResult);
-    BOOL(WINAPI* setTemporaryPath)(HANDLE wim, PCWSTR path);
-    BOOL(WINAPI* getAttributes)(HANDLE wim, WIM_INFO* info, DWORD size);
-    DWORD(WINAPI* getImageCount)(HANDLE wim);
-    HANDLE(WINAPI* loadImage)(HANDLE wim, DWORD index);
-    HANDLE(WINAPI* captureImage)(HANDLE wim, PCWSTR path, DWORD flags);
-    BOOL(WINAPI* applyImage)(HANDLE image, PCWSTR path, DWORD flags);
-    BOOL(WINAPI* exportImage)(HANDLE image, HANDLE destinationWim, DWORD flags);
-    BOOL(WINAPI* deleteImage)(HANDLE wim, DWORD index);
-    BOOL(WINAPI* setBootImage)(HANDLE wim, DWORD index);
-    BOOL(WINAPI* getImageInformation)(HANDLE handle, PVOID* buffer, PDWORD size);
-    BOOL(WINAPI* setImageInformation)(HANDLE handle, PVOID buffer, DWORD size);
-    BOOL(WINAPI* mountImageHandle)(HANDLE image, PCWSTR mountPath, DWORD flags);
-    BOOL(WINAPI* getMountedImages)(WIM_MOUNT_LIST* list, PDWORD size);
-    BOOL(WINAPI* getMountedImageHandle)(PCWSTR mountPath, DWORD flags, PHANDLE wim, PHANDLE image);
-    BOOL(WINAPI* commitImageHandle)(HANDLE image, DWORD flags, PHANDLE newImage);
-    BOOL(WINAPI* unmountImageHandle)(HANDLE image, DWORD flags);
-    BOOL(WINAPI* splitFile)(HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize, DWORD flags);
-    BOOL(WINAPI* closeHandle)(HANDLE handle);
+    WIMGAPI_ENTRY_POINTS(WIMGAPI_TABLE_FIELD)
 };
+#undef WIMGAPI_TABLE_FIELD
 
 // The library this build binds by default: the wimlib layer in the linux
 // build, wimgapi.dll in the windows build.
@@ -154,88 +179,10 @@ const ImagingLibrary& Imaging();
 const ImagingLibrary* SetImagingLibrary(const ImagingLibrary* library);
 
 // The calls, named as the library names them.
-inline DWORD WIMRegisterMessageCallback(HANDLE wim, WIMMessageCallback callback, PVOID userData)
-{
-    return Imaging().registerMessageCallback(wim, callback, userData);
-}
-inline BOOL WIMUnregisterMessageCallback(HANDLE wim, WIMMessageCallback callback)
-{
-    return Imaging().unregisterMessageCallback(wim, callback);
-}
-inline HANDLE WIMCreateFile(PCWSTR path, DWORD access, DWORD disposition, DWORD flags, DWORD compression,
-                            PDWORD creationResult)
-{
-    return Imaging().createFile(path, access, disposition, flags, compression, creationResult);
-}
-inline BOOL WIMSetTemporaryPath(HANDLE wim, PCWSTR path)
-{
-    return Imaging().setTemporaryPath(wim, path);
-}
-inline BOOL WIMGetAttributes(HANDLE wim, WIM_INFO* info, DWORD size)
-{
-    return Imaging().getAttributes(wim, info, size);
-}
-inline DWORD WIMGetImageCount(HANDLE wim)
-{
-    return Imaging().getImageCount(wim);
-}
-inline HANDLE WIMLoadImage(HANDLE wim, DWORD index)
-{
-    return Imaging().loadImage(wim, index);
-}
-inline HANDLE WIMCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
-{
-    return Imaging().captureImage(wim, path, flags);
-}
-inline BOOL WIMApplyImage(HANDLE image, PCWSTR path, DWORD flags)
-{
-    return Imaging().applyImage(image, path, flags);
-}
-inline BOOL WIMExportImage(HANDLE image, HANDLE destinationWim, DWORD flags)
-{
-    return Imaging().exportImage(image, destinationWim, flags);
-}
-inline BOOL WIMDeleteImage(HANDLE wim, DWORD index)
-{
-    return Imaging().deleteImage(wim, index);
-}
-inline BOOL WIMSetBootImage(HANDLE wim, DWORD index)
-{
-    return Imaging().setBootImage(wim, index);
-}
-inline BOOL WIMGetImageInformation(HANDLE handle, PVOID* buffer, PDWORD size)
-{
-    return Imaging().getImageInformation(handle, buffer, size);
-}
-inline BOOL WIMSetImageInformation(HANDLE handle, PVOID buffer, DWORD size)
-{
-    return Imaging().setImageInformation(handle, buffer, size);
-}
-inline BOOL WIMMountImageHandle(HANDLE image, PCWSTR mountPath, DWORD flags)
-{
-    return Imaging().mountImageHandle(image, mountPath, flags);
-}
-inline BOOL WIMGetMountedImages(WIM_MOUNT_LIST* list, PDWORD size)
-{
-    return Imaging().getMountedImages(list, size);
-}
-inline BOOL WIMGetMountedImageHandle(PCWSTR mountPath, DWORD flags, PHANDLE wim, PHANDLE image)
-{
-    return Imaging().getMountedImageHandle(mountPath, flags, wim, image);
-}
-inline BOOL WIMCommitImageHandle(HANDLE image, DWORD flags, PHANDLE newImage)
-{
-    return Imaging().commitImageHandle(image, flags, newImage);
-}
-inline BOOL WIMUnmountImageHandle(HANDLE image, DWORD flags)
-{
-    return Imaging().unmountImageHandle(image, flags);
-}
-inline BOOL WIMSplitFile(HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize, DWORD flags)
-{
-    return Imaging().splitFile(wim, partPath, partSize, flags);
-}
-inline BOOL WIMCloseHandle(HANDLE handle)
-{
-    return Imaging().closeHandle(handle);
-}
+#define WIMGAPI_CALL(stem, field, result, failure, parameters, arguments)                                    \
+    inline result WIM##stem parameters                                                                       \
+    {                                                                                                        \
+        return Imaging().field arguments;                                                                    \
+    }
+WIMGAPI_ENTRY_POINTS(WIMGAPI_CALL)
+#undef WIMGAPI_CALL

@@ -7,7 +7,7 @@
 // ERROR_CALL_NOT_IMPLEMENTED, unless the prefix holds the linux build's
 // wimlib layer as its wimgapi.dll.
 #include "base/text.h"
-#include "imaging/wimgapi_entry_points.h"
+#include "imaging/wimgapi.h"
 
 #include <cstring>
 
@@ -28,10 +28,10 @@ Pointer EntryPoint(HMODULE module, const char* name)
 }
 
 #define WIMGAPI_DECLARE_FIELD(name, field, result, failure, parameters, arguments)                           \
-    name##Pointer name = nullptr;
+    name##Pointer field = nullptr;
 // Binds one entry point of the loaded module; a missing one stays null.
 #define WIMGAPI_BIND(name, field, result, failure, parameters, arguments)                                    \
-    name = EntryPoint<name##Pointer>(module, #name);
+    field = EntryPoint<name##Pointer>(module, "WIM" #name);
 
 // Wine ships a wimgapi.dll whose exports are mostly stubs that raise an
 // exception when called. Wine marks every module it loads from its own
@@ -87,11 +87,11 @@ const Binding& Bound()
     result WINAPI Call##name parameters                                                                      \
     {                                                                                                        \
         const Binding& binding = Bound();                                                                    \
-        if (binding.name == nullptr) {                                                                       \
+        if (binding.field == nullptr) {                                                                      \
             SetLastError(binding.missing);                                                                   \
             return failure;                                                                                  \
         }                                                                                                    \
-        return binding.name arguments;                                                                       \
+        return binding.field arguments;                                                                      \
     }
 WIMGAPI_ENTRY_POINTS(WIMGAPI_FORWARD)
 

@@ -1,6 +1,8 @@
 #include "metadata/image_info.h"
 
+#include "base/last_error.h"
 #include "base/log.h"
+#include "base/resource.h"
 #include "imaging/wimgapi.h"
 
 #include <algorithm>
@@ -11,8 +13,8 @@ void ShowXmlParseFailureBox(TaskState& task)
 {
     WCHAR text[kTextBufferSize];
     WCHAR caption[kTextBufferSize];
-    LoadTableString(238, text);
-    LoadTableString(220, caption);
+    LoadTableString(IDS_XML_UNREADABLE, text);
+    LoadTableString(IDS_TAB_INFO, caption);
     MessageBoxW(task.mainWindow, text, caption, MB_ICONERROR);
 }
 
@@ -170,9 +172,8 @@ bool SetImageField(TaskState& task, HANDLE image, WStringView element, WStringVi
         AppendChild(document->root, child);
     }
     bool stored = WriteImageXml(image, document);
-    DWORD error = GetLastError();
+    LastErrorKept error;
     DestroyDocument(document);
-    SetLastError(error);
     return stored;
 }
 

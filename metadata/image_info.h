@@ -59,6 +59,6 @@ WString XmlTextValue(WStringView text);
 // to the first non-digit; no leading digits gives 0.
 int64_t DecimalValue(WStringView text);
 
-// The message box for image XML that cannot be read (string 238, caption 220,
+// The message box for image XML that cannot be read (IDS_XML_UNREADABLE, IDS_TAB_INFO,
 // error icon, owned by mainWindow). Tests put a recorder in its place.
 extern void (*ShowXmlParseFailure)(TaskState& task);

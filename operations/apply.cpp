@@ -13,12 +13,12 @@ namespace {
 
 void LogSettings(TaskState& task, const WCHAR* wimPath, const WCHAR* target)
 {
-    LogMessage(task, 189, wimPath);
-    LogMessage(task, 190, target);
-    LogMessage(task, 213, static_cast<int>(task.applyIndex));
-    LogMessage(task, task.applyVerify ? 194 : 195);
-    LogMessage(task, task.applyCheck ? 196 : 197);
-    LogMessage(task, 198, target);
+    LogMessage(task, IDS_SOURCE_LINE, wimPath);
+    LogMessage(task, IDS_SAVE_TO_LINE, target);
+    LogMessage(task, IDS_APPLY_IMAGE_LINE, static_cast<int>(task.applyIndex));
+    LogMessage(task, task.applyVerify ? IDS_VERIFY_ON_LINE : IDS_VERIFY_OFF_LINE);
+    LogMessage(task, task.applyCheck ? IDS_CHECK_ON_LINE : IDS_CHECK_OFF_LINE);
+    LogMessage(task, IDS_TEMP_FOLDER_LINE, target);
     AppendLog(task, WSTR(""));
 }
 
@@ -28,12 +28,13 @@ void LogTargetFailure(TaskState& task, const WCHAR* target)
 {
     const DWORD code = GetLastError();
     if (code != ERROR_PATH_NOT_FOUND && code != ERROR_FILE_NOT_FOUND) {
-        LogFailure(task, 164);
+        LogFailure(task, IDS_TEMP_FOLDER_FAILED);
         return;
     }
-    LogMessage(task, 164);
+    LogMessage(task, IDS_TEMP_FOLDER_FAILED);
     WCHAR reason[kTextBufferSize];
-    LogMessage(task, 201, static_cast<const WCHAR*>(LoadMessage(reason, IDS_FOLDER_MISSING, target)));
+    LogMessage(task, IDS_ERROR_REASON,
+               static_cast<const WCHAR*>(LoadMessage(reason, IDS_FOLDER_MISSING, target)));
 }
 
 }  // namespace
@@ -46,7 +47,7 @@ DWORD CALLBACK ApplyMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lPara
         SetProgressPercent(task, static_cast<UINT>(wParam));
         UpdateTimeStatus(task, static_cast<DWORD>(lParam));
         WCHAR counter[kTextBufferSize];
-        LoadMessage(counter, 208, task.itemsDone, task.folderCount + task.fileCount);
+        LoadMessage(counter, IDS_FILES_COUNTER, task.itemsDone, task.folderCount + task.fileCount);
         SetProgressText(task, IDC_PROGRESS_COUNTER, counter);
         return WIM_MSG_SUCCESS;
     }
@@ -76,13 +77,13 @@ bool RunApply(TaskState& task)
 
     const CallbackRegistration callback(ApplyMessageCallback);
     if (!callback) {
-        LogMessage(task, 199);
+        LogMessage(task, IDS_REGISTER_CALLBACK_FAILED);
         return false;
     }
-    LogMessage(task, 162);
+    LogMessage(task, IDS_OPENING_WIM);
     if (!wimTaken || !targetTaken) {
         SetLastError(wimTaken ? target.refusal : wimPath.refusal);
-        LogFailure(task, wimTaken ? 214 : 163);
+        LogFailure(task, wimTaken ? IDS_APPLY_FAILED : IDS_OPEN_WIM_FAILED);
         return false;
     }
     DWORD creationResult = 0;
@@ -90,11 +91,11 @@ bool RunApply(TaskState& task)
                                       task.applyCheck ? WIM_FLAG_VERIFY : 0, WIM_COMPRESS_NONE,
                                       &creationResult));
     if (!wim) {
-        LogFailure(task, 163);
+        LogFailure(task, IDS_OPEN_WIM_FAILED);
         return false;
     }
     if (task.abortRequested) {
-        LogMessage(task, 214);
+        LogMessage(task, IDS_APPLY_FAILED);
         return false;
     }
     if (!WIMSetTemporaryPath(wim.get(), target.text)) {
@@ -103,19 +104,19 @@ bool RunApply(TaskState& task)
     }
     WIM_INFO info = {};
     if (!WIMGetAttributes(wim.get(), &info, sizeof info)) {
-        LogFailure(task, 165);
+        LogFailure(task, IDS_ATTRIBUTES_FAILED);
         return false;
     }
     const DWORD index = static_cast<DWORD>(task.applyIndex);
-    if (RefuseSplitPart(task, info, 167, static_cast<int>(index)))
+    if (RefuseSplitPart(task, info, IDS_LOAD_IMAGE_FAILED, static_cast<int>(index)))
         return false;
     if (info.ImageCount < index) {
-        LogMessage(task, 166, static_cast<int>(index));
+        LogMessage(task, IDS_NO_SUCH_IMAGE, static_cast<int>(index));
         return false;
     }
     const WimHandle image(WIMLoadImage(wim.get(), index));
     if (!image) {
-        LogFailure(task, 167, static_cast<int>(index));
+        LogFailure(task, IDS_LOAD_IMAGE_FAILED, static_cast<int>(index));
         return false;
     }
 
@@ -123,12 +124,12 @@ bool RunApply(TaskState& task)
     ReadImageSummary(task, image.get(), summary);
     task.folderCount = static_cast<uint32_t>(summary.dirCount);
     task.fileCount = static_cast<uint32_t>(summary.fileCount);
-    LogMessage(task, 215, static_cast<int>(task.folderCount), static_cast<int>(task.fileCount));
+    LogMessage(task, IDS_APPLYING, static_cast<int>(task.folderCount), static_cast<int>(task.fileCount));
 
     if (!WIMApplyImage(image.get(), target.text, task.applyVerify ? WIM_FLAG_VERIFY : 0)) {
-        LogFailure(task, 214);
+        LogFailure(task, IDS_APPLY_FAILED);
         return false;
     }
-    LogClosingLine(task, 217, 216);
+    LogClosingLine(task, IDS_APPLIED, IDS_APPLIED_TIMED);
     return true;
 }

@@ -1,4 +1,5 @@
 #include "base/log.h"
+#include "base/resource.h"
 #include "base/user_path.h"
 #include "capture_config/capture_config.h"
 #include "imaging/wimgapi.h"
@@ -42,7 +43,7 @@ bool LogAppendCompression(TaskState& task, HANDLE wim, const CompressionChoice& 
 {
     WIM_INFO info = {};
     if (!WIMGetAttributes(wim, &info, sizeof info)) {
-        LogFailure(task, 165);
+        LogFailure(task, IDS_ATTRIBUTES_FAILED);
         return false;
     }
     LogWrittenCompression(task, chosen, info.CompressionType);
@@ -57,10 +58,10 @@ bool CaptureInto(TaskState& task, bool append, const UserPath& destination, cons
 {
     const CallbackRegistration callback(CaptureMessageCallback);
     if (!callback) {
-        LogMessage(task, 199);
+        LogMessage(task, IDS_REGISTER_CALLBACK_FAILED);
         return false;
     }
-    LogMessage(task, 162);
+    LogMessage(task, IDS_OPENING_WIM);
     const DWORD access = append ? WIM_GENERIC_READ | WIM_GENERIC_WRITE : WIM_GENERIC_WRITE;
     const DWORD disposition = append ? WIM_OPEN_EXISTING : WIM_CREATE_ALWAYS;
     DWORD creationResult = 0;
@@ -73,13 +74,13 @@ bool CaptureInto(TaskState& task, bool append, const UserPath& destination, cons
         SetLastError(destination.refusal);
     }
     if (!wim) {
-        LogFailure(task, 200, static_cast<const WCHAR*>(destination.text));
+        LogFailure(task, IDS_WRITE_FAILED, static_cast<const WCHAR*>(destination.text));
         return false;
     }
     if (append && !LogAppendCompression(task, wim.get(), compression))
         return false;
     if (!WIMSetTemporaryPath(wim.get(), tempDir)) {
-        LogFailure(task, 164);
+        LogFailure(task, IDS_TEMP_FOLDER_FAILED);
         return false;
     }
     DWORD flags = task.captureVerify ? WIM_FLAG_VERIFY : 0;
@@ -113,17 +114,17 @@ bool RunCapture(TaskState& task, bool append)
     UserPath source;
     TakeUserPath(destination, task.captureDestination, PathForm::Full);
     TakeUserPath(source, task.captureSource, PathForm::Full);
-    LogMessage(task, 189, static_cast<const WCHAR*>(source.text));
-    LogMessage(task, 190, static_cast<const WCHAR*>(destination.text));
+    LogMessage(task, IDS_SOURCE_LINE, static_cast<const WCHAR*>(source.text));
+    LogMessage(task, IDS_SAVE_TO_LINE, static_cast<const WCHAR*>(destination.text));
 
     // An append's line waits until the file is open and its own is known.
     const CompressionChoice compression = ChooseCompression(task.captureCompression);
     if (!append)
         LogMessage(task, compression.logId);
-    LogMessage(task, task.captureVerify ? 194 : 195);
-    LogMessage(task, task.captureCheck ? 196 : 197);
+    LogMessage(task, task.captureVerify ? IDS_VERIFY_ON_LINE : IDS_VERIFY_OFF_LINE);
+    LogMessage(task, task.captureCheck ? IDS_CHECK_ON_LINE : IDS_CHECK_OFF_LINE);
     if (task.captureNoRpFix)
-        LogMessage(task, 239);
+        LogMessage(task, IDS_RP_FIX_DISABLED);
 
     const bool ownTempDir = !task.captureTempDir.empty();
     WCHAR tempDir[kTextBufferSize];
@@ -144,17 +145,11 @@ bool RunCapture(TaskState& task, bool append)
     SetProgressPercent(task, 100);
     AppendLog(task, WSTR(""));
     if (!captured) {
-        LogMessage(task, 202);
+        LogMessage(task, IDS_READ_WIM_FAILED);
         if (reason != ERROR_SUCCESS)
             LogErrorText(task, reason);
         return false;
     }
-    const DWORD elapsed = timeGetTime() - task.startTime;
-    if (elapsed < 1000) {
-        LogMessage(task, 204, imageCount);
-    } else {
-        WCHAR duration[kDurationBufferSize];
-        LogMessage(task, 203, static_cast<const WCHAR*>(FormatDuration(elapsed, duration)), imageCount);
-    }
+    LogClosingLine(task, IDS_CAPTURED, IDS_CAPTURED_TIMED, imageCount);
     return true;
 }

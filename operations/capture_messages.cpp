@@ -28,7 +28,7 @@ DWORD DecideInclusion(TaskState& task, WPARAM wParam, LPARAM lParam)
     }
     if (!task.scanNoticeShown) {
         task.scanNoticeShown = true;
-        LogMessage(task, 211);
+        LogMessage(task, IDS_SCANNING);
     }
     const WCHAR* path = reinterpret_cast<const WCHAR*>(wParam);
     BOOL* include = reinterpret_cast<BOOL*>(lParam);
@@ -39,7 +39,7 @@ DWORD DecideInclusion(TaskState& task, WPARAM wParam, LPARAM lParam)
     if (!PathMatchesList(parts, task.exclusions) || PathMatchesList(parts, task.exclusionExceptions))
         return WIM_MSG_SUCCESS;
     *include = FALSE;
-    LogMessage(task, 212, path);
+    LogMessage(task, IDS_EXCLUDED_LINE, path);
     return WIM_MSG_SUCCESS;
 }
 
@@ -63,7 +63,7 @@ DWORD HandleCaptureMessage(TaskState& task, DWORD messageId, WPARAM wParam, LPAR
     case WIM_MSG_PROGRESS:
         SetProgressPercent(task, static_cast<UINT>(wParam));
         UpdateTimeStatus(task, static_cast<DWORD>(lParam));
-        ShowCounter(task, 208, task.itemsDone, task.fileCount);
+        ShowCounter(task, IDS_FILES_COUNTER, task.itemsDone, task.fileCount);
         return WIM_MSG_SUCCESS;
     case WIM_MSG_PROCESS:
         return DecideInclusion(task, wParam, lParam);
@@ -71,13 +71,13 @@ DWORD HandleCaptureMessage(TaskState& task, DWORD messageId, WPARAM wParam, LPAR
         task.folderCount += static_cast<uint32_t>(wParam);
         task.itemsDone = std::max(task.itemsDone, static_cast<uint32_t>(lParam));
         if (task.itemsDone % 32 == 0)
-            ShowCounter(task, 209, task.itemsDone, task.folderCount);
+            ShowCounter(task, IDS_FILES_FOLDERS_COUNTER, task.itemsDone, task.folderCount);
         return WIM_MSG_SUCCESS;
     case WIM_MSG_SETRANGE:
-        LogMessage(task, 207, task.folderCount, static_cast<uint32_t>(lParam));
+        LogMessage(task, IDS_SCANNED_READING, task.folderCount, static_cast<uint32_t>(lParam));
         task.fileCount = static_cast<uint32_t>(lParam);
         task.itemsDone = 0;
-        ShowCounter(task, 208, 0u, task.fileCount);
+        ShowCounter(task, IDS_FILES_COUNTER, 0u, task.fileCount);
         return WIM_MSG_SUCCESS;
     case WIM_MSG_COMPRESS:
         DecideCompression(task, wParam, lParam);
@@ -109,12 +109,12 @@ DWORD HandleCaptureMessage(TaskState& task, DWORD messageId, WPARAM wParam, LPAR
     case WIM_MSG_VERIFYING_INTEGRITY:
         if (!task.verifyNoticeShown) {
             task.verifyNoticeShown = true;
-            LogMessage(task, 250);
+            LogMessage(task, IDS_VERIFYING_INTEGRITY);
         }
         UpdateTimeStatus(task, 0);
         return WIM_MSG_SUCCESS;
     case WIM_MSG_ADDING_INTEGRITY:
-        LogMessage(task, 172);
+        LogMessage(task, IDS_ADDING_INTEGRITY);
         UpdateTimeStatus(task, 0);
         return WIM_MSG_SUCCESS;
     default:

@@ -1,4 +1,5 @@
 #include "base/log.h"
+#include "base/resource.h"
 #include "imaging/wimgapi.h"
 #include "metadata/image_info.h"
 #include "operations/imaging_handles.h"
@@ -23,7 +24,7 @@ bool RunChange(TaskState& task)
         return false;
     WimHandle image(WIMLoadImage(wim.get(), static_cast<DWORD>(index)));
     if (!image) {
-        LogFailure(task, 167, index);
+        LogFailure(task, IDS_LOAD_IMAGE_FAILED, index);
         return false;
     }
 
@@ -33,7 +34,7 @@ bool RunChange(TaskState& task)
     bool result = true;
     bool changed = false;
     if (task.changeBoot) {
-        LogMessage(task, 171, index);
+        LogMessage(task, IDS_SAVING_BOOT_IMAGE, index);
         changed = true;
         if (!WIMSetBootImage(wim.get(), static_cast<DWORD>(index)))
             LogFailedChange(task, result);
@@ -43,11 +44,11 @@ bool RunChange(TaskState& task)
         UINT logId;
         const WCHAR* element;
     } fields[] = {
-        {task.changeFlags, 170, WSTR("FLAGS")},
-        {task.changeDisplayDescription, 169, WSTR("DISPLAYDESCRIPTION")},
-        {task.changeDisplayName, 168, WSTR("DISPLAYNAME")},
-        {task.changeDescription, 169, WSTR("DESCRIPTION")},
-        {task.changeName, 168, WSTR("NAME")},
+        {task.changeFlags, IDS_SAVING_FLAGS, WSTR("FLAGS")},
+        {task.changeDisplayDescription, IDS_SAVING_DESCRIPTION, WSTR("DISPLAYDESCRIPTION")},
+        {task.changeDisplayName, IDS_SAVING_NAME, WSTR("DISPLAYNAME")},
+        {task.changeDescription, IDS_SAVING_DESCRIPTION, WSTR("DESCRIPTION")},
+        {task.changeName, IDS_SAVING_NAME, WSTR("NAME")},
     };
     for (const auto& field : fields) {
         if (field.text.empty())
@@ -64,7 +65,7 @@ bool RunChange(TaskState& task)
     SetProgressPercent(task, 50);
     AppendLog(task, WSTR(""));
     if (task.changeCheck)
-        LogMessage(task, 172);
+        LogMessage(task, IDS_ADDING_INTEGRITY);
     // Closing the handles is where a library may write what it kept back.
     if (!image.Close() && changed)
         LogFailedChange(task, result);
@@ -72,6 +73,6 @@ bool RunChange(TaskState& task)
         LogFailedChange(task, result);
     SetProgressPercent(task, 100);
     if (result)
-        LogClosingLine(task, 174, 173);
+        LogClosingLine(task, IDS_OPERATION_DONE, IDS_OPERATION_DONE_TIMED);
     return result;
 }

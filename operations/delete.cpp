@@ -1,4 +1,5 @@
 #include "base/log.h"
+#include "base/resource.h"
 #include "imaging/wimgapi.h"
 #include "operations/imaging_handles.h"
 #include "operations/operations.h"
@@ -9,18 +10,18 @@ bool RunDelete(TaskState& task)
     WimHandle wim(OpenWimForUpdate(task, task.deleteSource, index, task.deleteCheck));
     if (!wim)
         return false;
-    LogMessage(task, 225, index);
+    LogMessage(task, IDS_DELETING, index);
     if (!WIMDeleteImage(wim.get(), static_cast<DWORD>(index))) {
-        LogFailure(task, 224, index);
+        LogFailure(task, IDS_DELETE_FAILED, index);
         return false;
     }
 
     SetProgressPercent(task, 50);
     AppendLog(task, WSTR(""));
     if (task.deleteCheck)
-        LogMessage(task, 172);
+        LogMessage(task, IDS_ADDING_INTEGRITY);
     wim.Release();
     SetProgressPercent(task, 100);
-    LogClosingLine(task, 174, 173);
+    LogClosingLine(task, IDS_OPERATION_DONE, IDS_OPERATION_DONE_TIMED);
     return true;
 }

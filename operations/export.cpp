@@ -47,10 +47,10 @@ bool ChooseImages(TaskState& task, const WIM_INFO& info, const ExportTarget& tar
                   DWORD& last)
 {
     const DWORD index = target.allImages ? 1 : static_cast<DWORD>(task.exportIndex);
-    if (RefuseSplitPart(task, info, 167, static_cast<int>(index)))
+    if (RefuseSplitPart(task, info, IDS_LOAD_IMAGE_FAILED, static_cast<int>(index)))
         return false;
     if (info.ImageCount < index) {
-        LogMessage(task, 166, static_cast<int>(index));
+        LogMessage(task, IDS_NO_SUCH_IMAGE, static_cast<int>(index));
         return false;
     }
     first = index;
@@ -65,7 +65,7 @@ bool LoadImages(TaskState& task, HANDLE source, DWORD first, DWORD last, std::de
     for (DWORD index = first; index <= last; ++index) {
         images.emplace_back(WIMLoadImage(source, index));
         if (!images.back()) {
-            LogFailure(task, 167, static_cast<int>(index));
+            LogFailure(task, IDS_LOAD_IMAGE_FAILED, static_cast<int>(index));
             return false;
         }
     }
@@ -80,7 +80,7 @@ bool LogDestinationCompression(TaskState& task, const ExportTarget& target, HAND
     if (!target.created) {
         WIM_INFO info = {};
         if (!WIMGetAttributes(destination, &info, sizeof info)) {
-            LogFailure(task, 165);
+            LogFailure(task, IDS_ATTRIBUTES_FAILED);
             return false;
         }
         type = info.CompressionType;
@@ -94,17 +94,17 @@ bool LogDestinationCompression(TaskState& task, const ExportTarget& target, HAND
 // the closing failure line.
 bool ExportImage(TaskState& task, const WCHAR* sourcePath, ExportTarget& target, WimHandle& destination)
 {
-    LogMessage(task, 162);
+    LogMessage(task, IDS_OPENING_WIM);
     DWORD creationResult = 0;
     const WimHandle source(WIMCreateFile(sourcePath, WIM_GENERIC_READ, WIM_OPEN_EXISTING, target.flags,
                                          WIM_COMPRESS_NONE, &creationResult));
     if (!source) {
-        LogFailure(task, 163);
+        LogFailure(task, IDS_OPEN_WIM_FAILED);
         return false;
     }
     WIM_INFO info = {};
     if (!WIMGetAttributes(source.get(), &info, sizeof info)) {
-        LogFailure(task, 165);
+        LogFailure(task, IDS_ATTRIBUTES_FAILED);
         return false;
     }
     DWORD first = 0;
@@ -116,7 +116,7 @@ bool ExportImage(TaskState& task, const WCHAR* sourcePath, ExportTarget& target,
         WIMCreateFile(target.path, WIM_GENERIC_READ | WIM_GENERIC_WRITE, WIM_OPEN_ALWAYS,
                       target.flags | target.choice.createFlags, target.choice.type, &creationResult);
     if (!destination) {
-        LogFailure(task, 163);
+        LogFailure(task, IDS_OPEN_WIM_FAILED);
         return false;
     }
     target.opened = true;
@@ -129,7 +129,7 @@ bool ExportImage(TaskState& task, const WCHAR* sourcePath, ExportTarget& target,
         return false;  // the progress window has logged the abort
     if (!WIMSetTemporaryPath(source.get(), target.temporaryPath) ||
         !WIMSetTemporaryPath(destination.get(), target.temporaryPath)) {
-        LogFailure(task, 164);
+        LogFailure(task, IDS_TEMP_FOLDER_FAILED);
         return false;
     }
     target.imagesBefore = target.allImages ? WIMGetImageCount(destination.get()) : 0;
@@ -143,7 +143,7 @@ bool ExportImage(TaskState& task, const WCHAR* sourcePath, ExportTarget& target,
     for (DWORD index = first; index <= last; ++index) {
         g_share.done = index - first;
         g_share.imageStart = timeGetTime();
-        LogMessage(task, 230, static_cast<int>(index));
+        LogMessage(task, IDS_EXPORTING, static_cast<int>(index));
         if (!WIMExportImage(images[index - first].get(), destination.get(), WIM_EXPORT_ALLOW_DUPLICATES)) {
             target.reason = GetLastError();
             return false;
@@ -230,12 +230,12 @@ DWORD CALLBACK ExportMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lPar
     case WIM_MSG_VERIFYING_INTEGRITY:
         if (!task.verifyNoticeShown) {
             task.verifyNoticeShown = true;
-            LogMessage(task, 250);
+            LogMessage(task, IDS_VERIFYING_INTEGRITY);
         }
         UpdateTimeStatus(task, 0);
         break;
     case WIM_MSG_ADDING_INTEGRITY:
-        LogMessage(task, 172);
+        LogMessage(task, IDS_ADDING_INTEGRITY);
         UpdateTimeStatus(task, 0);
         break;
     default:
@@ -251,13 +251,13 @@ bool RunExport(TaskState& task)
     UserPath sourcePath;
     const bool destinationTaken = TakeUserPath(destinationPath, task.exportDestination, PathForm::Full);
     const bool sourceTaken = TakeUserPath(sourcePath, task.exportSource, PathForm::Full);
-    LogMessage(task, 189, static_cast<const WCHAR*>(sourcePath.text));
+    LogMessage(task, IDS_SOURCE_LINE, static_cast<const WCHAR*>(sourcePath.text));
     if (task.exportAllImages)
         LogMessage(task, IDS_EXPORT_ALL_IMAGES_LINE);
     else
-        LogMessage(task, 213, static_cast<int>(task.exportIndex));
-    LogMessage(task, 190, static_cast<const WCHAR*>(destinationPath.text));
-    LogMessage(task, task.exportCheck ? 196 : 197);
+        LogMessage(task, IDS_APPLY_IMAGE_LINE, static_cast<int>(task.exportIndex));
+    LogMessage(task, IDS_SAVE_TO_LINE, static_cast<const WCHAR*>(destinationPath.text));
+    LogMessage(task, task.exportCheck ? IDS_CHECK_ON_LINE : IDS_CHECK_OFF_LINE);
 
     WCHAR temporaryPath[kTextBufferSize];
     ExportTarget target{.path = destinationPath.text,
@@ -274,11 +274,11 @@ bool RunExport(TaskState& task)
         const CallbackRegistration callback(ExportMessageCallback);
         WimHandle destination;
         if (!callback) {
-            LogMessage(task, 199);
+            LogMessage(task, IDS_REGISTER_CALLBACK_FAILED);
         } else if (!sourceTaken || !destinationTaken) {
-            LogMessage(task, 162);
+            LogMessage(task, IDS_OPENING_WIM);
             SetLastError(sourceTaken ? destinationPath.refusal : sourcePath.refusal);
-            LogFailure(task, 163);
+            LogFailure(task, IDS_OPEN_WIM_FAILED);
         } else {
             exported = ExportImage(task, sourcePath.text, target, destination);
         }
@@ -288,24 +288,16 @@ bool RunExport(TaskState& task)
     SetProgressPercent(task, 100);
     AppendLog(task, WSTR(""));
     if (!exported) {
-        LogMessage(task, 227);
+        LogMessage(task, IDS_EXPORT_FAILED);
         if (target.reason != ERROR_SUCCESS)
             LogErrorText(task, target.reason);
         if (target.allImages && target.opened && !target.created)
             LogUnchangedDestination(task, target);
         return false;
     }
-    if (!target.allImages) {
-        LogClosingLine(task, 228, 229);
-        return true;
-    }
-    const DWORD elapsed = timeGetTime() - task.startTime;
-    if (elapsed < 1000) {
-        LogMessage(task, IDS_EXPORTED_IMAGES, target.exportedCount);
-    } else {
-        WCHAR duration[kDurationBufferSize];
-        LogMessage(task, IDS_EXPORTED_IMAGES_TIMED,
-                   static_cast<const WCHAR*>(FormatDuration(elapsed, duration)), target.exportedCount);
-    }
+    if (target.allImages)
+        LogClosingLine(task, IDS_EXPORTED_IMAGES, IDS_EXPORTED_IMAGES_TIMED, target.exportedCount);
+    else
+        LogClosingLine(task, IDS_EXPORTED, IDS_EXPORTED_TIMED);
     return true;
 }

@@ -10,7 +10,8 @@ void LogImageFieldFailure(TaskState& task, WStringView element)
     // text for that code ("file already exists") would mislead.
     if (code == ERROR_ALREADY_EXISTS && element == WSTR("NAME")) {
         WCHAR reason[kTextBufferSize];
-        LogMessage(task, 201, static_cast<const WCHAR*>(LoadTableString(IDS_NAME_TAKEN, reason)));
+        LogMessage(task, IDS_ERROR_REASON,
+                   static_cast<const WCHAR*>(LoadTableString(IDS_NAME_TAKEN, reason)));
     } else {
         LogErrorText(task, code);
     }
@@ -24,7 +25,7 @@ bool RefuseSplitPart(TaskState& task, const WIM_INFO& info, UINT lineId, int ind
     WCHAR reason[kTextBufferSize];
     LogMessage(task, lineId, index);
     LoadMessage(reason, IDS_SPLIT_PART, static_cast<int>(info.PartNumber), static_cast<int>(info.TotalParts));
-    LogMessage(task, 201, static_cast<const WCHAR*>(reason));
+    LogMessage(task, IDS_ERROR_REASON, static_cast<const WCHAR*>(reason));
     SetLastError(ERROR_NOT_SUPPORTED);
     return true;
 }

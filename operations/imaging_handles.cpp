@@ -1,25 +1,6 @@
 #include "operations/imaging_handles.h"
 
-namespace {
-
-// Keeps the thread's last error as found, or takes a failed step's when it
-// was 0, so that a release does not hide why an operation failed.
-class LastErrorKept {
-public:
-    LastErrorKept() : kept_(GetLastError()) {}
-    BOOL Note(BOOL done)
-    {
-        if (!done && kept_ == 0)
-            kept_ = GetLastError();
-        SetLastError(kept_);
-        return done;
-    }
-
-private:
-    DWORD kept_;
-};
-
-}  // namespace
+#include "base/last_error.h"
 
 WimHandle& WimHandle::operator=(HANDLE handle)
 {

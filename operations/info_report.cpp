@@ -45,7 +45,7 @@ WString FailureText(UINT id)
     const DWORD code = GetLastError();
     WCHAR reason[kTextBufferSize];
     SystemErrorText(reason, code);
-    return Message(id) + WSTR("\r\n") + Expanded(201, static_cast<const WCHAR*>(reason));
+    return Message(id) + WSTR("\r\n") + Expanded(IDS_ERROR_REASON, static_cast<const WCHAR*>(reason));
 }
 
 WString GuidText(const GUID& guid)
@@ -66,18 +66,18 @@ WString SizeText(int64_t bytes)
 
 void AppendHeader(const WIM_INFO& info, WString& report)
 {
-    report += Message(175);
+    report += Message(IDS_INFO_HEADING);
     report += WSTR("GUID:\t\t") + GuidText(info.Guid) + WSTR("\r\n");
-    report += Expanded(176, static_cast<int>(info.ImageCount));
-    report += Message(177);
+    report += Expanded(IDS_INFO_IMAGES, static_cast<int>(info.ImageCount));
+    report += Message(IDS_INFO_COMPRESSION);
     static const WCHAR* const compressions[] = {WSTR("None\r\n"), WSTR("XPRESS\r\n"), WSTR("LZX\r\n"),
                                                 WSTR("LZMS\r\n")};
     if (info.CompressionType < 4)
         report += compressions[info.CompressionType];
-    report += Expanded(178, static_cast<int>(info.PartNumber), static_cast<int>(info.TotalParts));
+    report += Expanded(IDS_INFO_PART, static_cast<int>(info.PartNumber), static_cast<int>(info.TotalParts));
     if (info.BootIndex != 0)
-        report += Expanded(179, static_cast<int>(info.BootIndex));
-    report += Expanded(180, static_cast<unsigned>(info.WimAttributes));
+        report += Expanded(IDS_INFO_BOOT_INDEX, static_cast<int>(info.BootIndex));
+    report += Expanded(IDS_INFO_ATTRIBUTES, static_cast<unsigned>(info.WimAttributes));
     static const struct {
         DWORD bit;
         const WCHAR* line;
@@ -98,21 +98,21 @@ void AppendHeader(const WIM_INFO& info, WString& report)
 void AppendImageBlock(TaskState& task, HANDLE wim, DWORD index, WString& report)
 {
     report += WSTR("\r\n");
-    report += Expanded(181, static_cast<int>(index));
+    report += Expanded(IDS_INFO_IMAGE_HEADING, static_cast<int>(index));
     const WimHandle image(WIMLoadImage(wim, index));
     if (!image)
         return;
     ImageSummary summary;
     ReadImageSummary(task, image.get(), summary);
     if (!summary.name.empty())
-        report += ExpandedLine(182, summary.name);
+        report += ExpandedLine(IDS_INFO_NAME, summary.name);
     if (!summary.description.empty())
-        report += ExpandedLine(183, summary.description);
+        report += ExpandedLine(IDS_INFO_DESCRIPTION, summary.description);
     if (!summary.flags.empty())
-        report += ExpandedLine(184, summary.flags);
-    report += Expanded(186, summary.fileCount);
-    report += Expanded(187, summary.dirCount);
-    report += Message(188) + SizeText(summary.totalBytes);
+        report += ExpandedLine(IDS_INFO_FLAGS, summary.flags);
+    report += Expanded(IDS_INFO_FILES, summary.fileCount);
+    report += Expanded(IDS_INFO_FOLDERS, summary.dirCount);
+    report += Message(IDS_INFO_EXPANDED_SIZE) + SizeText(summary.totalBytes);
 }
 
 void AppendFileXml(HANDLE wim, WString& report)
@@ -125,7 +125,7 @@ void AppendFileXml(HANDLE wim, WString& report)
     LocalFree(buffer);
     xml.resize(WStringView(xml.c_str()).size());  // up to the first NUL, as a terminated copy reads
     report += WSTR("\r\n\r\n");
-    report += Message(185);
+    report += Message(IDS_INFO_XML_HEADING);
     report += xml;
 }
 
@@ -141,26 +141,26 @@ bool BuildInfoReportText(TaskState& task, WString& report)
 {
     WCHAR tempDirectory[kTextBufferSize];
     TakeTempDirectory(task, nullptr, nullptr, tempDirectory);
-    ShowReport(task, Message(162));
+    ShowReport(task, Message(IDS_OPENING_WIM));
 
     UserPath path;
     if (!TakeUserPath(path, task.infoSource)) {
-        report = FailureText(163);
+        report = FailureText(IDS_OPEN_WIM_FAILED);
         return false;
     }
     DWORD creationResult = 0;
     WimHandle wim(
         WIMCreateFile(path.text, WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0, WIM_COMPRESS_NONE, &creationResult));
     if (!wim) {
-        report = FailureText(163);
+        report = FailureText(IDS_OPEN_WIM_FAILED);
         return false;
     }
     WIM_INFO info = {};
     UINT failure = 0;
     if (!WIMGetAttributes(wim.get(), &info, sizeof info))
-        failure = 165;
+        failure = IDS_ATTRIBUTES_FAILED;
     else if (!WIMSetTemporaryPath(wim.get(), tempDirectory))
-        failure = 164;
+        failure = IDS_TEMP_FOLDER_FAILED;
     if (failure != 0) {
         report = FailureText(failure);
         return false;

@@ -3,6 +3,7 @@
 // mount stays in place after the handles are closed, so a later run of the
 // program finds it again through the library's list of mounted images.
 #include "base/log.h"
+#include "base/resource.h"
 #include "base/user_path.h"
 #include "imaging/wimgapi.h"
 #include "operations/imaging_handles.h"
@@ -20,7 +21,7 @@ namespace {
 bool OpenAndMount(TaskState& task, const WCHAR* source, const WCHAR* mountPath, const WCHAR* tempPath)
 {
     const int index = task.mountIndex;
-    LogMessage(task, 162);
+    LogMessage(task, IDS_OPENING_WIM);
     const DWORD access = task.mountReadWrite ? WIM_GENERIC_READ | WIM_GENERIC_WRITE | WIM_GENERIC_MOUNT
                                              : WIM_GENERIC_READ | WIM_GENERIC_MOUNT;
     DWORD creationResult = 0;
@@ -30,22 +31,22 @@ bool OpenAndMount(TaskState& task, const WCHAR* source, const WCHAR* mountPath, 
     WimHandle image;
     UINT failure = 0;
     if (!wim)
-        failure = 163;
+        failure = IDS_OPEN_WIM_FAILED;
     else if (!WIMSetTemporaryPath(wim.get(), tempPath))
-        failure = 164;
+        failure = IDS_TEMP_FOLDER_FAILED;
     else if (!(image = WIMLoadImage(wim.get(), static_cast<DWORD>(index))))
-        failure = 167;
+        failure = IDS_LOAD_IMAGE_FAILED;
     if (failure != 0) {
         LogFailure(task, failure, index);
         return false;
     }
 
-    LogMessage(task, 240);
+    LogMessage(task, IDS_MOUNTING);
     DWORD flags = task.mountReadWrite ? 0 : WIM_FLAG_MOUNT_READONLY;
     if (task.mountCheck)
         flags |= WIM_FLAG_VERIFY;
     if (!WIMMountImageHandle(image.get(), mountPath, flags)) {
-        LogFailure(task, 142);
+        LogFailure(task, IDS_MOUNT_FAILED);
         return false;
     }
     return true;
@@ -55,27 +56,27 @@ bool OpenAndMount(TaskState& task, const WCHAR* source, const WCHAR* mountPath, 
 // mounted image to unmounting it.
 bool CommitAndUnmount(TaskState& task, const MountedImage& entry)
 {
-    LogMessage(task, 242);
+    LogMessage(task, IDS_GETTING_MOUNTED_HANDLE);
     const DWORD check = task.unmountCheck ? WIM_FLAG_VERIFY : 0;
     HANDLE opened[2] = {};
     const bool found = WIMGetMountedImageHandle(entry.mountPath.c_str(), check, &opened[0], &opened[1]);
     const WimHandle wim(opened[0]);
     const WimHandle image(opened[1]);
     if (!found) {
-        LogFailure(task, 149);
+        LogFailure(task, IDS_NO_MOUNTED_IMAGE);
         return false;
     }
     // A read-only mount has nothing to save, whatever the page asks.
     if (entry.readWrite && task.unmountCommit) {
-        LogMessage(task, 156);
+        LogMessage(task, IDS_COMMITTING_AND_UNMOUNTING);
         if (!WIMCommitImageHandle(image.get(), check, nullptr)) {
-            LogFailure(task, 241);
+            LogFailure(task, IDS_COMMIT_FAILED);
             return false;
         }
     }
-    LogMessage(task, 157);
+    LogMessage(task, IDS_UNMOUNTING);
     if (!WIMUnmountImageHandle(image.get(), 0)) {
-        LogFailure(task, 159);
+        LogFailure(task, IDS_UNMOUNT_FAILED);
         return false;
     }
     return true;
@@ -121,10 +122,10 @@ bool RunMount(TaskState& task)
     UserPath mountPath;
     const bool sourceTaken = TakeUserPath(source, task.mountSource);
     const bool mountPathTaken = TakeUserPath(mountPath, task.mountPath);
-    LogMessage(task, 152, static_cast<const WCHAR*>(mountPath.text));
-    LogMessage(task, 153, static_cast<const WCHAR*>(source.text));
-    LogMessage(task, 154, task.mountIndex);
-    LogMessage(task, 155, task.mountReadWrite ? 1 : 0);
+    LogMessage(task, IDS_MOUNT_PATH_LINE, static_cast<const WCHAR*>(mountPath.text));
+    LogMessage(task, IDS_WIM_FILE_LINE, static_cast<const WCHAR*>(source.text));
+    LogMessage(task, IDS_IMAGE_LINE, task.mountIndex);
+    LogMessage(task, IDS_READ_WRITE_LINE, task.mountReadWrite ? 1 : 0);
 
     WCHAR tempPath[kTextBufferSize];
     const bool haveTemp = TakeTempDirectory(task, nullptr, nullptr, tempPath);
@@ -134,19 +135,19 @@ bool RunMount(TaskState& task)
 
     const CallbackRegistration callback(MountMessageCallback);
     if (!callback) {
-        LogMessage(task, 199);
+        LogMessage(task, IDS_REGISTER_CALLBACK_FAILED);
         return false;
     }
     if (!sourceTaken || !mountPathTaken) {
-        LogMessage(task, 162);
+        LogMessage(task, IDS_OPENING_WIM);
         SetLastError(sourceTaken ? mountPath.refusal : source.refusal);
-        LogFailure(task, sourceTaken ? 142 : 163, task.mountIndex);
+        LogFailure(task, sourceTaken ? IDS_MOUNT_FAILED : IDS_OPEN_WIM_FAILED, task.mountIndex);
         return false;
     }
     if (!OpenAndMount(task, source.text, mountPath.text, tempPath))
         return false;
     AppendLog(task, WSTR(""));
-    LogMessage(task, 145);
+    LogMessage(task, IDS_MOUNTED);
     return true;
 }
 
@@ -154,12 +155,12 @@ bool RunUnmount(TaskState& task)
 {
     UserPath mountPath;
     if (!TakeUserPath(mountPath, task.mountPath)) {
-        LogFailure(task, 150, static_cast<const WCHAR*>(mountPath.text));
+        LogFailure(task, IDS_NO_MOUNT_POINT, static_cast<const WCHAR*>(mountPath.text));
         return false;
     }
     std::vector<MountedImage> mounted;
     if (!ReadMountedImages(mounted)) {
-        LogMessage(task, 149);
+        LogMessage(task, IDS_NO_MOUNTED_IMAGE);
         return false;
     }
     const MountedImage* entry = nullptr;
@@ -168,26 +169,26 @@ bool RunUnmount(TaskState& task)
             entry = &image;
     }
     if (entry == nullptr) {
-        LogMessage(task, 150, static_cast<const WCHAR*>(mountPath.text));
+        LogMessage(task, IDS_NO_MOUNT_POINT, static_cast<const WCHAR*>(mountPath.text));
         // The list the user chose from is out of date; the shell shows it anew.
         PostMessageW(task.mainWindow, WM_MOUNTS_CHANGED, 0, 0);
         return false;
     }
 
-    LogMessage(task, 152, entry->mountPath.c_str());
-    LogMessage(task, 153, entry->wimPath.c_str());
-    LogMessage(task, 154, static_cast<int>(entry->imageIndex));
-    LogMessage(task, 155, entry->readWrite ? 1 : 0);
+    LogMessage(task, IDS_MOUNT_PATH_LINE, entry->mountPath.c_str());
+    LogMessage(task, IDS_WIM_FILE_LINE, entry->wimPath.c_str());
+    LogMessage(task, IDS_IMAGE_LINE, static_cast<int>(entry->imageIndex));
+    LogMessage(task, IDS_READ_WRITE_LINE, entry->readWrite ? 1 : 0);
     AppendLog(task, WSTR(""));
 
     const CallbackRegistration callback(MountMessageCallback);
     if (!callback) {
-        LogMessage(task, 199);
+        LogMessage(task, IDS_REGISTER_CALLBACK_FAILED);
         return false;
     }
     if (!CommitAndUnmount(task, *entry))
         return false;
     AppendLog(task, WSTR(""));
-    LogMessage(task, 158);
+    LogMessage(task, IDS_UNMOUNTED);
     return true;
 }

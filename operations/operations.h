@@ -40,7 +40,7 @@ bool BuildInfoReportText(TaskState& task, WString& report);
 // refused before anything is opened.
 HANDLE OpenWimForUpdate(TaskState& task, const WString& source, int index, bool check);
 
-// Logs why SetImageField did not store `element`: string 201 with the system
+// Logs why SetImageField did not store `element`: IDS_ERROR_REASON with the system
 // text of the thread's last error or, for a NAME that another image of the
 // file already has, with words that say so.
 void LogImageFieldFailure(TaskState& task, WStringView element);

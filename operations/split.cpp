@@ -24,7 +24,7 @@ LONGLONG ChoosePartSize(TaskState& task)
     for (const auto& size : kSizes) {
         WCHAR name[kTextBufferSize];
         if (task.splitSize == LoadTableString(size.nameId, name)) {
-            LogMessage(task, 253, static_cast<const WCHAR*>(name));
+            LogMessage(task, IDS_PART_SIZE_LINE, static_cast<const WCHAR*>(name));
             return size.bytes;
         }
     }
@@ -39,11 +39,11 @@ bool SplitOpenedFile(TaskState& task, HANDLE wim, const WCHAR* destinationPath, 
 {
     WIM_INFO info = {};
     if (!WIMGetAttributes(wim, &info, sizeof info)) {
-        LogFailure(task, 165);
+        LogFailure(task, IDS_ATTRIBUTES_FAILED);
         return false;
     }
     if (info.TotalParts != 1) {
-        LogMessage(task, 248);
+        LogMessage(task, IDS_ALREADY_SPLIT);
         return false;
     }
     if (WIMSplitFile(wim, destinationPath, &partSize, 0))
@@ -103,13 +103,13 @@ bool RunSplit(TaskState& task)
     UserPath sourcePath;
     const bool destinationTaken = TakeUserPath(destinationPath, task.splitDestination, PathForm::Full);
     const bool sourceTaken = TakeUserPath(sourcePath, task.splitSource, PathForm::Full);
-    LogMessage(task, 189, static_cast<const WCHAR*>(sourcePath.text));
-    LogMessage(task, 190, static_cast<const WCHAR*>(destinationPath.text));
+    LogMessage(task, IDS_SOURCE_LINE, static_cast<const WCHAR*>(sourcePath.text));
+    LogMessage(task, IDS_SAVE_TO_LINE, static_cast<const WCHAR*>(destinationPath.text));
 
     WCHAR temporaryPath[kTextBufferSize];
     const bool haveTemporary =
         TakeTempDirectory(task, destinationTaken ? destinationPath.text : nullptr, nullptr, temporaryPath);
-    LogMessage(task, task.splitCheck ? 196 : 197);
+    LogMessage(task, task.splitCheck ? IDS_CHECK_ON_LINE : IDS_CHECK_OFF_LINE);
     LARGE_INTEGER partSize;
     partSize.QuadPart = ChoosePartSize(task);
     AppendLog(task, WSTR(""));
@@ -120,19 +120,19 @@ bool RunSplit(TaskState& task)
         const CallbackRegistration callback(SplitMessageCallback);
         WimHandle wim;
         if (!callback) {
-            LogMessage(task, 199);
+            LogMessage(task, IDS_REGISTER_CALLBACK_FAILED);
         } else {
-            LogMessage(task, 162);
+            LogMessage(task, IDS_OPENING_WIM);
             if (!sourceTaken || !destinationTaken) {
                 SetLastError(sourceTaken ? destinationPath.refusal : sourcePath.refusal);
-                LogFailure(task, 163);
+                LogFailure(task, IDS_OPEN_WIM_FAILED);
             } else {
                 DWORD creationResult = 0;
                 wim =
                     WIMCreateFile(sourcePath.text, WIM_GENERIC_READ, WIM_OPEN_EXISTING,
                                   task.splitCheck ? WIM_FLAG_VERIFY : 0, WIM_COMPRESS_NONE, &creationResult);
                 if (!wim)
-                    LogFailure(task, 163);
+                    LogFailure(task, IDS_OPEN_WIM_FAILED);
             }
         }
         SetProgressPercent(task, 25);
@@ -145,13 +145,13 @@ bool RunSplit(TaskState& task)
     SetProgressPercent(task, 100);
     AppendLog(task, WSTR(""));
     if (!split) {
-        LogMessage(task, 247);
+        LogMessage(task, IDS_SPLIT_FAILED);
         if (reason == ERROR_MORE_DATA)
-            LogMessage(task, 249);
+            LogMessage(task, IDS_SPLIT_SIZE_TOO_SMALL);
         else if (reason != ERROR_SUCCESS)
             LogErrorText(task, reason);
         return false;
     }
-    LogMessage(task, 246);
+    LogMessage(task, IDS_SPLIT_DONE);
     return true;
 }

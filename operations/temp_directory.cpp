@@ -1,6 +1,7 @@
 #include "operations/temp_directory.h"
 
 #include "base/log.h"
+#include "base/resource.h"
 
 namespace {
 
@@ -85,9 +86,9 @@ bool TakeTempDirectory(TaskState& task, const WCHAR* first, const WCHAR* second,
 {
     const bool chosen = ChooseTempDirectory(first, second, buffer);
     const DWORD error = GetLastError();
-    LogMessage(task, 198, static_cast<const WCHAR*>(buffer));
+    LogMessage(task, IDS_TEMP_FOLDER_LINE, static_cast<const WCHAR*>(buffer));
     if (!chosen) {
-        LogMessage(task, 164);
+        LogMessage(task, IDS_TEMP_FOLDER_FAILED);
         LogErrorText(task, error);
     }
     SetLastError(error);

@@ -18,6 +18,6 @@ bool ProbeWritableDirectory(const WCHAR* directory);
 struct TaskState;
 
 // An operation's temporary-folder step: chooses as ChooseTempDirectory does,
-// logs string 198 with the choice and, when none passes, string 164 and the
+// logs IDS_TEMP_FOLDER_LINE with the choice and, when none passes, IDS_TEMP_FOLDER_FAILED and the
 // reason. False then.
 bool TakeTempDirectory(TaskState& task, const WCHAR* first, const WCHAR* second, WCHAR* buffer);

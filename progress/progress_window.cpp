@@ -76,28 +76,13 @@ void PrepareButton(HWND window, const OperationEntry& operation)
 void OpenProgressWindow(HWND window, const OperationEntry* operation)
 {
     TaskState& task = Task();
-    {
-        std::lock_guard<std::mutex> hold(task.logLock);
-        task.logText.clear();
-        ++task.logVersion;
-    }
-    task.abortRequested = false;
-    task.busy = false;
-    StopTimeStatus(task);
-    DropPendingProgress(task);
-    task.refreshPosted = false;
+    ResetRunState(task);
 
     SetReportTabStops(GetDlgItem(window, IDC_PROGRESS_LOG));
     SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETPOS, 0, 0);
     SetDlgItemTextW(window, IDC_PROGRESS_PERCENT, WSTR("0%"));
     SetDlgItemTextW(window, IDC_PROGRESS_COUNTER, WSTR(""));
-
-    task.itemsDone = 0;
-    task.folderCount = 0;
-    task.fileCount = 0;
-    task.scanNoticeShown = false;
-    task.startTime = timeGetTime();
 
     if (operation == nullptr) {
         task.progressWindow = window;
@@ -241,7 +226,8 @@ LONG CALLBACK WorkerFault(EXCEPTION_POINTERS* pointers)
     WCHAR reason[kTextBufferSize];
     AppendLog(task, WSTR(""));
     LogMessage(task, IDS_OPERATION_FAULT);
-    LogMessage(task, 201, static_cast<const WCHAR*>(LoadMessage(reason, IDS_FAULT_REASON, code)));
+    LogMessage(task, IDS_ERROR_REASON,
+               static_cast<const WCHAR*>(LoadMessage(reason, IDS_FAULT_REASON, code)));
     FinishWorker(*start, false);
     ExitThread(ERROR_INTERNAL_ERROR);
 }

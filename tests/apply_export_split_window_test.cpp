@@ -2,7 +2,7 @@
 // is writing: the operation stops, says why, and leaves what the sound-write
 // rules promise. A listener holds the worker at a chosen message until the
 // button has been pressed, so the press always lands mid-operation.
-#include "app/operation_table.h"
+#include "app/descriptors.h"
 #include "base/log.h"
 #include "base/resource.h"
 #include "tests/gtest_support.h"

@@ -80,15 +80,10 @@ protected:
     {
         ResetTaskState();
         TaskState& task = Task();
-        task.logText.clear();
-        task.abortRequested = false;
-        task.itemsDone = task.folderCount = task.fileCount = 0;
-        task.scanNoticeShown = false;
-        task.lastPercent = 0;
+        ResetRunState(task);
         task.captureSource = DosPath(source);
         task.captureDestination = DosPath(wim);
         task.captureVerify = false;
-        task.startTime = timeGetTime();
         return task;
     }
 

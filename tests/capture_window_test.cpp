@@ -1,7 +1,7 @@
 // The progress window running a real capture of a few thousand files: the
 // file counts, the range line and a moving bar while it runs, and Abort
 // ending it with nothing written.
-#include "app/operation_table.h"
+#include "app/descriptors.h"
 #include "base/log.h"
 #include "base/resource.h"
 #include "tests/gtest_support.h"
@@ -17,17 +17,6 @@
 #include <set>
 
 namespace {
-
-std::string Text(HWND window)
-{
-    return Narrow(WindowText(window));
-}
-
-void ClickButton(HWND window)
-{
-    PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_PROGRESS_BUTTON, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(window, IDC_PROGRESS_BUTTON)));
-}
 
 // 3,000 files in 30 folders, half of them incompressible, about 18 MB.
 std::string MakeTree(const ScratchFolder& folder)
@@ -94,7 +83,7 @@ TEST(CaptureWindowTest, ShowsTheFileCountsAndAMovingBar)
         positions.insert(static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)));
         log = Text(GetDlgItem(window, IDC_PROGRESS_LOG));
         closing = Text(GetDlgItem(window, IDC_PROGRESS_BUTTON));
-        ClickButton(window);
+        ClickProgressButton(window);
     });
     shownCounters = &counters;
     HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, RecordCounter, nullptr, GetCurrentThreadId());
@@ -152,11 +141,11 @@ TEST(CaptureWindowTest, AbortEndsTheCaptureAndLeavesNoFileOrTheOldOne)
                 },
                 60000);
             abortedAt = GetTickCount();
-            ClickButton(window);
+            ClickProgressButton(window);
             WaitFor([&] { return !task.busy; }, 60000);
             endedAt = GetTickCount();
             log = Text(GetDlgItem(window, IDC_PROGRESS_LOG));
-            ClickButton(window);
+            ClickProgressButton(window);
         });
         RunProgressWindow(nullptr, c.command);
         driver.join();

@@ -2,6 +2,7 @@
 // dialog in both with the same ids and inserts, the language is chosen as
 // the user expects, the English window shows no Chinese, and files dropped
 // on a page fill the right field.
+#include "app/descriptors.h"
 #include "app/pages.h"
 #include "base/language.h"
 #include "base/log.h"
@@ -29,14 +30,16 @@ bool HasHan(const WString& text)
 }
 
 // What must match between the languages: each insert (%1, %2!d!, ...),
-// each tab and each line end, in order; other text is free.
+// each run of tabs and each line end, in order; other text is free. How many
+// tabs a run holds follows the width of the label before it.
 std::string Skeleton(const WString& text)
 {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         WCHAR c = text[i];
         if (c == '\t') {
-            out += "<tab>";
+            if (i == 0 || text[i - 1] != '\t')
+                out += "<tab>";
         } else if (c == '\r' || c == '\n') {
             out += c == '\r' ? "<cr>" : "<lf>";
         } else if (c == '%' && i + 1 < text.size()) {
@@ -172,6 +175,137 @@ TEST(LanguageResourceTest, EveryDialogHasTheSameControlsInBothLanguages)
         DestroyWindow(english);
     }
     DestroyWindow(parent);
+}
+
+std::string ClassOf(HWND control)
+{
+    WCHAR name[64] = {};
+    GetClassNameW(control, name, 64);
+    return Utf8FromWide(name);
+}
+
+bool IsPushButton(HWND control)
+{
+    const LONG type = GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK;
+    return ClassOf(control) == "Button" && (type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON);
+}
+
+bool IsCheckBox(HWND control)
+{
+    const LONG type = GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK;
+    return ClassOf(control) == "Button" && (type == BS_AUTOCHECKBOX || type == BS_CHECKBOX);
+}
+
+// What a page row names must be on its template in either language, of the
+// kind the row treats it as; every push button on a page is some row's, once.
+TEST(DescriptorTableTest, EveryRowsControlsAreOnItsPageAndEveryButtonHasARow)
+{
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&controls);
+    HWND parent = CreateWindowExW(0, WSTR("STATIC"), WSTR(""), WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                  g_instance, nullptr);
+    ASSERT_GE(PageDescriptors().size(), 9u);
+    std::set<UINT> operationsSeen;
+    for (const PageDescriptor& row : PageDescriptors()) {
+        for (LANGID language : {kLanguageChinese, kLanguageEnglish}) {
+            HWND page = CreateInLanguage(row.templateId, language, parent);
+            ASSERT_NE(page, nullptr) << "page " << row.templateId << ", language " << language;
+            std::map<int, int> claims;  // control id, rows that name it as a button
+            auto expect = [&](int id, bool (*kind)(HWND), const char* what) {
+                HWND control = GetDlgItem(page, id);
+                EXPECT_TRUE(control != nullptr && kind(control))
+                    << "page " << row.templateId << " (" << language << "): " << what << " " << id;
+            };
+            auto edit = +[](HWND c) { return ClassOf(c) == "Edit"; };
+            auto combo = +[](HWND c) { return ClassOf(c) == "ComboBox"; };
+            auto upDown = +[](HWND c) { return ClassOf(c) == "msctls_updown32"; };
+            auto button = +[](HWND c) { return IsPushButton(c); };
+            for (const TextBinding& text : row.texts)
+                expect(text.control, edit, "text");
+            for (const ComboBinding& binding : row.combos)
+                expect(binding.control, combo, "combo");
+            for (const IndexBinding& index : row.indexes) {
+                expect(index.edit, edit, "index edit");
+                expect(index.upDown, upDown, "index arrows");
+            }
+            for (const FlagBinding& flag : row.flags)
+                expect(flag.control, IsCheckBox, "flag");
+            for (const BrowseButton& browse : row.browseButtons) {
+                expect(browse.button, button, "Browse button");
+                expect(browse.edit, edit, "Browse edit");
+                ++claims[browse.button];
+            }
+            for (const SelectButton& select : row.selectButtons) {
+                expect(select.button, button, "Select button");
+                expect(select.wimEdit, edit, "Select's WIM edit");
+                expect(select.upDown, upDown, "Select's arrows");
+                ++claims[select.button];
+            }
+            for (const PageAction& action : row.actions) {
+                EXPECT_NE(GetDlgItem(page, action.button), nullptr)
+                    << "page " << row.templateId << ": action " << action.button;
+                ++claims[action.button];
+            }
+            if (row.wimField != 0)
+                expect(row.wimField, edit, "WIM field");
+            if (row.staleOnNewPath != 0)
+                expect(row.staleOnNewPath, edit, "report");
+            for (const OperationEntry& operation : OperationDescriptors()) {
+                if (operation.pageTemplate != row.templateId)
+                    continue;
+                expect(static_cast<int>(operation.commandId), button, "operation button");
+                ++claims[static_cast<int>(operation.commandId)];
+                operationsSeen.insert(operation.commandId);
+            }
+            for (HWND child = GetWindow(page, GW_CHILD); child != nullptr;
+                 child = GetWindow(child, GW_HWNDNEXT)) {
+                if (!IsPushButton(child))
+                    continue;
+                EXPECT_EQ(claims[GetDlgCtrlID(child)], 1)
+                    << "page " << row.templateId << ": button " << GetDlgCtrlID(child) << " "
+                    << Utf8FromWide(WindowText(child));
+            }
+            DestroyWindow(page);
+        }
+    }
+    DestroyWindow(parent);
+    // Every operation sits on a page of the table and is found by its button.
+    for (const OperationEntry& operation : OperationDescriptors()) {
+        EXPECT_TRUE(operationsSeen.count(operation.commandId)) << "operation " << operation.commandId;
+        EXPECT_EQ(FindOperation(operation.commandId), &operation) << "operation " << operation.commandId;
+    }
+}
+
+// The settings an operation logs before it starts, in English: every value
+// starts at the same tab stop, whatever the length of its label.
+TEST(LanguageResourceTest, EnglishLogValuesLineUpOnOneTabStop)
+{
+    const UINT lines[] = {189, 190, 191, 192, 193, 194, 195,
+                          196, 197, 198, 205, 213, 253, IDS_EXPORT_ALL_IMAGES_LINE};
+    SetCurrentLanguage(kLanguageEnglish);
+    HWND window = CreateInLanguage(IDD_PROGRESS, kLanguageEnglish, nullptr);
+    ASSERT_NE(window, nullptr);
+    HWND log = GetDlgItem(window, IDC_PROGRESS_LOG);
+    SetReportTabStops(log);
+    WString text;
+    std::vector<size_t> valueStarts;
+    for (UINT id : lines) {
+        WCHAR line[kTextBufferSize];
+        ASSERT_GT(LoadStringOfLanguage(id, kLanguageEnglish, line, kTextBufferSize), 0) << id;
+        WString entry = line;
+        const size_t lastTab = entry.rfind(WCHAR('\t'));
+        ASSERT_NE(lastTab, WString::npos) << id;
+        valueStarts.push_back(text.size() + lastTab + 1);
+        text += entry + WSTR("\r\n");
+    }
+    SetWindowTextW(log, text.c_str());
+    std::vector<int> lefts;
+    for (size_t start : valueStarts)
+        lefts.push_back(LOWORD(SendMessageW(log, EM_POSFROMCHAR, start, 0)));
+    for (size_t i = 0; i < lefts.size(); ++i)
+        EXPECT_EQ(lefts[i], lefts[0]) << "string " << lines[i] << " against string " << lines[0];
+    DestroyWindow(window);
+    SetCurrentLanguage(kLanguageChinese);
 }
 
 TEST(LanguageChoiceTest, ChineseForAnyChineseEnglishOtherwiseOverrideWins)
@@ -396,6 +530,53 @@ TEST_F(EnglishWindowTest, DroppedPathsFillTheFieldUnderThePointerOrThePagesWimFi
                 << "page " << c.page << ", dropped on " << c.target << ", field " << GetDlgCtrlID(edit);
         }
     }
+}
+
+// Dropped on a check box, a button, a label or a list, a path never becomes
+// its caption: it goes into the shown page's WIM field (a WIM or ESD file) or
+// nowhere. The Capture page's check boxes share ids with Apply's path edits.
+TEST_F(EnglishWindowTest, DropsOnControlsThatAreNotEditsChangeNoCaption)
+{
+    const char* const paths[] = {"C:\\x\\dropped.wim", "C:\\x\\dropped.esd", "C:\\x\\folder"};
+    int dropped = 0;
+    for (int index = 0; index < kPageCount; ++index) {
+        session.SelectTab(index);
+        HWND page = session.page();
+        const PageDescriptor& row = PageDescriptors()[static_cast<size_t>(index)];
+        std::vector<HWND> children;
+        EnumChildWindows(page, CollectChild, reinterpret_cast<LPARAM>(&children));
+        for (HWND target : children) {
+            if (GetParent(target) != page || ClassOf(target) == "Edit" || !IsWindowVisible(target))
+                continue;
+            // A group box's centre may lie on an edit inside it, where a drop belongs.
+            if ((GetWindowLongW(target, GWL_STYLE) & BS_TYPEMASK) == BS_GROUPBOX &&
+                ClassOf(target) == "Button")
+                continue;
+            for (const char* path : paths) {
+                std::vector<WString> before;
+                for (HWND child : children) {
+                    if (ClassOf(child) == "Edit")
+                        SetWindowTextW(child, WSTR(""));
+                    before.push_back(WindowText(child));
+                }
+                SendMessageW(page, WM_DROPFILES,
+                             reinterpret_cast<WPARAM>(MakeDrop({WideFromUtf8(path)}, CentreOf(page, target))),
+                             0);
+                ++dropped;
+                const bool wim = std::string(path).find(".wim") != std::string::npos ||
+                                 std::string(path).find(".esd") != std::string::npos;
+                for (size_t i = 0; i < children.size(); ++i) {
+                    HWND child = children[i];
+                    const bool wimField = row.wimField != 0 && child == GetDlgItem(page, row.wimField);
+                    const std::string expected = wim && wimField ? path : Utf8FromWide(before[i]);
+                    EXPECT_EQ(Text(child), expected)
+                        << "page " << index << ": " << path << " dropped on control " << GetDlgCtrlID(target)
+                        << " (" << Utf8FromWide(before[i]) << "), control " << GetDlgCtrlID(child);
+                }
+            }
+        }
+    }
+    EXPECT_GE(dropped, 100);
 }
 
 }  // namespace

@@ -18,11 +18,6 @@ namespace {
 const char kProgressCaption[] = "映像操作執行中...";
 const char kPickerCaption[] = "選擇映像";
 
-std::string Text(HWND window)
-{
-    return Utf8FromWide(WindowText(window));
-}
-
 std::string TableString(UINT id)
 {
     WCHAR text[kTextBufferSize];

@@ -1,6 +1,6 @@
 // The progress window running a real delete on its worker thread, driven
 // from a second thread while the window's own thread runs its modal loop.
-#include "app/operation_table.h"
+#include "app/descriptors.h"
 #include "base/log.h"
 #include "base/resource.h"
 #include "imaging/wimgapi.h"
@@ -43,17 +43,6 @@ struct GatedLibrary {
     const ImagingLibrary* previous = nullptr;
 };
 
-void ClickButton(HWND window)
-{
-    PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_PROGRESS_BUTTON, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(window, IDC_PROGRESS_BUTTON)));
-}
-
-std::string Text(HWND window)
-{
-    return Narrow(WindowText(window));
-}
-
 // A sample WIM of `images` images, and the Delete page's fields set to delete
 // image `index` of it.
 TaskState& PrepareDelete(const ScratchFolder& folder, int images, int index)
@@ -91,7 +80,7 @@ TEST(ProgressWindowTest, DeleteRunsWithTheButtonDisabledThenCloses)
         seen.enabledAfter = IsWindowEnabled(button) != FALSE;
         seen.closingText = Text(button);
         seen.log = Text(GetDlgItem(window, IDC_PROGRESS_LOG));
-        ClickButton(window);
+        ClickProgressButton(window);
     });
     INT_PTR result = RunProgressWindow(nullptr, IDC_DELETE_RUN);
     driver.join();
@@ -122,7 +111,7 @@ TEST(ProgressWindowTest, CommandWithoutOperationLeavesAnIdleWindowThatCloses)
     DriverThread closer([&] {
         HWND window = nullptr;
         if (WaitFor([&] { return (window = task.progressWindow) != nullptr; }))
-            ClickButton(window);
+            ClickProgressButton(window);
     });
     EXPECT_EQ(RunProgressWindow(nullptr, 4242), 0);
     closer.join();
@@ -148,7 +137,7 @@ void RequestClose(HWND window)
     PostMessageW(window, WM_KEYDOWN, VK_RETURN, 0x001C0001);
     PostMessageW(window, WM_CLOSE, 0, 0);
     PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
-    ClickButton(window);
+    ClickProgressButton(window);
     PostMessageW(window, kMarker, 0, 0);
 }
 
@@ -242,7 +231,7 @@ TEST(ProgressWindowTest, NothingClosesOrAbortsADeleteWhileItRuns)
         SetEvent(gate);
         HWND button = GetDlgItem(window, IDC_PROGRESS_BUTTON);
         if (WaitFor([&] { return !task.busy && IsWindowEnabled(button); }))
-            ClickButton(window);
+            ClickProgressButton(window);
     });
     CloseRequestHooks hooks(true);
     RunProgressWindow(nullptr, IDC_DELETE_RUN);
@@ -308,7 +297,7 @@ TEST(ProgressWindowTest, AbortIsAskedOnceAndItsNoticeStaysInTheLog)
         seen.closeText = Text(button);
         seen.closeEnabled = true;
         seen.shownLog = Text(GetDlgItem(window, IDC_PROGRESS_LOG));
-        ClickButton(window);
+        ClickProgressButton(window);
     });
     CloseRequestHooks hooks(false);
     RunProgressWindow(nullptr, abortable);
@@ -361,7 +350,7 @@ TEST(ProgressWindowTest, TheTimeLineMovesWhileTheOperationIsSilentAndClearsAtIts
             return;
         Sleep(1300);  // a tick or more after the end
         atEnd = Text(status);
-        ClickButton(window);
+        ClickProgressButton(window);
     });
     RunProgressWindow(nullptr, silent);
     SetEvent(clockGate);

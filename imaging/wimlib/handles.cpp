@@ -223,6 +223,18 @@ bool Current(WimFile& file)
     return ReadWimFile(file, false);
 }
 
+EntryOpening::EntryOpening(HANDLE handle, HandleKind kind, Use use) : entry_(Lookup(handle, kind))
+{
+    if (entry_ == nullptr)
+        return;
+    lock_ = std::unique_lock<std::recursive_mutex>(entry_->file->lock);
+    if (use == Use::Change && !entry_->file->Writable()) {
+        Fail(ERROR_ACCESS_DENIED);
+        return;
+    }
+    ready_ = Current(*entry_->file);
+}
+
 HANDLE WINAPI LayerCreateFile(PCWSTR path, DWORD access, DWORD disposition, DWORD flags, DWORD compression,
                               PDWORD creationResult)
 {
@@ -386,13 +398,10 @@ BOOL WINAPI LayerGetAttributes(HANDLE wim, WIM_INFO* info, DWORD size)
 
 DWORD WINAPI LayerGetImageCount(HANDLE wim)
 {
-    std::shared_ptr<HandleEntry> entry = Lookup(wim, HandleKind::Wim);
-    if (entry == nullptr)
+    const EntryOpening opening(wim, HandleKind::Wim);
+    if (!opening)
         return 0;
-    WimFile& file = *entry->file;
-    std::lock_guard<std::recursive_mutex> guard(file.lock);
-    if (!Current(file))
-        return 0;
+    WimFile& file = opening.file();
     struct wimlib_wim_info header;
     if (!WimlibSucceeds([&] { return wimlib_get_wim_info(file.wim, &header); }))
         return 0;
@@ -429,20 +438,17 @@ bool RefuseSolid(WimFile& file, const char* what)
 
 HANDLE WINAPI LayerLoadImage(HANDLE wim, DWORD index)
 {
-    std::shared_ptr<HandleEntry> entry = Lookup(wim, HandleKind::Wim);
-    if (entry == nullptr)
+    const EntryOpening opening(wim, HandleKind::Wim);
+    if (!opening)
         return nullptr;
-    WimFile& file = *entry->file;
-    std::lock_guard<std::recursive_mutex> guard(file.lock);
-    if (!Current(file))
-        return nullptr;
+    WimFile& file = opening.file();
     if (index == 0 || index > ImageCountOf(file)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     auto image = std::make_shared<HandleEntry>();
     image->kind = HandleKind::Image;
-    image->file = entry->file;
+    image->file = opening.entry().file;
     image->index = index;
     HANDLE handle = Handles().Add(image);
     SetLastError(ERROR_SUCCESS);

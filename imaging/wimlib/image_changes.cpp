@@ -8,15 +8,10 @@ namespace layer {
 
 BOOL WINAPI LayerDeleteImage(HANDLE wim, DWORD index)
 {
-    std::shared_ptr<HandleEntry> entry = Lookup(wim, HandleKind::Wim);
-    if (entry == nullptr)
+    const EntryOpening opening(wim, HandleKind::Wim, EntryOpening::Use::Change);
+    if (!opening)
         return FALSE;
-    WimFile& file = *entry->file;
-    std::lock_guard<std::recursive_mutex> guard(file.lock);
-    if (!file.Writable())
-        return Fail(ERROR_ACCESS_DENIED);
-    if (!Current(file))
-        return FALSE;
+    WimFile& file = opening.file();
     if (index == 0 || index > ImageCountOf(file))
         return Fail(ERROR_INVALID_PARAMETER);
     const std::vector<std::shared_ptr<HandleEntry>> images = ImageHandlesOf(&file);
@@ -42,15 +37,10 @@ BOOL WINAPI LayerDeleteImage(HANDLE wim, DWORD index)
 
 BOOL WINAPI LayerSetBootImage(HANDLE wim, DWORD index)
 {
-    std::shared_ptr<HandleEntry> entry = Lookup(wim, HandleKind::Wim);
-    if (entry == nullptr)
+    const EntryOpening opening(wim, HandleKind::Wim, EntryOpening::Use::Change);
+    if (!opening)
         return FALSE;
-    WimFile& file = *entry->file;
-    std::lock_guard<std::recursive_mutex> guard(file.lock);
-    if (!file.Writable())
-        return Fail(ERROR_ACCESS_DENIED);
-    if (!Current(file))
-        return FALSE;
+    WimFile& file = opening.file();
     struct wimlib_wim_info header;
     if (!WimlibSucceeds([&] { return wimlib_get_wim_info(file.wim, &header); }))
         return FALSE;

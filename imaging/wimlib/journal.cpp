@@ -1,6 +1,7 @@
 // The rollback journal of in-place writes.
 #include "imaging/wimlib/journal.h"
 
+#include "base/last_error.h"
 #include "imaging/wimlib/file_io.h"
 #include "imaging/wimlib/wim_header.h"
 
@@ -141,9 +142,8 @@ bool SettleLeftoverJournal(const std::string& unixPath, const WString& callerPat
         Deliver(0, WIM_MSG_WARNING, reinterpret_cast<WPARAM>(text.c_str()), ERROR_FILE_INVALID);
         SetLastError(ERROR_SUCCESS);
     }
-    const DWORD error = GetLastError();
+    LastErrorKept error;
     close(held);
-    SetLastError(error);
     return settled;
 }
 
@@ -196,10 +196,9 @@ bool InPlaceWrite::Begin(const std::string& unixPath, int descriptor)
     bool saved = WriteAt(out, bytes.data(), bytes.size(), 0) && Sync(out);
     saved = saved && SyncFolderOf(unixPath);
     if (!saved) {
-        const DWORD error = GetLastError();
+        LastErrorKept error;
         RemoveIfSame(out, journalPath);
         close(out);
-        SetLastError(error);
         return false;
     }
     journalDescriptor_ = out;
@@ -236,9 +235,10 @@ bool InPlaceWrite::Keep()
 
 bool InPlaceWrite::Undo()
 {
-    const DWORD error = GetLastError();
-    NoteWrittenHeader();
-    SetLastError(error);
+    {
+        LastErrorKept error;
+        NoteWrittenHeader();
+    }
     if (!journal::PutBack(descriptor_, record_, SyncThroughHook))
         return FailErrno(ERROR_WRITE_FAULT);
     if (!DropJournal(unixPath_, journalDescriptor_))

@@ -237,6 +237,24 @@ bool Reload(WimFile& file);
 // have rewritten it since.
 bool Current(WimFile& file);
 
+// The start of an entry point on a handle: the handle looked up, its file
+// locked for the call and made current; for a change, the file open for
+// writing (else ERROR_ACCESS_DENIED). False when any of it failed, with the
+// last error set; the lock is held until the opening goes.
+class EntryOpening {
+public:
+    enum class Use { Read, Change };
+    EntryOpening(HANDLE handle, HandleKind kind, Use use = Use::Read);
+    explicit operator bool() const { return ready_; }
+    HandleEntry& entry() const { return *entry_; }
+    WimFile& file() const { return *entry_->file; }
+
+private:
+    std::shared_ptr<HandleEntry> entry_;
+    std::unique_lock<std::recursive_mutex> lock_;
+    bool ready_ = false;
+};
+
 // Image count of a file already made current, or 0 with the last error set.
 DWORD ImageCountOf(WimFile& file);
 
@@ -339,27 +357,9 @@ extern int (*SyncDescriptor)(int descriptor);
 // ---------------------------------------------------------------------------
 // The calls, one file per family
 
-DWORD WINAPI LayerRegisterMessageCallback(HANDLE wim, WIMMessageCallback callback, PVOID userData);
-BOOL WINAPI LayerUnregisterMessageCallback(HANDLE wim, WIMMessageCallback callback);
-HANDLE WINAPI LayerCreateFile(PCWSTR path, DWORD access, DWORD disposition, DWORD flags, DWORD compression,
-                              PDWORD creationResult);
-BOOL WINAPI LayerSetTemporaryPath(HANDLE wim, PCWSTR path);
-BOOL WINAPI LayerGetAttributes(HANDLE wim, WIM_INFO* info, DWORD size);
-DWORD WINAPI LayerGetImageCount(HANDLE wim);
-HANDLE WINAPI LayerLoadImage(HANDLE wim, DWORD index);
-BOOL WINAPI LayerCloseHandle(HANDLE handle);
-BOOL WINAPI LayerDeleteImage(HANDLE wim, DWORD index);
-BOOL WINAPI LayerSetBootImage(HANDLE wim, DWORD index);
-BOOL WINAPI LayerGetImageInformation(HANDLE handle, PVOID* buffer, PDWORD size);
-BOOL WINAPI LayerSetImageInformation(HANDLE handle, PVOID buffer, DWORD size);
-HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags);
-BOOL WINAPI LayerApplyImage(HANDLE image, PCWSTR path, DWORD flags);
-BOOL WINAPI LayerExportImage(HANDLE image, HANDLE destinationWim, DWORD flags);
-BOOL WINAPI LayerSplitFile(HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize, DWORD flags);
-BOOL WINAPI LayerMountImageHandle(HANDLE image, PCWSTR mountPath, DWORD flags);
-BOOL WINAPI LayerGetMountedImages(WIM_MOUNT_LIST* list, PDWORD size);
-BOOL WINAPI LayerGetMountedImageHandle(PCWSTR mountPath, DWORD flags, PHANDLE wim, PHANDLE image);
-BOOL WINAPI LayerCommitImageHandle(HANDLE image, DWORD flags, PHANDLE newImage);
-BOOL WINAPI LayerUnmountImageHandle(HANDLE image, DWORD flags);
+#define LAYER_DECLARE(stem, field, result, failure, parameters, arguments)                                   \
+    result WINAPI Layer##stem parameters;
+WIMGAPI_ENTRY_POINTS(LAYER_DECLARE)
+#undef LAYER_DECLARE
 
 }  // namespace layer

@@ -5,29 +5,8 @@ namespace {
 
 using namespace layer;
 
-const ImagingLibrary kWimlibLayer = {
-    .registerMessageCallback = LayerRegisterMessageCallback,
-    .unregisterMessageCallback = LayerUnregisterMessageCallback,
-    .createFile = LayerCreateFile,
-    .setTemporaryPath = LayerSetTemporaryPath,
-    .getAttributes = LayerGetAttributes,
-    .getImageCount = LayerGetImageCount,
-    .loadImage = LayerLoadImage,
-    .captureImage = LayerCaptureImage,
-    .applyImage = LayerApplyImage,
-    .exportImage = LayerExportImage,
-    .deleteImage = LayerDeleteImage,
-    .setBootImage = LayerSetBootImage,
-    .getImageInformation = LayerGetImageInformation,
-    .setImageInformation = LayerSetImageInformation,
-    .mountImageHandle = LayerMountImageHandle,
-    .getMountedImages = LayerGetMountedImages,
-    .getMountedImageHandle = LayerGetMountedImageHandle,
-    .commitImageHandle = LayerCommitImageHandle,
-    .unmountImageHandle = LayerUnmountImageHandle,
-    .splitFile = LayerSplitFile,
-    .closeHandle = LayerCloseHandle,
-};
+#define LAYER_TABLE_ENTRY(stem, field, result, failure, parameters, arguments) .field = Layer##stem,
+const ImagingLibrary kWimlibLayer = {WIMGAPI_ENTRY_POINTS(LAYER_TABLE_ENTRY)};
 
 }  // namespace
 

@@ -21,6 +21,7 @@
 // left to do. The commit is an in-place write that wimlib makes in the
 // daemon; it is journalled here like every other in-place write, and a
 // commit that fails leaves the image mounted with its changes.
+#include "base/last_error.h"
 #include "imaging/wimlib/file_io.h"
 #include "imaging/wimlib/mount_commit.h"
 #include "imaging/wimlib/mount_records.h"
@@ -221,10 +222,9 @@ bool Unmount(WimFile& file, MountedImage& mount, bool commit, bool verify)
     // Once wimlib let go, the daemon ends; it waits for the journal to be
     // settled first, so that no one takes it for a killed writer's.
     if (letGo) {
-        const DWORD error = GetLastError();
+        LastErrorKept error;
         mount.unmounted = true;
         AwaitDaemonEnd(mount.recordPath);
-        SetLastError(error);
     }
     return done;
 }
@@ -279,9 +279,8 @@ BOOL WINAPI LayerMountImageHandle(HANDLE image, PCWSTR mountPath, DWORD flags)
     std::string recordPath;
     const int descriptor = CreateRecord(folder, record, recordPath);
     if (descriptor < 0) {
-        const DWORD error = GetLastError();
+        LastErrorKept error;
         RemoveStaging(record.staging);
-        SetLastError(error);
         return FALSE;
     }
 
@@ -302,11 +301,10 @@ BOOL WINAPI LayerMountImageHandle(HANDLE image, PCWSTR mountPath, DWORD flags)
         mounted = Fail(ERROR_GEN_FAILURE);
     }
     if (!mounted) {
-        const DWORD error = GetLastError();
+        LastErrorKept error;
         RemoveIfSame(descriptor, recordPath);
         close(descriptor);
         RemoveStaging(record.staging);
-        SetLastError(error);
         return FALSE;
     }
     // The daemon holds the record's lock from here on (and the WIM's). What
@@ -428,10 +426,9 @@ BOOL WINAPI LayerUnmountImageHandle(HANDLE image, DWORD flags)
         TellSettledCommit(file, mount, mount.mountPath);
     if (!mount.unmounted && !Unmount(file, mount, false, false)) {
         // A mount that went away meanwhile: its record is cleaned up now.
-        const DWORD error = GetLastError();
+        LastErrorKept error;
         MountRecord record;
         InspectRecord(mount.recordPath, record);
-        SetLastError(error);
         return FALSE;
     }
     SetLastError(ERROR_SUCCESS);

@@ -71,7 +71,7 @@ extern "C" int wmain(int argc, WCHAR** argv)
 
     // Every tab in turn, from the one before it.
     std::vector<double> switches;
-    std::vector<double> byPage[kPageCount];
+    std::vector<std::vector<double>> byPage(static_cast<size_t>(kPageCount));
     for (int round = 0; round < rounds; ++round) {
         for (int page = 1; page <= kPageCount; ++page) {
             int index = page % kPageCount;
@@ -144,11 +144,15 @@ extern "C" int wmain(int argc, WCHAR** argv)
     }
 
     Report("tab switch (click to painted page)", switches);
-    const char* names[kPageCount] = {"capture", "apply",  "info",   "mount", "export",
-                                     "split",   "change", "delete", "about"};
     for (int page = 0; page < kPageCount; ++page) {
         char label[64];
-        std::snprintf(label, sizeof label, "  to %s", names[page]);
+        WCHAR tab[64] = {};
+        TCITEMW item = {};
+        item.mask = TCIF_TEXT;
+        item.pszText = tab;
+        item.cchTextMax = 64;
+        SendMessageW(session.tabs(), TCM_GETITEMW, page, reinterpret_cast<LPARAM>(&item));
+        std::snprintf(label, sizeof label, "  to %s", Utf8FromWide(tab).c_str());
         Report(label, byPage[page]);
     }
     char label[64];

@@ -2,24 +2,12 @@
 
 #include "tests/gtest_support.h"
 
-#include <mmsystem.h>
-
 TaskState& FreshTask()
 {
     TaskState& task = Task();
     task.RestoreInputDefaults();
     task.progressWindow = nullptr;
-    task.logText.clear();
-    task.abortRequested = false;
-    task.busy = false;
-    task.itemsDone = 0;
-    task.folderCount = 0;
-    task.fileCount = 0;
-    task.lastPercent = 0;
-    task.scanNoticeShown = false;
-    task.verifyNoticeShown = false;
-    task.eaNoticeShown = false;
-    task.startTime = timeGetTime();
+    ResetRunState(task);
     return task;
 }
 

@@ -95,7 +95,7 @@ ScriptedImaging& S()
     return *ScriptedImaging::current;
 }
 
-DWORD WINAPI Register(HANDLE wim, WIMMessageCallback callback, PVOID user)
+DWORD WINAPI ScriptedRegisterMessageCallback(HANDLE wim, WIMMessageCallback callback, PVOID user)
 {
     if (!S().Enter("WIMRegisterMessageCallback",
                    {HandleText(wim), Pointer(reinterpret_cast<void*>(callback)), Pointer(user)}))
@@ -104,7 +104,7 @@ DWORD WINAPI Register(HANDLE wim, WIMMessageCallback callback, PVOID user)
     return static_cast<DWORD>(S().callbacks.size() - 1);
 }
 
-BOOL WINAPI Unregister(HANDLE wim, WIMMessageCallback callback)
+BOOL WINAPI ScriptedUnregisterMessageCallback(HANDLE wim, WIMMessageCallback callback)
 {
     if (!S().Enter("WIMUnregisterMessageCallback",
                    {HandleText(wim), Pointer(reinterpret_cast<void*>(callback))}))
@@ -120,8 +120,8 @@ BOOL WINAPI Unregister(HANDLE wim, WIMMessageCallback callback)
     return FALSE;
 }
 
-HANDLE WINAPI CreateFileEntry(PCWSTR path, DWORD access, DWORD disposition, DWORD flags, DWORD compression,
-                              PDWORD creationResult)
+HANDLE WINAPI ScriptedCreateFile(PCWSTR path, DWORD access, DWORD disposition, DWORD flags, DWORD compression,
+                                 PDWORD creationResult)
 {
     char accessText[16];
     std::snprintf(accessText, sizeof accessText, "0x%lX", static_cast<unsigned long>(access));
@@ -136,12 +136,12 @@ HANDLE WINAPI CreateFileEntry(PCWSTR path, DWORD access, DWORD disposition, DWOR
     return ScriptedImaging::kWimHandle;
 }
 
-BOOL WINAPI SetTemporaryPath(HANDLE wim, PCWSTR path)
+BOOL WINAPI ScriptedSetTemporaryPath(HANDLE wim, PCWSTR path)
 {
     return S().Enter("WIMSetTemporaryPath", {HandleText(wim), Text(path)});
 }
 
-BOOL WINAPI GetAttributes(HANDLE wim, WIM_INFO* info, DWORD size)
+BOOL WINAPI ScriptedGetAttributes(HANDLE wim, WIM_INFO* info, DWORD size)
 {
     if (!S().Enter("WIMGetAttributes", {HandleText(wim), Pointer(info), Number(size)}))
         return FALSE;
@@ -149,14 +149,14 @@ BOOL WINAPI GetAttributes(HANDLE wim, WIM_INFO* info, DWORD size)
     return TRUE;
 }
 
-DWORD WINAPI GetImageCount(HANDLE wim)
+DWORD WINAPI ScriptedGetImageCount(HANDLE wim)
 {
     if (!S().Enter("WIMGetImageCount", {HandleText(wim)}))
         return 0;
     return S().info.ImageCount;
 }
 
-HANDLE WINAPI LoadImageEntry(HANDLE wim, DWORD index)
+HANDLE WINAPI ScriptedLoadImage(HANDLE wim, DWORD index)
 {
     if (!S().Enter("WIMLoadImage", {HandleText(wim), Number(index)}))
         return nullptr;
@@ -167,7 +167,7 @@ HANDLE WINAPI LoadImageEntry(HANDLE wim, DWORD index)
     return ScriptedImaging::ImageHandle(index);
 }
 
-HANDLE WINAPI CaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
+HANDLE WINAPI ScriptedCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
 {
     if (!S().Enter("WIMCaptureImage", {HandleText(wim), Text(path), Number(flags)}))
         return nullptr;
@@ -175,17 +175,17 @@ HANDLE WINAPI CaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
     return ScriptedImaging::ImageHandle(S().info.ImageCount);
 }
 
-BOOL WINAPI ApplyImage(HANDLE image, PCWSTR path, DWORD flags)
+BOOL WINAPI ScriptedApplyImage(HANDLE image, PCWSTR path, DWORD flags)
 {
     return S().Enter("WIMApplyImage", {HandleText(image), Text(path), Number(flags)});
 }
 
-BOOL WINAPI ExportImage(HANDLE image, HANDLE destination, DWORD flags)
+BOOL WINAPI ScriptedExportImage(HANDLE image, HANDLE destination, DWORD flags)
 {
     return S().Enter("WIMExportImage", {HandleText(image), HandleText(destination), Number(flags)});
 }
 
-BOOL WINAPI DeleteImage(HANDLE wim, DWORD index)
+BOOL WINAPI ScriptedDeleteImage(HANDLE wim, DWORD index)
 {
     if (!S().Enter("WIMDeleteImage", {HandleText(wim), Number(index)}))
         return FALSE;
@@ -197,7 +197,7 @@ BOOL WINAPI DeleteImage(HANDLE wim, DWORD index)
     return TRUE;
 }
 
-BOOL WINAPI SetBootImage(HANDLE wim, DWORD index)
+BOOL WINAPI ScriptedSetBootImage(HANDLE wim, DWORD index)
 {
     if (!S().Enter("WIMSetBootImage", {HandleText(wim), Number(index)}))
         return FALSE;
@@ -205,7 +205,7 @@ BOOL WINAPI SetBootImage(HANDLE wim, DWORD index)
     return TRUE;
 }
 
-BOOL WINAPI GetImageInformation(HANDLE handle, PVOID* buffer, PDWORD size)
+BOOL WINAPI ScriptedGetImageInformation(HANDLE handle, PVOID* buffer, PDWORD size)
 {
     if (!S().Enter("WIMGetImageInformation", {HandleText(handle), Pointer(buffer), Pointer(size)}))
         return FALSE;
@@ -228,7 +228,7 @@ BOOL WINAPI GetImageInformation(HANDLE handle, PVOID* buffer, PDWORD size)
     return TRUE;
 }
 
-BOOL WINAPI SetImageInformation(HANDLE handle, PVOID buffer, DWORD size)
+BOOL WINAPI ScriptedSetImageInformation(HANDLE handle, PVOID buffer, DWORD size)
 {
     if (!S().Enter("WIMSetImageInformation", {HandleText(handle), Pointer(buffer), Number(size)}))
         return FALSE;
@@ -246,12 +246,12 @@ BOOL WINAPI SetImageInformation(HANDLE handle, PVOID buffer, DWORD size)
     return TRUE;
 }
 
-BOOL WINAPI MountImageHandle(HANDLE image, PCWSTR path, DWORD flags)
+BOOL WINAPI ScriptedMountImageHandle(HANDLE image, PCWSTR path, DWORD flags)
 {
     return S().Enter("WIMMountImageHandle", {HandleText(image), Text(path), Number(flags)});
 }
 
-BOOL WINAPI GetMountedImages(WIM_MOUNT_LIST* list, PDWORD size)
+BOOL WINAPI ScriptedGetMountedImages(WIM_MOUNT_LIST* list, PDWORD size)
 {
     if (!S().Enter("WIMGetMountedImages", {Pointer(list), Number(*size)}))
         return FALSE;
@@ -266,7 +266,7 @@ BOOL WINAPI GetMountedImages(WIM_MOUNT_LIST* list, PDWORD size)
     return TRUE;
 }
 
-BOOL WINAPI GetMountedImageHandle(PCWSTR path, DWORD flags, PHANDLE wim, PHANDLE image)
+BOOL WINAPI ScriptedGetMountedImageHandle(PCWSTR path, DWORD flags, PHANDLE wim, PHANDLE image)
 {
     if (!S().Enter("WIMGetMountedImageHandle", {Text(path), Number(flags), Pointer(wim), Pointer(image)}))
         return FALSE;
@@ -275,50 +275,29 @@ BOOL WINAPI GetMountedImageHandle(PCWSTR path, DWORD flags, PHANDLE wim, PHANDLE
     return TRUE;
 }
 
-BOOL WINAPI CommitImageHandle(HANDLE image, DWORD flags, PHANDLE newImage)
+BOOL WINAPI ScriptedCommitImageHandle(HANDLE image, DWORD flags, PHANDLE newImage)
 {
     return S().Enter("WIMCommitImageHandle", {HandleText(image), Number(flags), Pointer(newImage)});
 }
 
-BOOL WINAPI UnmountImageHandle(HANDLE image, DWORD flags)
+BOOL WINAPI ScriptedUnmountImageHandle(HANDLE image, DWORD flags)
 {
     return S().Enter("WIMUnmountImageHandle", {HandleText(image), Number(flags)});
 }
 
-BOOL WINAPI SplitFile(HANDLE wim, PCWSTR path, PLARGE_INTEGER size, DWORD flags)
+BOOL WINAPI ScriptedSplitFile(HANDLE wim, PCWSTR path, PLARGE_INTEGER size, DWORD flags)
 {
     return S().Enter("WIMSplitFile",
                      {HandleText(wim), Text(path), size ? Number(size->QuadPart) : "null", Number(flags)});
 }
 
-BOOL WINAPI CloseHandleEntry(HANDLE handle)
+BOOL WINAPI ScriptedCloseHandle(HANDLE handle)
 {
     return S().Enter("WIMCloseHandle", {HandleText(handle)});
 }
 
-const ImagingLibrary kScriptedLibrary = {
-    Register,
-    Unregister,
-    CreateFileEntry,
-    SetTemporaryPath,
-    GetAttributes,
-    GetImageCount,
-    LoadImageEntry,
-    CaptureImage,
-    ApplyImage,
-    ExportImage,
-    DeleteImage,
-    SetBootImage,
-    GetImageInformation,
-    SetImageInformation,
-    MountImageHandle,
-    GetMountedImages,
-    GetMountedImageHandle,
-    CommitImageHandle,
-    UnmountImageHandle,
-    SplitFile,
-    CloseHandleEntry,
-};
+#define SCRIPTED_TABLE_ENTRY(stem, field, result, failure, parameters, arguments) .field = Scripted##stem,
+const ImagingLibrary kScriptedLibrary = {WIMGAPI_ENTRY_POINTS(SCRIPTED_TABLE_ENTRY)};
 
 }  // namespace
 

@@ -141,8 +141,7 @@ std::vector<std::string> TryWim(const std::string& wim, const std::string& workF
         operations.push_back({"Mount", RunMount});
     operations.push_back({"Delete", RunDelete});
     for (const Operation& operation : operations) {
-        task.logText.clear();
-        task.abortRequested = false;
+        ResetRunState(task);
         bool succeeded = false;
         if (!RunInTime(operation, task, options.timeoutMs, succeeded)) {
             lastLog = std::string(operation.name) + ": " + Utf8FromWide(task.logText);

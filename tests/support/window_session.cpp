@@ -97,6 +97,11 @@ WString WindowText(HWND window)
     return text;
 }
 
+std::string Text(HWND window)
+{
+    return Utf8FromWide(WindowText(window));
+}
+
 void TypeText(HWND control, WStringView text)
 {
     for (WCHAR c : text)
@@ -120,6 +125,12 @@ bool Click(HWND button, DWORD timeoutMs)
 void PostClick(HWND button)
 {
     PostMessageW(button, BM_CLICK, 0, 0);
+}
+
+void ClickProgressButton(HWND progressWindow)
+{
+    PostMessageW(progressWindow, WM_COMMAND, MAKEWPARAM(IDC_PROGRESS_BUTTON, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(progressWindow, IDC_PROGRESS_BUTTON)));
 }
 
 MainWindowSession::MainWindowSession()

@@ -3,9 +3,23 @@
 // messages, the way a user's clicks and keys would reach it.
 #pragma once
 
+#include "app/descriptors.h"
+#include "base/resource.h"
 #include "base/text.h"
 
 #include <functional>
+
+// Tab positions, as the page table orders them.
+inline const int kPageCapture = PageIndexOf(IDD_PAGE_CAPTURE);
+inline const int kPageApply = PageIndexOf(IDD_PAGE_APPLY);
+inline const int kPageInfo = PageIndexOf(IDD_PAGE_INFO);
+inline const int kPageMount = PageIndexOf(IDD_PAGE_MOUNT);
+inline const int kPageExport = PageIndexOf(IDD_PAGE_EXPORT);
+inline const int kPageSplit = PageIndexOf(IDD_PAGE_SPLIT);
+inline const int kPageChange = PageIndexOf(IDD_PAGE_CHANGE);
+inline const int kPageDelete = PageIndexOf(IDD_PAGE_DELETE);
+inline const int kPageAbout = PageIndexOf(IDD_PAGE_ABOUT);
+inline const int kPageCount = static_cast<int>(PageDescriptors().size());
 
 // Puts every page field, the picker fields and the window handles of the
 // shared record back to their start-up values.
@@ -48,8 +62,9 @@ bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs = 10000);
 // The visible top-level window of `threadId` whose caption is `caption`, or null.
 HWND FindThreadWindow(DWORD threadId, WStringView caption);
 
-// Text of a window or control.
+// Text of a window or control, and the same in UTF-8.
 WString WindowText(HWND window);
+std::string Text(HWND window);
 
 // A list view's rows, and the text of one cell (UTF-8).
 int RowCount(HWND list);
@@ -65,6 +80,8 @@ void TypeOver(HWND edit, WStringView text);
 // than the timeout (a modal window stayed open: use PostClick for those).
 bool Click(HWND button, DWORD timeoutMs = 20000);
 void PostClick(HWND button);
+// Posts a click on the progress window's one button, as Enter would.
+void ClickProgressButton(HWND progressWindow);
 
 // The main window, started by the constructor on its own thread from a reset
 // record and closed by the destructor.

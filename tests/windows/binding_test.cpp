@@ -7,11 +7,11 @@
 // CORVANE_BINDING_WORK is the DOS path of an empty work folder. The report of
 // the information step stays there (report.wim, report.txt) for the script to
 // set against the linux build's report of the same file.
+#include "base/log.h"
 #include "base/task_state.h"
-#include "imaging/wimgapi_entry_points.h"
+#include "imaging/wimgapi.h"
 #include "metadata/image_info.h"
 #include "operations/operations.h"
-#include "base/log.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +31,7 @@ namespace {
 #define BINDING_ENTRY_ID(name, field, result, failure, parameters, arguments) k##name,
 enum EntryPoint { WIMGAPI_ENTRY_POINTS(BINDING_ENTRY_ID) kEntryPointCount };
 
-#define BINDING_ENTRY_NAME(name, field, result, failure, parameters, arguments) #name,
+#define BINDING_ENTRY_NAME(name, field, result, failure, parameters, arguments) "WIM" #name,
 const char* const kEntryPointNames[] = {WIMGAPI_ENTRY_POINTS(BINDING_ENTRY_NAME)};
 
 std::atomic<int> calls[kEntryPointCount];
@@ -196,17 +196,7 @@ TaskState& Fresh()
 {
     TaskState& task = Task();
     task.RestoreInputDefaults();
-    task.logText.clear();
-    task.abortRequested = false;
-    task.busy = false;
-    task.itemsDone = 0;
-    task.folderCount = 0;
-    task.fileCount = 0;
-    task.lastPercent = 0;
-    task.scanNoticeShown = false;
-    task.verifyNoticeShown = false;
-    task.eaNoticeShown = false;
-    task.startTime = GetTickCount();
+    ResetRunState(task);
     return task;
 }
 

@@ -1,6 +1,6 @@
 // wimgapi.dll made of the wimlib layer: each export is the layer's own table
 // entry, so the windows build, started under Wine, does real imaging.
-#include "imaging/wimgapi_entry_points.h"
+#include "imaging/wimgapi.h"
 #include "imaging/wimlib/layer.h"
 
 #define WIMGAPI_EXPORT(name, field, result, failure, parameters, arguments)                                  \

@@ -1,0 +1,42 @@
+# Writes the DLL's .spec from the one list of entry points in imaging/wimgapi.h:
+# cmake -DHEADER=<wimgapi.h> -DOUTPUT=<wimgapi.spec> -P make_spec.cmake
+# A handle or pointer is ptr, a path wstr, a number long.
+file(READ ${HEADER} header)
+# The list runs from its #define to the first line that does not continue.
+string(FIND "${header}" "#define WIMGAPI_ENTRY_POINTS(X)" start)
+if(start EQUAL -1)
+    message(FATAL_ERROR "no WIMGAPI_ENTRY_POINTS in ${HEADER}")
+endif()
+string(SUBSTRING "${header}" ${start} -1 list)
+string(REGEX REPLACE "\\\\\n" " " list "${list}")
+string(FIND "${list}" "\n" end)
+string(SUBSTRING "${list}" 0 ${end} list)
+string(REGEX MATCHALL "X\\([A-Za-z]+, *[A-Za-z]+, *[A-Za-z]+, *[A-Za-z0-9_]+, *\\([^)]*\\)" rows "${list}")
+set(spec "# Made by make_spec.cmake from WIMGAPI_ENTRY_POINTS; each export is the layer's table entry.\n")
+foreach(row IN LISTS rows)
+    string(REGEX REPLACE "^X\\(([A-Za-z]+),.*" "\\1" stem "${row}")
+    string(REGEX REPLACE "^.*\\(([^)]*)\\)$" "\\1" parameters "${row}")
+    string(REPLACE "," ";" parameters "${parameters}")
+    set(kinds "")
+    foreach(parameter IN LISTS parameters)
+        string(STRIP "${parameter}" parameter)
+        if(parameter MATCHES "^PCWSTR ")
+            list(APPEND kinds wstr)
+        elseif(parameter MATCHES "^(DWORD|BOOL) ")
+            list(APPEND kinds long)
+        else()
+            list(APPEND kinds ptr)
+        endif()
+    endforeach()
+    list(JOIN kinds " " kinds)
+    string(APPEND spec "@ stdcall WIM${stem}(${kinds}) Export${stem}\n")
+endforeach()
+list(LENGTH rows count)
+if(count EQUAL 0)
+    message(FATAL_ERROR "no entry points read from ${HEADER}")
+endif()
+string(APPEND spec "\n# Tells the windows build's binding that this Wine-loaded module is the\n"
+                   "# layer, not Wine's own stand-in wimgapi.dll.\n"
+                   "@ stdcall CorvaneWimlibLayer() ExportCorvaneWimlibLayer\n")
+# Rewritten only when it changes, so that the DLL is linked again only then.
+file(CONFIGURE OUTPUT ${OUTPUT} CONTENT "${spec}" @ONLY)
