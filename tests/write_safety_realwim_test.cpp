@@ -954,9 +954,11 @@ TEST_F(WriteSafetyRealWim, ARecordedTemporaryOfADeadWriterGoesWithALogLineAndNot
         const std::vector<std::string> killed = Neighbours(place + "/w.wim");
         ASSERT_EQ(killed.size(), 1u);
         const std::string left = place + "/" + killed.front();
+        // Removed, then made again later under its name: ext4 gives the new
+        // file the freed number, so only its birth tells it from the left one.
         if (c.replaced)
-            ShellOutput("cp " + Quoted(left) + " " + Quoted(left + "~") + " && mv " + Quoted(left + "~") +
-                        " " + Quoted(left));
+            ShellOutput("cp " + Quoted(left) + " " + Quoted(folder / "aside") + " && rm " + Quoted(left) +
+                        " && sleep 0.05 && cp " + Quoted(folder / "aside") + " " + Quoted(left));
         const std::string leftBytes = FileBytes(left);
 
         TaskState& task = FreshTask();

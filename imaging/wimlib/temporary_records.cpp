@@ -134,6 +134,7 @@ struct RecordedFile {
     bool identified = false;  // the writer lived until the file was made
     dev_t device = 0;
     ino_t inode = 0;
+    std::string birth;  // nobody holds the file now: its number may pass to a new one
 };
 
 bool ParseRecord(const std::string& bytes, RecordedFile& recorded)
@@ -146,16 +147,17 @@ bool ParseRecord(const std::string& bytes, RecordedFile& recorded)
         fields.push_back(bytes.substr(start, end - start));
         start = end + 1;
     }
-    if ((fields.size() != 2 && fields.size() != 4) || fields[0] != kRecordMagic || fields[1].empty() ||
+    if ((fields.size() != 2 && fields.size() != 5) || fields[0] != kRecordMagic || fields[1].empty() ||
         fields[1][0] != '/')
         return false;
     recorded.path = fields[1];
-    if (fields.size() == 4) {
+    if (fields.size() == 5) {
+        recorded.birth = fields[4];
         char* end = nullptr;
         recorded.device = static_cast<dev_t>(std::strtoull(fields[2].c_str(), &end, 10));
         const bool deviceRead = end != fields[2].c_str() && *end == 0;
         recorded.inode = static_cast<ino_t>(std::strtoull(fields[3].c_str(), &end, 10));
-        recorded.identified = deviceRead && end != fields[3].c_str() && *end == 0;
+        recorded.identified = deviceRead && end != fields[3].c_str() && *end == 0 && !recorded.birth.empty();
     }
     return true;
 }
@@ -182,7 +184,8 @@ void SettleRecord(const std::string& recordPath, int descriptor, const std::stri
     const bool parsed = ReadRecordBytes(descriptor, bytes) && ParseRecord(bytes, recorded);
     if (parsed && FolderOf(recorded.path) != folder)
         return;
-    if (parsed && recorded.identified && RemoveIfIdentity(recorded.path, recorded.device, recorded.inode))
+    if (parsed && recorded.identified &&
+        RemoveIfIdentity(recorded.path, recorded.device, recorded.inode, recorded.birth))
         removed.push_back(recorded.path);
     RemoveIfSame(descriptor, recordPath);
 }
@@ -233,7 +236,8 @@ bool TemporaryRecord::NoteFile(int descriptor)
     struct stat record;
     if (fstat(descriptor_, &record) != 0)
         return FailErrno(ERROR_READ_FAULT);
-    const std::string bytes = Field(std::to_string(status.st_dev)) + Field(std::to_string(status.st_ino));
+    const std::string bytes = Field(std::to_string(status.st_dev)) + Field(std::to_string(status.st_ino)) +
+                              Field(BirthOf(descriptor, ""));
     if (!WriteAt(descriptor_, bytes.data(), bytes.size(), static_cast<uint64_t>(record.st_size)) ||
         !SyncPlain(descriptor_))
         return false;
@@ -300,7 +304,20 @@ bool RemoveIfSame(int descriptor, const std::string& path)
     return fstat(descriptor, &status) == 0 && RemoveIfIdentity(path, status.st_dev, status.st_ino);
 }
 
-bool RemoveIfIdentity(const std::string& path, dev_t device, ino_t inode)
+std::string BirthOf(int folderOrFile, const char* name)
+{
+    // The birth time where the file system keeps one, else the change time
+    // at making (a rename or write changes it; then nothing is removed).
+    struct statx status;
+    if (statx(folderOrFile, name, AT_SYMLINK_NOFOLLOW | (name[0] == 0 ? AT_EMPTY_PATH : 0),
+              STATX_BTIME | STATX_CTIME, &status) != 0)
+        return "?";
+    const struct statx_timestamp& time =
+        (status.stx_mask & STATX_BTIME) ? status.stx_btime : status.stx_ctime;
+    return std::to_string(time.tv_sec) + "." + std::to_string(time.tv_nsec);
+}
+
+bool RemoveIfIdentity(const std::string& path, dev_t device, ino_t inode, const std::string& birth)
 {
     const int folder = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0)
@@ -309,6 +326,7 @@ bool RemoveIfIdentity(const std::string& path, dev_t device, ino_t inode)
     struct stat status;
     const bool removed = fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
                          S_ISREG(status.st_mode) && status.st_dev == device && status.st_ino == inode &&
+                         (birth.empty() || BirthOf(folder, name.c_str()) == birth) &&
                          unlinkat(folder, name.c_str(), 0) == 0;
     close(folder);
     return removed;

@@ -59,8 +59,10 @@ int CreateRecordedFile(TemporaryRecord& record, const std::string& path, int fla
 // a failed write takes back what it made; a file put there since stays.
 bool RemoveIfSame(int descriptor, const std::string& path);
 
-// The same for a file known by its identity.
-bool RemoveIfIdentity(const std::string& path, dev_t device, ino_t inode);
+// The same for a file known by its identity; `birth` (BirthOf), when given,
+// tells a new file that was given a freed number from the one recorded.
+bool RemoveIfIdentity(const std::string& path, dev_t device, ino_t inode, const std::string& birth = "");
+std::string BirthOf(int folderOrFile, const char* name);
 
 // Removes from `folder` the recorded temporary files of writers that are
 // gone, each still the file its record names, and says each to the
