@@ -67,7 +67,9 @@ TEST(TransferWindowTest, AbortDuringApplyExportAndSplitStopsThemSoundly)
          "正在中止映像檔操作...\r\n錯誤: 還原映像檔時出錯.\r\n錯誤: " + Aborted() + "\r\n",
          [&] {
              const int applied = std::stoi(ShellOutput("ls " + Quoted(folder / "applied") + " | wc -l"));
-             EXPECT_LT(applied, 300);
+             // Held at the 100th file: the write stops within a progress
+             // step of it, not wherever it had run ahead to.
+             EXPECT_LE(applied, 110);
          }},
         {"export into a new file", IDC_EXPORT_RUN,
          [&](TaskState& task) {

@@ -104,14 +104,25 @@ bool ReceiveAll(int descriptor, void* data, size_t size)
 // ---------------------------------------------------------------------------
 // The child
 
+// The child's ends: reports go out, the parent's go-ahead comes back.
+struct ChildEnds {
+    int out = -1;
+    int in = -1;
+};
+
+// What the parent answers a report with once it has handed it on.
+constexpr char kGoOn = 'g';
+
 // The child's progress function: each message the parent needs goes into
-// the pipe, and the write always goes on; stopping it is the parent's.
+// the pipe, and the child waits until the parent has handed it on, so that
+// the window never lags behind the write and an abort answered to a message
+// stops the write there, as it would in one process.
 enum wimlib_progress_status ForwardToParent(enum wimlib_progress_msg message,
                                             union wimlib_progress_info* info, void* context)
 {
     if (!Forwarded(message))
         return WIMLIB_PROGRESS_STATUS_CONTINUE;
-    const int out = *static_cast<int*>(context);
+    const ChildEnds& ends = *static_cast<ChildEnds*>(context);
     Report report;
     report.message = message;
     if (info != nullptr)  // the metadata messages carry none
@@ -121,7 +132,8 @@ enum wimlib_progress_status ForwardToParent(enum wimlib_progress_msg message,
     report.textLength = static_cast<uint32_t>(std::strlen(text));
     std::string bytes(reinterpret_cast<const char*>(&report), sizeof report);
     bytes.append(text, report.textLength);
-    if (!SendAll(out, bytes.data(), bytes.size()))
+    char answer = 0;
+    if (!SendAll(ends.out, bytes.data(), bytes.size()) || !ReceiveAll(ends.in, &answer, 1) || answer != kGoOn)
         return WIMLIB_PROGRESS_STATUS_ABORT;  // the parent is gone
     return WIMLIB_PROGRESS_STATUS_CONTINUE;
 }
@@ -147,20 +159,20 @@ void TakeDefaultSignals()
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-[[noreturn]] void RunChild(WimFile& file, const std::function<int()>& write, int out, pid_t parent)
+[[noreturn]] void RunChild(WimFile& file, const std::function<int()>& write, ChildEnds ends, pid_t parent)
 {
     TakeDefaultSignals();
     // A child whose parent died must not write on by itself.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent)
         _exit(1);
-    wimlib_register_progress_function(file.wim, ForwardToParent, &out);
+    wimlib_register_progress_function(file.wim, ForwardToParent, &ends);
     errno = 0;
     Report done;
     done.kind = ReportKind::Done;
     done.code = write();
     done.savedErrno = errno;
-    _exit(SendAll(out, &done, sizeof done) ? 0 : 1);
+    _exit(SendAll(ends.out, &done, sizeof done) ? 0 : 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -200,7 +212,7 @@ bool AbortAsked(WimFile& file)
 }
 
 // Follows the child's reports until it answers, ends or is stopped.
-Outcome FollowChild(WimFile& file, pid_t child, int in)
+Outcome FollowChild(WimFile& file, pid_t child, int in, int out)
 {
     DWORD lastAsked = GetTickCount();
     for (;;) {
@@ -222,6 +234,9 @@ Outcome FollowChild(WimFile& file, pid_t child, int in)
                 kill(child, SIGKILL);
                 return Aborted();
             }
+            // Wine ignores SIGPIPE: a child that has died makes this fail.
+            if (!SendAll(out, &kGoOn, 1))
+                break;
         }
         if (GetTickCount() - lastAsked >= kAbortQueryMilliseconds) {
             lastAsked = GetTickCount();
@@ -252,22 +267,31 @@ void (*ChildEndedUnanswered)(int status) = Unanswered;
 int WriteInChild(WimFile& file, const std::function<int()>& write)
 {
     int ends[2];
+    int answers[2];
     if (pipe2(ends, O_CLOEXEC) != 0)
         return write();
-    const pid_t parent = getpid();
-    const pid_t child = fork();
-    if (child < 0) {
+    if (pipe2(answers, O_CLOEXEC) != 0) {
         close(ends[0]);
         close(ends[1]);
         return write();
     }
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    if (child < 0) {
+        for (int end : {ends[0], ends[1], answers[0], answers[1]})
+            close(end);
+        return write();
+    }
     if (child == 0) {
         close(ends[0]);
-        RunChild(file, write, ends[1], parent);
+        close(answers[1]);
+        RunChild(file, write, ChildEnds{ends[1], answers[0]}, parent);
     }
     close(ends[1]);
-    const Outcome outcome = FollowChild(file, child, ends[0]);
+    close(answers[0]);
+    const Outcome outcome = FollowChild(file, child, ends[0], answers[1]);
     close(ends[0]);
+    close(answers[1]);
     // The child has ended or been killed: nothing writes after this.
     const int status = Reap(child);
     if (!outcome.answered)

@@ -3,8 +3,8 @@
 // wimlib asks its progress function only between chunks, and a solid LZMS
 // chunk takes tens of seconds to compress: an abort answer given in-process
 // waits for the chunk. The child runs nothing but wimlib on its copy of the
-// WIMStruct and sends each progress message back through a pipe; the parent
-// hands them to the progress function registered on the file (so the bar,
+// WIMStruct and sends each progress message back, waiting until the parent
+// has handed it to the progress function registered on the file (so the bar,
 // the remaining time and the per-item messages go on as before) and asks for
 // an abort between them too. An abort kills the child; what it wrote is the
 // caller's to undo, as after any failed write.
