@@ -104,6 +104,7 @@ TEST_F(VerifyOptimizeRealWim, DamagedFilesAreFoundAsThePeerFindsThemAndTheirEntr
         const char* options;
         std::function<void(const std::string& wim)> damage;
         std::string named;  // a line the log must hold
+        int damaged = 0;    // the entries the closing line counts, when known
     };
     const std::string c = folder / "tree/sub/c.bin";
     const std::string d = folder / "d.bin";
@@ -114,12 +115,14 @@ TEST_F(VerifyOptimizeRealWim, DamagedFilesAreFoundAsThePeerFindsThemAndTheirEntr
          [&](const std::string& wim) { FlipByte(wim, DataOffset(wim, c) + 100); },
          Line(IDS_VERIFY_DAMAGED_ENTRY,
               {1, MessageInsert(WSTR("\\sub\\c.bin")),
-               MessageInsert(WideFromUtf8(Reason(IDS_VERIFY_HASH_MISMATCH)).c_str())})},
+               MessageInsert(WideFromUtf8(Reason(IDS_VERIFY_HASH_MISMATCH)).c_str())}),
+         2},
         {"a file of the second image only", "--compress=none",
          [&](const std::string& wim) { FlipByte(wim, DataOffset(wim, d) + 7); },
          Line(IDS_VERIFY_DAMAGED_ENTRY,
               {2, MessageInsert(WSTR("\\d.bin")),
-               MessageInsert(WideFromUtf8(Reason(IDS_VERIFY_HASH_MISMATCH)).c_str())})},
+               MessageInsert(WideFromUtf8(Reason(IDS_VERIFY_HASH_MISMATCH)).c_str())}),
+         1},
         {"the metadata", "--compress=none",
          [](const std::string& wim) { FlipByte(wim, MetadataOffset(wim) + 120); }, ""},
         {"the XML", "--compress=none",
@@ -131,7 +134,7 @@ TEST_F(VerifyOptimizeRealWim, DamagedFilesAreFoundAsThePeerFindsThemAndTheirEntr
          [](const std::string& wim) { ShellOutput("truncate -s -2000 " + Quoted(wim)); }, ""},
         {"data under an integrity table", "--compress=none --check",
          [&](const std::string& wim) { FlipByte(wim, DataOffset(wim, c) + 5); },
-         Line(IDS_VERIFY_INTEGRITY_DAMAGED, {})},
+         Line(IDS_VERIFY_INTEGRITY_DAMAGED, {}), 3},
     };
     int number = 0;
     for (const Case& k : cases) {
@@ -145,15 +148,20 @@ TEST_F(VerifyOptimizeRealWim, DamagedFilesAreFoundAsThePeerFindsThemAndTheirEntr
         if (!k.named.empty()) {
             EXPECT_NE(log.find(k.named), std::string::npos) << log;
         }
+        if (k.damaged != 0) {
+            EXPECT_NE(log.find(Line(IDS_VERIFY_DAMAGED, {static_cast<DWORD_PTR>(k.damaged)})),
+                      std::string::npos)
+                << log;
+        }
     }
 }
 
 // A file grown by in-place writes is rebuilt smaller, no larger than the
 // peer's rebuild, with every image, its XML and the boot mark; a solid file
-// stays solid.
+// stays solid and an integrity table stays.
 TEST_F(VerifyOptimizeRealWim, OptimizeGivesBackDeadSpaceAndKeepsEveryImage)
 {
-    for (const char* options : {"", "--solid"}) {
+    for (const char* options : {"", "--solid", "--check"}) {
         SCOPED_TRACE(options);
         const std::string wim = MakeWim(std::string("grown") + options + ".wim", options);
         ShellOutput("wimlib-imagex append " + Quoted(folder / "tree") + " " + Quoted(wim) + " Three " +
@@ -163,6 +171,7 @@ TEST_F(VerifyOptimizeRealWim, OptimizeGivesBackDeadSpaceAndKeepsEveryImage)
         const std::string peer = wim + ".peer";
         ShellOutput("cp " + Quoted(wim) + " " + Quoted(peer) + " && wimlib-imagex optimize " + Quoted(peer));
         const size_t sizeBefore = FileBytes(wim).size();
+        const bool integrity = HeaderField(wim, "Integrity Size") != 0;
 
         ASSERT_TRUE(Run(RunOptimize, wim)) << log;
         const size_t sizeAfter = FileBytes(wim).size();
@@ -172,6 +181,7 @@ TEST_F(VerifyOptimizeRealWim, OptimizeGivesBackDeadSpaceAndKeepsEveryImage)
         auto after = WimlibInfo(wim);
         EXPECT_EQ(after[0]["Boot Index"], "2");
         EXPECT_EQ(after[0]["Compression"], before[0]["Compression"]);
+        EXPECT_EQ(HeaderField(wim, "Integrity Size") != 0, integrity);
         for (int image = 1; image <= 2; ++image) {
             EXPECT_EQ(after[image]["Name"], before[image]["Name"]);
             EXPECT_EQ(after[image]["Total Bytes"], before[image]["Total Bytes"]);
