@@ -281,3 +281,12 @@
 #define IDS_KEPT_COMPRESSION 279
 // An export of every image that failed and left the destination as it was
 #define IDS_NO_IMAGE_EXPORTED 280
+// A split set as a source: each part used, why a set cannot be used, and
+// the refusal of a write to one of its parts
+#define IDS_SET_PART_LINE 281
+#define IDS_SET_UNUSABLE 282
+#define IDS_SET_PART_MISSING 283
+#define IDS_SET_PART_FOREIGN 284
+#define IDS_SET_PART_MISPLACED 285
+#define IDS_SET_REFERENCE_FAILED 286
+#define IDS_SET_CANNOT_CHANGE 287
