@@ -10,8 +10,8 @@ namespace {
 
 const WCHAR kWimName[] = WSTR("WIM Files (*.wim)");
 const WCHAR kWimPattern[] = WSTR("*.wim");
-const WCHAR kWimSwmName[] = WSTR("WIM Files (*.wim; *.swm)");
-const WCHAR kWimSwmPattern[] = WSTR("*.wim;*.swm");
+const WCHAR kWimSwmName[] = WSTR("WIM Files (*.wim; *.swm; *.esd)");
+const WCHAR kWimSwmPattern[] = WSTR("*.wim;*.swm;*.esd");
 const WCHAR kWim[] = WSTR("wim");
 
 // ---------------------------------------------------------------------------
@@ -97,7 +97,8 @@ const FlagBinding kMountFlags[] = {
     {IDC_UNMOUNT_CHECK, &TaskState::unmountCheck},
 };
 const BrowseButton kMountBrowse[] = {
-    {IDC_MOUNT_BROWSE_SOURCE, IDC_MOUNT_SOURCE, BrowseKind::OpenFile, IDS_OPEN, kWimName, kWimPattern, kWim},
+    {IDC_MOUNT_BROWSE_SOURCE, IDC_MOUNT_SOURCE, BrowseKind::OpenFile, IDS_OPEN, kWimSwmName, kWimSwmPattern,
+     kWim},
     {IDC_MOUNT_BROWSE_PATH, IDC_MOUNT_PATH, BrowseKind::Folder, IDS_CHOOSE_FOLDER, nullptr, nullptr, nullptr},
 };
 const SelectButton kMountSelect[] = {{IDC_MOUNT_SELECT, IDC_MOUNT_SOURCE, IDC_MOUNT_INDEX}};

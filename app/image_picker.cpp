@@ -10,6 +10,7 @@
 #include "metadata/image_info.h"
 #include "metadata/xml.h"
 #include "operations/imaging_handles.h"
+#include "operations/split_set.h"
 
 #include <commctrl.h>
 
@@ -59,8 +60,13 @@ bool InitialisePicker(HWND dialog)
     UserPath path;
     if (!TakeUserPath(path, task.pickerWimPath, PathForm::Full))
         return false;
-    const WimHandle wim(WIMCreateFile(path.text, WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0, 0, nullptr));
-    if (!wim)
+    SplitSet set;
+    if (!FindSplitSet(path.text, set))
+        return false;
+    const WimHandle wim(WIMCreateFile(set.firstPart.c_str(), WIM_GENERIC_READ, WIM_OPEN_EXISTING,
+                                      WIM_FLAG_SOLID, 0, nullptr));
+    size_t failedPart = 0;
+    if (!wim || !ReferenceFurtherParts(wim.get(), set, 0, failedPart))
         return false;
 
     WIM_INFO info = {};

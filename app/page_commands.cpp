@@ -60,11 +60,18 @@ int PathFieldAt(HWND page, const PageDescriptor& descriptor, POINT point)
 // and receives the chosen one.
 bool BrowseForFile(const BrowseButton& browse, WCHAR* path)
 {
-    // One description / pattern pair, double-NUL terminated.
+    // The page's description / pattern pair, then every file for an open
+    // dialog; double-NUL terminated.
     WString filter = browse.filterName;
     filter.push_back(0);
     filter += browse.filterPattern;
     filter.push_back(0);
+    if (browse.kind == BrowseKind::OpenFile) {
+        filter += WSTR("All Files (*.*)");
+        filter.push_back(0);
+        filter += WSTR("*.*");
+        filter.push_back(0);
+    }
     filter.push_back(0);
 
     WCHAR title[kTextBufferSize];

@@ -301,6 +301,14 @@
 #define IDS_OPTIMIZED 328
 #define IDS_OPTIMIZED_TIMED 329
 #define IDS_OPTIMIZE_FAILED 330
-#define IDS_OPTIMIZE_SPLIT 331
 #define IDS_OPTIMIZE_MOUNTED 332
 #define IDS_OPTIMIZE_KEPT 333
+// A split set as a source: each part used, why a set cannot be used, and
+// the refusal of a write to one of its parts
+#define IDS_SET_PART_LINE 281
+#define IDS_SET_UNUSABLE 282
+#define IDS_SET_PART_MISSING 283
+#define IDS_SET_PART_FOREIGN 284
+#define IDS_SET_PART_MISPLACED 285
+#define IDS_SET_REFERENCE_FAILED 286
+#define IDS_SET_CANNOT_CHANGE 287

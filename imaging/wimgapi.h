@@ -35,9 +35,15 @@
 #define WIM_FLAG_NO_RP_FIX 0x00000100
 #define WIM_FLAG_MOUNT_READONLY 0x00000200
 // WIMCreateFile: with WIM_COMPRESS_LZMS, a new file is written solid (an ESD).
+// The library also opens an existing solid file, and takes a solid part as a
+// reference (WIMSetReferenceFile), only when the caller passes it.
 #define WIM_FLAG_SOLID 0x20000000
 
 #define WIM_EXPORT_ALLOW_DUPLICATES 0x00000001
+
+// WIMSetReferenceFile: the file joins the handle's references, or replaces them.
+#define WIM_REFERENCE_APPEND 0x00010000
+#define WIM_REFERENCE_REPLACE 0x00020000
 
 // WIM_INFO.WimAttributes
 #define WIM_ATTRIBUTE_NORMAL 0x00000000
@@ -159,6 +165,8 @@ typedef DWORD(CALLBACK* WIMMessageCallback)(DWORD messageId, WPARAM wParam, LPAR
     X(UnmountImageHandle, unmountImageHandle, BOOL, FALSE, (HANDLE image, DWORD flags), (image, flags))      \
     X(SplitFile, splitFile, BOOL, FALSE,                                                                     \
       (HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize, DWORD flags), (wim, partPath, partSize, flags)) \
+    X(SetReferenceFile, setReferenceFile, BOOL, FALSE, (HANDLE wim, PCWSTR path, DWORD flags),               \
+      (wim, path, flags))                                                                                    \
     X(CloseHandle, closeHandle, BOOL, FALSE, (HANDLE handle), (handle))
 // clang-format on
 

@@ -6,6 +6,7 @@
 #include "operations/imaging_handles.h"
 #include "operations/library_messages.h"
 #include "operations/operations.h"
+#include "operations/split_set.h"
 
 #include <mmsystem.h>
 
@@ -86,14 +87,19 @@ bool RunApply(TaskState& task)
         LogFailure(task, wimTaken ? IDS_APPLY_FAILED : IDS_OPEN_WIM_FAILED);
         return false;
     }
+    SplitSet set;
+    if (!TakeSplitSet(task, wimPath.text, set))
+        return false;
+    const DWORD openFlags = WIM_FLAG_SOLID | (task.applyCheck ? WIM_FLAG_VERIFY : 0);
     DWORD creationResult = 0;
-    const WimHandle wim(WIMCreateFile(wimPath.text, WIM_GENERIC_READ, WIM_OPEN_EXISTING,
-                                      task.applyCheck ? WIM_FLAG_VERIFY : 0, WIM_COMPRESS_NONE,
-                                      &creationResult));
+    const WimHandle wim(WIMCreateFile(set.firstPart.c_str(), WIM_GENERIC_READ, WIM_OPEN_EXISTING, openFlags,
+                                      WIM_COMPRESS_NONE, &creationResult));
     if (!wim) {
         LogFailure(task, IDS_OPEN_WIM_FAILED);
         return false;
     }
+    if (!ReferenceFurtherParts(task, wim.get(), set, openFlags))
+        return false;
     if (task.abortRequested) {
         LogMessage(task, IDS_APPLY_FAILED);
         return false;
@@ -108,7 +114,7 @@ bool RunApply(TaskState& task)
         return false;
     }
     const DWORD index = static_cast<DWORD>(task.applyIndex);
-    if (RefuseSplitPart(task, info, IDS_LOAD_IMAGE_FAILED, static_cast<int>(index)))
+    if (set.parts.empty() && RefuseSplitPart(task, info, IDS_LOAD_IMAGE_FAILED, static_cast<int>(index)))
         return false;
     if (info.ImageCount < index) {
         LogMessage(task, IDS_NO_SUCH_IMAGE, static_cast<int>(index));

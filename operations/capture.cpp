@@ -9,6 +9,7 @@
 #include "operations/compression_choice.h"
 #include "operations/imaging_handles.h"
 #include "operations/operations.h"
+#include "operations/split_set.h"
 #include "operations/temp_directory.h"
 
 #include <mmsystem.h>
@@ -66,8 +67,12 @@ bool CaptureInto(TaskState& task, bool append, const UserPath& destination, cons
     const DWORD disposition = append ? WIM_OPEN_EXISTING : WIM_CREATE_ALWAYS;
     DWORD creationResult = 0;
     WimHandle wim;
+    if (append && destination.Usable() && RefuseSetPart(task, destination.text, IDS_OPEN_WIM_FAILED))
+        return false;
     if (destination.Usable()) {
-        const DWORD createFlags = (task.captureCheck ? WIM_FLAG_VERIFY : 0) | compression.createFlags;
+        // An appended file may be solid; the flag also lets the library open it.
+        const DWORD createFlags = (task.captureCheck ? WIM_FLAG_VERIFY : 0) | compression.createFlags |
+                                  (append ? WIM_FLAG_SOLID : 0);
         wim = WIMCreateFile(destination.text, access, disposition, createFlags, compression.type,
                             &creationResult);
     } else {

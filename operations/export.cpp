@@ -7,6 +7,7 @@
 #include "operations/imaging_handles.h"
 #include "operations/library_messages.h"
 #include "operations/operations.h"
+#include "operations/split_set.h"
 #include "operations/temp_directory.h"
 
 #include <algorithm>
@@ -43,11 +44,11 @@ ProgressShare g_share;
 
 // The images `target` asks for from a source holding `info`, or false with
 // the reason logged when it has none of them.
-bool ChooseImages(TaskState& task, const WIM_INFO& info, const ExportTarget& target, DWORD& first,
-                  DWORD& last)
+bool ChooseImages(TaskState& task, const WIM_INFO& info, const SplitSet& set, const ExportTarget& target,
+                  DWORD& first, DWORD& last)
 {
     const DWORD index = target.allImages ? 1 : static_cast<DWORD>(task.exportIndex);
-    if (RefuseSplitPart(task, info, IDS_LOAD_IMAGE_FAILED, static_cast<int>(index)))
+    if (set.parts.empty() && RefuseSplitPart(task, info, IDS_LOAD_IMAGE_FAILED, static_cast<int>(index)))
         return false;
     if (info.ImageCount < index) {
         LogMessage(task, IDS_NO_SUCH_IMAGE, static_cast<int>(index));
@@ -95,13 +96,18 @@ bool LogDestinationCompression(TaskState& task, const ExportTarget& target, HAND
 bool ExportImage(TaskState& task, const WCHAR* sourcePath, ExportTarget& target, WimHandle& destination)
 {
     LogMessage(task, IDS_OPENING_WIM);
+    SplitSet set;
+    if (!TakeSplitSet(task, sourcePath, set))
+        return false;
     DWORD creationResult = 0;
-    const WimHandle source(WIMCreateFile(sourcePath, WIM_GENERIC_READ, WIM_OPEN_EXISTING, target.flags,
-                                         WIM_COMPRESS_NONE, &creationResult));
+    const WimHandle source(WIMCreateFile(set.firstPart.c_str(), WIM_GENERIC_READ, WIM_OPEN_EXISTING,
+                                         target.flags | WIM_FLAG_SOLID, WIM_COMPRESS_NONE, &creationResult));
     if (!source) {
         LogFailure(task, IDS_OPEN_WIM_FAILED);
         return false;
     }
+    if (!ReferenceFurtherParts(task, source.get(), set, target.flags))
+        return false;
     WIM_INFO info = {};
     if (!WIMGetAttributes(source.get(), &info, sizeof info)) {
         LogFailure(task, IDS_ATTRIBUTES_FAILED);
@@ -109,12 +115,15 @@ bool ExportImage(TaskState& task, const WCHAR* sourcePath, ExportTarget& target,
     }
     DWORD first = 0;
     DWORD last = 0;
-    if (!ChooseImages(task, info, target, first, last))
+    if (!ChooseImages(task, info, set, target, first, last))
+        return false;
+    // A set's parts are read, never written.
+    if (RefuseSetPart(task, target.path, IDS_OPEN_WIM_FAILED))
         return false;
     creationResult = WIM_OPENED_EXISTING;
-    destination =
-        WIMCreateFile(target.path, WIM_GENERIC_READ | WIM_GENERIC_WRITE, WIM_OPEN_ALWAYS,
-                      target.flags | target.choice.createFlags, target.choice.type, &creationResult);
+    destination = WIMCreateFile(target.path, WIM_GENERIC_READ | WIM_GENERIC_WRITE, WIM_OPEN_ALWAYS,
+                                target.flags | target.choice.createFlags | WIM_FLAG_SOLID, target.choice.type,
+                                &creationResult);
     if (!destination) {
         LogFailure(task, IDS_OPEN_WIM_FAILED);
         return false;
@@ -189,7 +198,7 @@ bool FinishDestination(ExportTarget& target, WimHandle& destination, bool export
 void LogUnchangedDestination(TaskState& task, const ExportTarget& target)
 {
     DWORD creationResult = 0;
-    const WimHandle reread(WIMCreateFile(target.path, WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0,
+    const WimHandle reread(WIMCreateFile(target.path, WIM_GENERIC_READ, WIM_OPEN_EXISTING, WIM_FLAG_SOLID,
                                          WIM_COMPRESS_NONE, &creationResult));
     WIM_INFO info = {};
     if (reread && WIMGetAttributes(reread.get(), &info, sizeof info) &&

@@ -6,6 +6,7 @@
 #include "metadata/image_info.h"
 #include "operations/imaging_handles.h"
 #include "operations/operations.h"
+#include "operations/split_set.h"
 #include "operations/temp_directory.h"
 
 namespace {
@@ -40,12 +41,33 @@ WString ExpandedLine(UINT id, const WString& text)
 }
 
 // The failure line, then the system's reason for it.
-WString FailureText(UINT id)
+WString FailureText(const WString& line)
 {
     const DWORD code = GetLastError();
     WCHAR reason[kTextBufferSize];
     SystemErrorText(reason, code);
-    return Message(id) + WSTR("\r\n") + Expanded(IDS_ERROR_REASON, static_cast<const WCHAR*>(reason));
+    return line + WSTR("\r\n") + Expanded(IDS_ERROR_REASON, static_cast<const WCHAR*>(reason));
+}
+
+WString FailureText(UINT id)
+{
+    return FailureText(Message(id));
+}
+
+// Why a set cannot be reported: the failure line and each missing or foreign part.
+WString SetRefusalText(const SplitSet& set)
+{
+    WString text = Message(IDS_SET_UNUSABLE);
+    for (const WString& line : set.refusal)
+        text += WSTR("\r\n") + line;
+    return text;
+}
+
+// A set's parts below the header of its first, one line each.
+void AppendSetParts(const SplitSet& set, WString& report)
+{
+    for (size_t part = 1; part <= set.parts.size(); ++part)
+        report += SetPartLine(set, part) + WSTR("\r\n");
 }
 
 WString GuidText(const GUID& guid)
@@ -148,11 +170,21 @@ bool BuildInfoReportText(TaskState& task, WString& report)
         report = FailureText(IDS_OPEN_WIM_FAILED);
         return false;
     }
+    SplitSet set;
+    if (!FindSplitSet(path.text, set)) {
+        report = SetRefusalText(set);
+        return false;
+    }
     DWORD creationResult = 0;
-    WimHandle wim(
-        WIMCreateFile(path.text, WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0, WIM_COMPRESS_NONE, &creationResult));
+    WimHandle wim(WIMCreateFile(set.firstPart.c_str(), WIM_GENERIC_READ, WIM_OPEN_EXISTING, WIM_FLAG_SOLID,
+                                WIM_COMPRESS_NONE, &creationResult));
     if (!wim) {
         report = FailureText(IDS_OPEN_WIM_FAILED);
+        return false;
+    }
+    size_t failedPart = 0;
+    if (!ReferenceFurtherParts(wim.get(), set, 0, failedPart)) {
+        report = FailureText(Expanded(IDS_SET_REFERENCE_FAILED, static_cast<int>(failedPart)));
         return false;
     }
     WIM_INFO info = {};
@@ -168,6 +200,7 @@ bool BuildInfoReportText(TaskState& task, WString& report)
 
     report.clear();
     AppendHeader(info, report);
+    AppendSetParts(set, report);
     for (DWORD index = 1; index <= info.ImageCount; ++index)
         AppendImageBlock(task, wim.get(), index, report);
     AppendFileXml(wim.get(), report);

@@ -10,6 +10,7 @@
 #include "operations/library_messages.h"
 #include "operations/mounted_images.h"
 #include "operations/operations.h"
+#include "operations/split_set.h"
 #include "operations/temp_directory.h"
 
 #include <vector>
@@ -22,17 +23,24 @@ bool OpenAndMount(TaskState& task, const WCHAR* source, const WCHAR* mountPath, 
 {
     const int index = task.mountIndex;
     LogMessage(task, IDS_OPENING_WIM);
+    // A set is mounted to be read: its parts are never written.
+    SplitSet set;
+    if (task.mountReadWrite ? RefuseSetPart(task, source, IDS_OPEN_WIM_FAILED)
+                            : !TakeSplitSet(task, source, set))
+        return false;
     const DWORD access = task.mountReadWrite ? WIM_GENERIC_READ | WIM_GENERIC_WRITE | WIM_GENERIC_MOUNT
                                              : WIM_GENERIC_READ | WIM_GENERIC_MOUNT;
+    const DWORD openFlags = WIM_FLAG_SOLID | (task.mountCheck ? WIM_FLAG_VERIFY : 0);
     DWORD creationResult = 0;
-    const WimHandle wim(WIMCreateFile(source, access, WIM_OPEN_EXISTING,
-                                      task.mountCheck ? WIM_FLAG_VERIFY : 0, WIM_COMPRESS_NONE,
-                                      &creationResult));
+    const WimHandle wim(WIMCreateFile(set.parts.empty() ? source : set.firstPart.c_str(), access,
+                                      WIM_OPEN_EXISTING, openFlags, WIM_COMPRESS_NONE, &creationResult));
     WimHandle image;
     UINT failure = 0;
-    if (!wim)
+    if (!wim) {
         failure = IDS_OPEN_WIM_FAILED;
-    else if (!WIMSetTemporaryPath(wim.get(), tempPath))
+    } else if (!ReferenceFurtherParts(task, wim.get(), set, openFlags)) {
+        return false;
+    } else if (!WIMSetTemporaryPath(wim.get(), tempPath))
         failure = IDS_TEMP_FOLDER_FAILED;
     else if (!(image = WIMLoadImage(wim.get(), static_cast<DWORD>(index))))
         failure = IDS_LOAD_IMAGE_FAILED;

@@ -4,6 +4,7 @@
 #include "imaging/wimgapi.h"
 #include "operations/imaging_handles.h"
 #include "operations/operations.h"
+#include "operations/split_set.h"
 
 HANDLE OpenWimForUpdate(TaskState& task, const WString& source, int index, bool check)
 {
@@ -16,9 +17,12 @@ HANDLE OpenWimForUpdate(TaskState& task, const WString& source, int index, bool 
         LogFailure(task, IDS_OPEN_WIM_FAILED);
         return nullptr;
     }
+    if (RefuseSetPart(task, path.text, IDS_OPEN_WIM_FAILED))
+        return nullptr;
     DWORD creationResult = 0;
     WimHandle wim(WIMCreateFile(path.text, WIM_GENERIC_READ | WIM_GENERIC_WRITE, WIM_OPEN_EXISTING,
-                                check ? WIM_FLAG_VERIFY : 0, WIM_COMPRESS_NONE, &creationResult));
+                                WIM_FLAG_SOLID | (check ? WIM_FLAG_VERIFY : 0), WIM_COMPRESS_NONE,
+                                &creationResult));
     if (!wim) {
         LogFailure(task, IDS_OPEN_WIM_FAILED);
         return nullptr;

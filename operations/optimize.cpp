@@ -12,6 +12,7 @@
 #include "operations/library_messages.h"
 #include "operations/mounted_images.h"
 #include "operations/operations.h"
+#include "operations/split_set.h"
 #include "operations/temp_directory.h"
 
 #include <deque>
@@ -118,6 +119,8 @@ bool TakeOldName(const WCHAR* path, const FileIdentity& old, const WString& newP
 bool Optimize(TaskState& task, const WCHAR* path, const WCHAR* temporaryPath)
 {
     LogMessage(task, IDS_OPENING_WIM);
+    if (RefuseSetPart(task, path, IDS_OPTIMIZE_FAILED))
+        return false;
     DWORD creationResult = 0;
     WimHandle source(WIMCreateFile(path, WIM_GENERIC_READ, WIM_OPEN_EXISTING, WIM_FLAG_SOLID,
                                    WIM_COMPRESS_NONE, &creationResult));
@@ -128,11 +131,6 @@ bool Optimize(TaskState& task, const WCHAR* path, const WCHAR* temporaryPath)
     WIM_INFO info = {};
     if (!WIMGetAttributes(source.get(), &info, sizeof info)) {
         LogFailure(task, IDS_ATTRIBUTES_FAILED);
-        return false;
-    }
-    if (info.TotalParts > 1) {
-        LogMessage(task, IDS_OPTIMIZE_FAILED);
-        LogMessage(task, IDS_OPTIMIZE_SPLIT);
         return false;
     }
     if (RefuseMounted(task, path))

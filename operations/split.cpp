@@ -43,7 +43,11 @@ bool SplitOpenedFile(TaskState& task, HANDLE wim, const WCHAR* destinationPath, 
         return false;
     }
     if (info.TotalParts != 1) {
+        WCHAR reason[kTextBufferSize];
         LogMessage(task, IDS_ALREADY_SPLIT);
+        LoadMessage(reason, IDS_SET_CANNOT_CHANGE, static_cast<int>(info.PartNumber),
+                    static_cast<int>(info.TotalParts));
+        LogMessage(task, IDS_ERROR_REASON, static_cast<const WCHAR*>(reason));
         return false;
     }
     if (WIMSplitFile(wim, destinationPath, &partSize, 0))
@@ -128,9 +132,9 @@ bool RunSplit(TaskState& task)
                 LogFailure(task, IDS_OPEN_WIM_FAILED);
             } else {
                 DWORD creationResult = 0;
-                wim =
-                    WIMCreateFile(sourcePath.text, WIM_GENERIC_READ, WIM_OPEN_EXISTING,
-                                  task.splitCheck ? WIM_FLAG_VERIFY : 0, WIM_COMPRESS_NONE, &creationResult);
+                wim = WIMCreateFile(sourcePath.text, WIM_GENERIC_READ, WIM_OPEN_EXISTING,
+                                    WIM_FLAG_SOLID | (task.splitCheck ? WIM_FLAG_VERIFY : 0),
+                                    WIM_COMPRESS_NONE, &creationResult);
                 if (!wim)
                     LogFailure(task, IDS_OPEN_WIM_FAILED);
             }

@@ -1,5 +1,5 @@
-// Verify: every image of a WIM read through, its data checked against its
-// hashes, by an apply that writes nothing. Each damaged entry is logged as
+// Verify: every image of a WIM, an ESD or a whole split set read through,
+// its data checked against its hashes, by an apply that writes nothing. Each damaged entry is logged as
 // the library names it; the closing line says intact or how many are not.
 #include "base/log.h"
 #include "base/resource.h"
@@ -8,6 +8,7 @@
 #include "operations/imaging_handles.h"
 #include "operations/library_messages.h"
 #include "operations/operations.h"
+#include "operations/split_set.h"
 #include "operations/temp_directory.h"
 
 #include <algorithm>
@@ -176,17 +177,22 @@ bool RunVerify(TaskState& task)
         LogFailure(task, IDS_OPEN_WIM_FAILED);
         return false;
     }
-    const WimHandle wim(OpenChecked(task, source.text));
+    SplitSet set;
+    if (!TakeSplitSet(task, source.text, set))
+        return false;
+    const WimHandle wim(OpenChecked(task, set.firstPart.c_str()));
     if (!wim) {
         LogFailure(task, IDS_OPEN_WIM_FAILED);
         return false;
     }
+    if (!ReferenceFurtherParts(task, wim.get(), set, WIM_FLAG_SOLID))
+        return false;
     WIM_INFO info = {};
     if (!WIMGetAttributes(wim.get(), &info, sizeof info)) {
         LogFailure(task, IDS_ATTRIBUTES_FAILED);
         return false;
     }
-    if (RefuseSplitPart(task, info, IDS_LOAD_IMAGE_FAILED, 1))
+    if (set.parts.empty() && RefuseSplitPart(task, info, IDS_LOAD_IMAGE_FAILED, 1))
         return false;
     if (!WIMSetTemporaryPath(wim.get(), nowhere)) {
         LogFailure(task, IDS_TEMP_FOLDER_FAILED);

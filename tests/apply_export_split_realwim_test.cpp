@@ -246,7 +246,8 @@ TEST_F(ApplyRealWim, BadSourcesAndAMissingTargetSayWhy)
     ShellOutput("mkdir " + Quoted(folder / "big") + " && for i in 1 2 3; do head -c 1048576 /dev/urandom > " +
                 Quoted(folder / "big") + "/$i; done && wimlib-imagex capture " + Quoted(folder / "big") +
                 " " + Quoted(folder / "big.wim") + " --compress=none >/dev/null && wimlib-imagex split " +
-                Quoted(folder / "big.wim") + " " + Quoted(folder / "set.swm") + " 1 >/dev/null");
+                Quoted(folder / "big.wim") + " " + Quoted(folder / "set.swm") + " 1 >/dev/null && rm " +
+                Quoted(folder / "set2.swm"));
     const std::string cannotOpen = "錯誤: 無法開啟映像檔.\r\n錯誤: ";
     const struct {
         std::string wim;
@@ -257,7 +258,7 @@ TEST_F(ApplyRealWim, BadSourcesAndAMissingTargetSayWhy)
         {folder / "cut.wim", cannotOpen},
         {folder / "empty.wim", cannotOpen},
         {folder / "folder.wim", cannotOpen},
-        {folder / "set.swm", "錯誤: 此映像檔 \"1\" 無法掛載映像卷.\r\n錯誤: 這是分割映像檔的第 1 部分 (共 "},
+        {folder / "set.swm", "錯誤: 無法一起使用此分割映像檔的各部分.\r\n"},
     };
     for (const auto& c : cases) {
         for (bool apply : {true, false}) {
@@ -573,11 +574,11 @@ TEST_F(SplitRealWim, PartsAreNamedLikeWimgapiStayWithinTheSizeAndReadBack)
     ShellOutput("diff -r " + Quoted(folder / "split-tree") + " " + Quoted(folder / "back"));
     EXPECT_EQ(FileBytes(wim), original);
 
-    // The information report on a later part shows where it stands.
+    // The information report on a later part reports its set, from the first part.
     task.infoSource = DosPath(parts + "/set2.swm");
     WString report;
     EXPECT_TRUE(BuildInfoReportText(task, report));
-    const std::string partLine = "卷編號:\t2/" + std::to_string(written.size()) + "\r\n";
+    const std::string partLine = "卷編號:\t1/" + std::to_string(written.size()) + "\r\n";
     EXPECT_NE(Narrow(report).find(partLine), std::string::npos) << Narrow(report);
     EXPECT_NE(Narrow(report).find("\t\tSPANNED\r\n"), std::string::npos) << Narrow(report);
 
@@ -586,7 +587,10 @@ TEST_F(SplitRealWim, PartsAreNamedLikeWimgapiStayWithinTheSizeAndReadBack)
     task.splitSource = DosPath(parts + "/set2.swm");
     task.splitDestination = DosPath(folder / "again.swm");
     EXPECT_FALSE(RunSplit(task));
-    EXPECT_TRUE(Narrow(task.logText).ends_with("錯誤: WIM已被拆分.\r\n\r\n錯誤: 分割WIM錯誤.\r\n"));
+    EXPECT_NE(Narrow(task.logText).find("錯誤: WIM已被拆分.\r\n錯誤: 這是分割映像檔的第 2 部分"),
+              std::string::npos)
+        << Narrow(task.logText);
+    EXPECT_TRUE(Narrow(task.logText).ends_with("\r\n\r\n錯誤: 分割WIM錯誤.\r\n")) << Narrow(task.logText);
 }
 
 TEST_F(SplitRealWim, WhatEveryPartRepeatsCountsAgainstTheSize)

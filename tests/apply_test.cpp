@@ -52,16 +52,17 @@ TEST_F(ApplyTest, AppliesTheImageAndReleasesImageThenFile)
     EXPECT_EQ(Log(), std::string(kSettings) + "開啟映像檔中...\r\n"
                                               "映像包含 4 資料夾和 9 檔案.\r\n正在還原...\r\n"
                                               "成功還原映像檔.\r\n");
-    EXPECT_EQ(library.CallText(), "WIMRegisterMessageCallback(0x0, ptr, null)\n"
-                                  "WIMCreateFile(\"D:\\images\\base.wim\", 0x80000000, 3, 0, 0, ptr)\n"
-                                  "WIMSetTemporaryPath(0x1000, \"D:\\target\")\n"
-                                  "WIMGetAttributes(0x1000, ptr, 560)\n"
-                                  "WIMLoadImage(0x1000, 2)\n"
-                                  "WIMGetImageInformation(0x2002, ptr, ptr)\n"
-                                  "WIMApplyImage(0x2002, \"D:\\target\", 0)\n"
-                                  "WIMCloseHandle(0x2002)\n"
-                                  "WIMCloseHandle(0x1000)\n"
-                                  "WIMUnregisterMessageCallback(0x0, ptr)\n");
+    EXPECT_EQ(library.CallText(),
+              "WIMRegisterMessageCallback(0x0, ptr, null)\n"
+              "WIMCreateFile(\"D:\\images\\base.wim\", 0x80000000, 3, 536870912, 0, ptr)\n"
+              "WIMSetTemporaryPath(0x1000, \"D:\\target\")\n"
+              "WIMGetAttributes(0x1000, ptr, 560)\n"
+              "WIMLoadImage(0x1000, 2)\n"
+              "WIMGetImageInformation(0x2002, ptr, ptr)\n"
+              "WIMApplyImage(0x2002, \"D:\\target\", 0)\n"
+              "WIMCloseHandle(0x2002)\n"
+              "WIMCloseHandle(0x1000)\n"
+              "WIMUnregisterMessageCallback(0x0, ptr)\n");
     EXPECT_EQ(task.folderCount, 4u);
     EXPECT_EQ(task.fileCount, 9u);
     EXPECT_TRUE(library.callbacks.empty());
@@ -75,8 +76,8 @@ TEST_F(ApplyTest, VerifyAndCheckAreIndependentAndALongApplyShowsItsTime)
         const char* applyFlags;
         const char* lines;
     } cases[] = {
-        {true, false, "0", "2", "驗證:\t\t啟用\r\n檢查:\t\t不啟用\r\n"},
-        {false, true, "2", "0", "驗證:\t\t不啟用\r\n檢查:\t\t啟用\r\n"},
+        {true, false, "536870912", "2", "驗證:\t\t啟用\r\n檢查:\t\t不啟用\r\n"},
+        {false, true, "536870914", "0", "驗證:\t\t不啟用\r\n檢查:\t\t啟用\r\n"},
     };
     for (const auto& c : cases) {
         ScriptedImaging scripted;

@@ -124,12 +124,14 @@ TEST_F(CaptureTest, AppendOpensTheFileAndMarksTheNewLastImageBootable)
     task.captureFlags = WSTR("Professional");
     library.info.CompressionType = WIM_COMPRESS_XPRESS;  // the file's own, not the page's LZX
     EXPECT_TRUE(RunCapture(task, true));
-    EXPECT_EQ(library.calls[1], "WIMCreateFile(\"" + Narrow(destination) + "\", 0xC0000000, 3, 0, 2, ptr)");
+    EXPECT_EQ(library.calls[1],
+              "WIMCreateFile(\"" + Narrow(destination) + "\", 0xC0000000, 3, 536870912, 2, ptr)");
     EXPECT_EQ(library.bootIndex, 2u);
     EXPECT_NE(Narrow(library.imageXml[2]).find("<FLAGS>Professional</FLAGS>"), std::string::npos);
-    EXPECT_EQ(Log(), Settings(nullptr) + "開啟映像檔中...\r\n壓縮率:\t\t快速壓縮(XPRESS)\r\n"
-                                         "目的映像檔保留原有的壓縮率,不使用所選的 \"最大壓縮率(LZX)\".\r\n\r\n"
-                                         "成功讀取映像檔,內含 2 映像卷, 費時 1m05s.\r\n");
+    EXPECT_EQ(Log(), Settings(nullptr) +
+                         "開啟映像檔中...\r\n壓縮率:\t\t快速壓縮(XPRESS)\r\n"
+                         "目的映像檔保留原有的壓縮率,不使用所選的 \"最大壓縮率(LZX)\".\r\n\r\n"
+                         "成功讀取映像檔,內含 2 映像卷, 費時 1m05s.\r\n");
 }
 
 TEST_F(CaptureTest, CompressionTextAndOptionsChooseTypesFlagsAndLines)

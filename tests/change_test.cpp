@@ -32,7 +32,7 @@ TEST_F(ChangeTest, NothingToChangeOpensLoadsAndClosesOnly)
     EXPECT_EQ(Log(), "開啟映像檔中...\r\n\r\n映像操作已成功完成.\r\n");
     WCHAR temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    EXPECT_EQ(library.CallText(), "WIMCreateFile(\"C:\\w.wim\", 0xC0000000, 3, 0, 0, ptr)\n"
+    EXPECT_EQ(library.CallText(), "WIMCreateFile(\"C:\\w.wim\", 0xC0000000, 3, 536870912, 0, ptr)\n"
                                   "WIMSetTemporaryPath(0x1000, \"" +
                                       Narrow(temp) +
                                       "\")\n"
@@ -65,7 +65,7 @@ TEST_F(ChangeTest, EveryTextInItsOrderWithBootAndCheck)
                      "映像檔操作已完成,費時 45s.\r\n");
     EXPECT_EQ(library.bootIndex, 2u);
     EXPECT_EQ(library.CallCount("WIMSetImageInformation"), 5);
-    EXPECT_EQ(library.calls.front(), "WIMCreateFile(\"C:\\w.wim\", 0xC0000000, 3, 2, 0, ptr)");
+    EXPECT_EQ(library.calls.front(), "WIMCreateFile(\"C:\\w.wim\", 0xC0000000, 3, 536870914, 0, ptr)");
     EXPECT_EQ(Narrow(library.imageXml[2]), "<IMAGE INDEX=\"2\">\r\n"
                                            "  <DIRCOUNT>3</DIRCOUNT>\r\n"
                                            "  <NAME>Name &amp; more</NAME>\r\n"

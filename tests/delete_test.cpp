@@ -30,7 +30,8 @@ TEST_F(DeleteTest, DeletesTheImageAndClosesQuickly)
                      "\r\n"
                      "映像操作已成功完成.\r\n");
     EXPECT_EQ(library.CallCount("WIMDeleteImage"), 1);
-    EXPECT_EQ(library.calls.front(), "WIMCreateFile(\"D:\\images\\base.wim\", 0xC0000000, 3, 0, 0, ptr)");
+    EXPECT_EQ(library.calls.front(),
+              "WIMCreateFile(\"D:\\images\\base.wim\", 0xC0000000, 3, 536870912, 0, ptr)");
     EXPECT_EQ(library.calls.back(), "WIMCloseHandle(0x1000)");
     EXPECT_EQ(library.info.ImageCount, 2u);
     EXPECT_EQ(task.lastPercent, 100u);
@@ -46,7 +47,8 @@ TEST_F(DeleteTest, IntegrityCheckOpensWithVerifyAndLogsItsLine)
                      "\r\n"
                      "正在添加完整訊息...\r\n"
                      "映像檔操作已完成,費時 62m05s.\r\n");
-    EXPECT_EQ(library.calls.front(), "WIMCreateFile(\"D:\\images\\base.wim\", 0xC0000000, 3, 2, 0, ptr)");
+    EXPECT_EQ(library.calls.front(),
+              "WIMCreateFile(\"D:\\images\\base.wim\", 0xC0000000, 3, 536870914, 0, ptr)");
 }
 
 TEST_F(DeleteTest, EachFailureLogsItsLineThenItsReasonAndClosesWhatIsOpen)
@@ -90,7 +92,8 @@ TEST_F(DeleteTest, PathTooLongForTheBuffersIsRefusedBeforeAnythingOpens)
     ASSERT_EQ(fits.size(), 259u);
     task.deleteSource = fits;
     EXPECT_TRUE(RunDelete(task));
-    EXPECT_EQ(library.calls.front(), "WIMCreateFile(\"" + Narrow(fits) + "\", 0xC0000000, 3, 0, 0, ptr)");
+    EXPECT_EQ(library.calls.front(),
+              "WIMCreateFile(\"" + Narrow(fits) + "\", 0xC0000000, 3, 536870912, 0, ptr)");
 
     for (const WString& tooLong : {fits + WSTR(".copy"), fits + WSTR("x")}) {
         ScriptedImaging scripted;

@@ -58,11 +58,11 @@ TEST_F(ExportTest, ExportsWithTheChosenCompressionAndClosesEverything)
     EXPECT_EQ(library.CallText(), "WIMRegisterMessageCallback(0x0, ptr, null)\n"
                                   "WIMCreateFile(\"" +
                                       source +
-                                      "\", 0x80000000, 3, 0, 0, ptr)\n"
+                                      "\", 0x80000000, 3, 536870912, 0, ptr)\n"
                                       "WIMGetAttributes(0x1000, ptr, 560)\n"
                                       "WIMCreateFile(\"" +
                                       destination +
-                                      "\", 0xC0000000, 4, 0, 2, ptr)\n"
+                                      "\", 0xC0000000, 4, 536870912, 2, ptr)\n"
                                       "WIMSetTemporaryPath(0x1000, \"" +
                                       temporary +
                                       "\")\n"
@@ -84,13 +84,13 @@ TEST_F(ExportTest, CompressionTextsAndTheCheckOption)
         const char* text;
         const char* line;
         int type;
-        const char* destinationFlags;  // the check, and solid for LZMS; the source gets the check only
+        const char* destinationFlags;  // the check, and the solid flag, which every open passes
     } cases[] = {
-        {"快速壓縮(XPRESS)", "壓縮率:\t\t快速壓縮(XPRESS)", 1, "2"},
+        {"快速壓縮(XPRESS)", "壓縮率:\t\t快速壓縮(XPRESS)", 1, "536870914"},
         {"LZMS", "壓縮率: LZMS", 3, "536870914"},
-        {"無壓縮(None)", "壓縮率:\t\t無壓縮(None)", 0, "2"},
-        {"lzx", "壓縮率:\t\t無壓縮(None)", 0, "2"},
-        {"", "壓縮率:\t\t無壓縮(None)", 0, "2"},
+        {"無壓縮(None)", "壓縮率:\t\t無壓縮(None)", 0, "536870914"},
+        {"lzx", "壓縮率:\t\t無壓縮(None)", 0, "536870914"},
+        {"", "壓縮率:\t\t無壓縮(None)", 0, "536870914"},
     };
     for (const auto& c : cases) {
         ScriptedImaging scripted;
@@ -104,7 +104,7 @@ TEST_F(ExportTest, CompressionTextsAndTheCheckOption)
                                            "正在從這映像檔中拆分 \"映像卷 2\" ...\r\n\r\n"
                                            "成功拆分映像檔,費時 2m05s.\r\n")
             << c.text;
-        EXPECT_TRUE(scripted.calls[1].ends_with(", 0x80000000, 3, 2, 0, ptr)")) << scripted.calls[1];
+        EXPECT_TRUE(scripted.calls[1].ends_with(", 0x80000000, 3, 536870914, 0, ptr)")) << scripted.calls[1];
         EXPECT_TRUE(scripted.calls[3].ends_with(", 0xC0000000, 4, " + std::string(c.destinationFlags) + ", " +
                                                 std::to_string(c.type) + ", ptr)"))
             << scripted.calls[3];

@@ -62,7 +62,7 @@ TEST_F(InfoReportTest, FileWithoutImagesShowsItsHeaderAndXml)
     EXPECT_TRUE(result);
     EXPECT_EQ(library.CallCount("WIMLoadImage"), 0);
     EXPECT_EQ(library.calls.back(), "WIMCloseHandle(0x1000)");
-    EXPECT_EQ(library.calls.front(), "WIMCreateFile(\"C:\\x.wim\", 0x80000000, 3, 0, 0, ptr)");
+    EXPECT_EQ(library.calls.front(), "WIMCreateFile(\"C:\\x.wim\", 0x80000000, 3, 536870912, 0, ptr)");
     // The temporary folder goes to the log only.
     EXPECT_EQ(Narrow(task.logText).rfind("暫存資料夾:\t", 0), 0u);
 }

@@ -634,7 +634,7 @@ TEST_F(PickerWindowTest, ListsImagesPreselectsTheIndexAndReturnsTheChoice)
     EXPECT_EQ(Task().pickerIndex, 3);
 
     const std::string calls = scripted.CallText();
-    EXPECT_NE(calls.find("WIMCreateFile(\"C:\\images\\three.wim\", 0x80000000, 3, 0, 0, null)"),
+    EXPECT_NE(calls.find("WIMCreateFile(\"C:\\images\\three.wim\", 0x80000000, 3, 536870912, 0, null)"),
               std::string::npos)
         << calls;
     EXPECT_EQ(scripted.CallCount("WIMCloseHandle"), 1) << calls;
@@ -751,7 +751,7 @@ TEST_F(MainWindowTest, ReadButtonReportsOnTheFileTypedOnThePage)
     session.SelectTab(kPageInfo);
     TypeText(session.control(IDC_INFO_SOURCE), WSTR("C:\\typed.wim"));
     ASSERT_TRUE(Click(session.control(IDC_INFO_READ)));
-    EXPECT_EQ(scripted.calls.front(), "WIMCreateFile(\"C:\\typed.wim\", 0x80000000, 3, 0, 0, ptr)");
+    EXPECT_EQ(scripted.calls.front(), "WIMCreateFile(\"C:\\typed.wim\", 0x80000000, 3, 536870912, 0, ptr)");
     const std::string report = Text(session.control(IDC_INFO_TEXT));
     EXPECT_EQ(report.rfind("映像訊息: \r\n", 0), 0u) << report;
     EXPECT_NE(report.find("名稱:\t\tTyped & read\r\n"), std::string::npos) << report;

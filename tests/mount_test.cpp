@@ -58,16 +58,17 @@ TEST_F(MountTest, ReadOnlyMountLogsItsSettingsAndReleasesEverything)
 {
     EXPECT_TRUE(RunMount(task));
     EXPECT_EQ(Log(), Settings("0") + "開啟映像檔中...\r\n掛載映像檔中...\r\n\r\n映像檔掛載成功.\r\n");
-    EXPECT_EQ(library.CallText(), "WIMRegisterMessageCallback(0x0, ptr, null)\n"
-                                  "WIMCreateFile(\"D:\\images\\base.wim\", 0xA0000000, 3, 0, 0, ptr)\n"
-                                  "WIMSetTemporaryPath(0x1000, \"" +
-                                      TempFolder() +
-                                      "\")\n"
-                                      "WIMLoadImage(0x1000, 2)\n"
-                                      "WIMMountImageHandle(0x2002, \"D:\\mnt\\one\", 512)\n"
-                                      "WIMCloseHandle(0x2002)\n"
-                                      "WIMCloseHandle(0x1000)\n"
-                                      "WIMUnregisterMessageCallback(0x0, ptr)\n");
+    EXPECT_EQ(library.CallText(),
+              "WIMRegisterMessageCallback(0x0, ptr, null)\n"
+              "WIMCreateFile(\"D:\\images\\base.wim\", 0xA0000000, 3, 536870912, 0, ptr)\n"
+              "WIMSetTemporaryPath(0x1000, \"" +
+                  TempFolder() +
+                  "\")\n"
+                  "WIMLoadImage(0x1000, 2)\n"
+                  "WIMMountImageHandle(0x2002, \"D:\\mnt\\one\", 512)\n"
+                  "WIMCloseHandle(0x2002)\n"
+                  "WIMCloseHandle(0x1000)\n"
+                  "WIMUnregisterMessageCallback(0x0, ptr)\n");
     EXPECT_EQ(task.lastPercent, 0u);
 }
 
@@ -80,9 +81,9 @@ TEST_F(MountTest, AccessAndMountFlagsFollowReadWriteAndCheck)
         const char* mount;
     };
     const Case cases[] = {
-        {false, true, "0xA0000000, 3, 2", "514"},
-        {true, false, "0xE0000000, 3, 0", "0"},
-        {true, true, "0xE0000000, 3, 2", "2"},
+        {false, true, "0xA0000000, 3, 536870914", "514"},
+        {true, false, "0xE0000000, 3, 536870912", "0"},
+        {true, true, "0xE0000000, 3, 536870914", "2"},
     };
     for (const Case& c : cases) {
         ScriptedImaging scripted;

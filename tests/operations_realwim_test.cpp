@@ -226,7 +226,8 @@ TEST_F(InfoReportRealWim, SpannedPartAndEmptyFile)
     std::string report = Narrow(text);
     std::string parts = std::regex_replace(ShellOutput("ls " + Quoted(folder.path()) + " | grep -c swm"),
                                            std::regex("\\s"), "");
-    EXPECT_NE(report.find("卷編號:\t2/" + parts + "\r\n"), std::string::npos) << report;
+    // A later part reports its set: the header of the first part.
+    EXPECT_NE(report.find("卷編號:\t1/" + parts + "\r\n"), std::string::npos) << report;
     EXPECT_NE(report.find("\t\tSPANNED\r\n"), std::string::npos);
 
     std::string empty = folder / "empty.wim";

@@ -59,7 +59,7 @@ TEST_F(SplitTest, PartSizeChoices)
         EXPECT_EQ(scripted.CallText(), "WIMRegisterMessageCallback(0x0, ptr, null)\n"
                                        "WIMCreateFile(\"" +
                                            source +
-                                           "\", 0x80000000, 3, 2, 0, ptr)\n"
+                                           "\", 0x80000000, 3, 536870914, 0, ptr)\n"
                                            "WIMGetAttributes(0x1000, ptr, 560)\n"
                                            "WIMSplitFile(0x1000, \"" +
                                            parts + "\", " + c.bytes +
@@ -110,7 +110,10 @@ TEST_F(SplitTest, APartOfASpannedSetIsRefusedBeforeTheLibrarySplits)
     library.info.PartNumber = 2;
     library.info.TotalParts = 3;
     EXPECT_FALSE(RunSplit(task));
-    EXPECT_EQ(Log(), Head() + "\r\n開啟映像檔中...\r\n錯誤: WIM已被拆分.\r\n\r\n錯誤: 分割WIM錯誤.\r\n");
+    EXPECT_EQ(Log(),
+              Head() + "\r\n開啟映像檔中...\r\n錯誤: WIM已被拆分.\r\n"
+                       "錯誤: 這是分割映像檔的第 2 部分 (共 3 部分), 分割映像檔的各部分無法直接變更或再分割. "
+                       "請先將其匯出成一個映像檔.\r\n\r\n錯誤: 分割WIM錯誤.\r\n");
     EXPECT_EQ(library.CallCount("WIMSplitFile"), 0);
 }
 

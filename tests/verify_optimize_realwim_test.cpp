@@ -196,7 +196,7 @@ TEST_F(VerifyOptimizeRealWim, OptimizeGivesBackDeadSpaceAndKeepsEveryImage)
 }
 
 // What cannot be rebuilt is refused before anything is written: a part of a
-// split set, and a file another writer holds.
+// split set (which verifies as a whole), and a file another writer holds.
 TEST_F(VerifyOptimizeRealWim, OptimizeRefusesASplitPartAndAFileAnotherWriterHolds)
 {
     const std::string wim = MakeWim("whole.wim", "--compress=none");
@@ -205,7 +205,13 @@ TEST_F(VerifyOptimizeRealWim, OptimizeRefusesASplitPartAndAFileAnotherWriterHold
     const std::string listing = ShellOutput("ls -l --time-style=full-iso " + Quoted(folder.path()));
     const std::string partBytes = FileBytes(part);
     EXPECT_FALSE(Run(RunOptimize, part));
-    EXPECT_NE(log.find(Line(IDS_OPTIMIZE_SPLIT, {})), std::string::npos) << log;
+    EXPECT_NE(log.find(Line(IDS_OPTIMIZE_FAILED, {})), std::string::npos) << log;
+    const int parts = std::stoi(ShellOutput("ls " + Quoted(folder.path()) + " | grep -c swm"));
+    EXPECT_NE(log.find(Line(IDS_SET_CANNOT_CHANGE, {1, static_cast<DWORD_PTR>(parts)})), std::string::npos)
+        << log;
+    // Verify reads the whole set, given any of its parts.
+    EXPECT_TRUE(Run(RunVerify, folder / "set2.swm")) << log;
+    EXPECT_NE(log.find(Line(IDS_VERIFY_INTACT, {2})), std::string::npos) << log;
     EXPECT_TRUE(FileBytes(part) == partBytes);
 
     DWORD creation = 0;

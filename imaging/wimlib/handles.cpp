@@ -162,6 +162,12 @@ WIMStruct* OpenWimStruct(WimFile& file, bool checkIntegrity)
                                                  &file.progress);
         }))
         return nullptr;
+    if (!ReferenceFiles(wim, file.references)) {
+        const DWORD error = GetLastError();
+        wimlib_free(wim);
+        SetLastError(error);
+        return nullptr;
+    }
     return wim;
 }
 
@@ -294,6 +300,11 @@ HANDLE WINAPI LayerCreateFile(PCWSTR path, DWORD access, DWORD disposition, DWOR
         return nullptr;
     if (exists && !PutBackLeftovers(*file))
         return nullptr;
+    // As the system library: a solid file opens only for a caller that says it takes one.
+    if (!create && (flags & WIM_FLAG_SOLID) == 0 && HeaderSaysSolid(file->unixPath)) {
+        SetLastError(ERROR_BAD_FORMAT);
+        return nullptr;
+    }
     if (create && !StartNewWim(*file, compression, disposition == WIM_CREATE_ALWAYS))
         return nullptr;
     if (!create && !ReadWimFile(*file, (flags & WIM_FLAG_VERIFY) != 0)) {
@@ -447,6 +458,8 @@ HANDLE WINAPI LayerLoadImage(HANDLE wim, DWORD index)
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    if (!SetIsWhole(file))
+        return nullptr;
     auto image = std::make_shared<HandleEntry>();
     image->kind = HandleKind::Image;
     image->file = opening.entry().file;

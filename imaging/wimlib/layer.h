@@ -138,6 +138,17 @@ void RegisterProgress(WimFile& file, wimlib_progress_func_t function, void* cont
 // The file's XML document, parsed (xml_store.cpp).
 struct FileXml;
 
+// A file added to a WIM handle with WIMSetReferenceFile: wimlib reads the
+// data it holds as the handle's own. For a part of a split set its header
+// tells whether the set is whole.
+struct ReferencedFile {
+    std::string unixPath;
+    int openFlags = 0;
+    uint8_t guid[WIMLIB_GUID_LEN] = {};
+    unsigned partNumber = 0;
+    unsigned totalParts = 0;
+};
+
 struct WimFile {
     std::recursive_mutex lock;  // recursive: a callback may call back in on its own thread
     WIMStruct* wim = nullptr;   // null while the file cannot be read
@@ -178,6 +189,8 @@ struct WimFile {
         bool referenced = false;  // some image's entry holds the damaged data
         bool named = false;       // damage no entry holds was named once
     } dataCheck;
+    // Referenced again whenever the file is read again.
+    std::vector<ReferencedFile> references;
 
     WimFile() = default;
     WimFile(const WimFile&) = delete;
@@ -267,6 +280,18 @@ private:
     std::unique_lock<std::recursive_mutex> lock_;
     bool ready_ = false;
 };
+
+// Adds the files referenced on the handle to a WIMStruct just opened from it.
+bool ReferenceFiles(WIMStruct* wim, const std::vector<ReferencedFile>& references);
+
+// A file already made current that is one part of a split set can give an
+// image only when it is the first part and every other part of its set is
+// referenced; false otherwise, with ERROR_NOT_SUPPORTED.
+bool SetIsWhole(WimFile& file);
+
+// Whether the file at `unixPath` holds solid resources, from its header
+// alone; false when it cannot be read.
+bool HeaderSaysSolid(const std::string& unixPath);
 
 // Image count of a file already made current, or 0 with the last error set.
 DWORD ImageCountOf(WimFile& file);

@@ -248,6 +248,8 @@ BOOL WINAPI LayerMountImageHandle(HANDLE image, PCWSTR mountPath, DWORD flags)
         return FALSE;
     if (entry->index == 0 || entry->index > ImageCountOf(file))
         return Fail(ERROR_INVALID_PARAMETER);
+    if (!SetIsWhole(file))
+        return FALSE;
     // Its commit would append to the solid file in place; refused before a
     // staging folder or a record exists.
     if (readWrite && IsSolid(file))
@@ -285,14 +287,18 @@ BOOL WINAPI LayerMountImageHandle(HANDLE image, PCWSTR mountPath, DWORD flags)
     }
 
     HelperResult result;
-    const std::vector<std::string> arguments = {
+    std::vector<std::string> arguments = {
         record.unixWim,
         std::to_string(record.index),
         record.unixDir,
         readWrite ? "1" : "0",
         (flags & WIM_FLAG_VERIFY) || (file.flags & WIM_FLAG_VERIFY) ? "1" : "0",
         record.staging.empty() ? "-" : record.staging,
-        readWrite ? JournalPathOf(file.unixPath) : "-"};
+        readWrite ? JournalPathOf(file.unixPath) : "-",
+    };
+    // The other parts of a split set, which the daemon references as this process does.
+    for (const ReferencedFile& reference : file.references)
+        arguments.push_back(reference.unixPath);
     bool mounted = RunHelper(arguments, descriptor, readWrite ? file.writerLock : -1, result);
     if (mounted && !result.mounted) {
         mounted = false;

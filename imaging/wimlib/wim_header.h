@@ -13,7 +13,13 @@ constexpr size_t kHeaderSize = 208;
 constexpr size_t kBlobTableEntry = 48;
 constexpr size_t kXmlEntry = 72;
 constexpr size_t kIntegrityEntry = 124;
+constexpr size_t kVersionField = 12;
+constexpr size_t kGuidField = 24;
+constexpr size_t kPartNumberField = 40;
+constexpr size_t kTotalPartsField = 42;
 constexpr size_t kImageCountField = 44;
+// The version a file with solid resources has.
+constexpr uint64_t kSolidVersion = 0xE00;
 // Every image takes at least this many bytes of its file: a 50-byte entry in
 // the blob table, and more than that of XML.
 constexpr uint64_t kLeastBytesPerImage = 50;

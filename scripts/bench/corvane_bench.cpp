@@ -15,6 +15,7 @@
 //   corvane_bench capture SOURCE WIM    (a new WIM, LZX, as the Capture page does)
 //   corvane_bench apply WIM INDEX FOLDER
 //   corvane_bench export WIM INDEX DESTINATION lzx|xpress|none|lzms
+//   corvane_bench join PART DESTINATION          (every image of a split set, into one LZX WIM)
 //   corvane_bench split WIM FIRST_PART MEGABYTES
 //                                      (the layer's split, any part size)
 //   corvane_bench verify WIM           (every image read back against its hashes)
@@ -70,7 +71,7 @@ int Usage()
         "usage: corvane_bench delete WIM INDEX | info WIM | change WIM INDEX DESCRIPTION [check] | "
         "xml FILE ROUNDS | hive FILE software|system MB | probe WIM SOURCE TEMP | "
         "mount WIM INDEX DIR ro|rw | unmount DIR commit|discard | exclusion PATHS | capture SOURCE WIM | "
-        "apply WIM INDEX FOLDER | export WIM INDEX DESTINATION lzx|xpress|none|lzms | "
+        "apply WIM INDEX FOLDER | export WIM INDEX DESTINATION lzx|xpress|none|lzms | join PART DESTINATION | "
         "split WIM FIRST_PART MEGABYTES | verify WIM | optimize WIM\n");
     return 2;
 }
@@ -286,6 +287,20 @@ extern "C" int main(int argc, char** argv)
         task.exportIndex = std::atoi(argv[3]);
         task.exportDestination = DosPath(argv[4]);
         task.exportCompression = text;
+        task.startTime = timeGetTime();
+        auto start = std::chrono::steady_clock::now();
+        bool ok = RunExport(task);
+        std::printf("%.1f\n", Milliseconds(start));
+        if (!ok)
+            std::fprintf(stderr, "%s", Utf8FromWide(task.logText).c_str());
+        return ok ? 0 : 1;
+    }
+    if (verb == "join" && argc == 4) {
+        task.exportSource = DosPath(argv[2]);
+        task.exportAllImages = true;
+        task.exportDestination = DosPath(argv[3]);
+        WCHAR text[kTextBufferSize];
+        task.exportCompression = LoadTableString(140, text);
         task.startTime = timeGetTime();
         auto start = std::chrono::steady_clock::now();
         bool ok = RunExport(task);

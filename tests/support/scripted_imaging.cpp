@@ -291,6 +291,11 @@ BOOL WINAPI ScriptedSplitFile(HANDLE wim, PCWSTR path, PLARGE_INTEGER size, DWOR
                      {HandleText(wim), Text(path), size ? Number(size->QuadPart) : "null", Number(flags)});
 }
 
+BOOL WINAPI ScriptedSetReferenceFile(HANDLE wim, PCWSTR path, DWORD flags)
+{
+    return S().Enter("WIMSetReferenceFile", {HandleText(wim), Text(path), Number(flags)});
+}
+
 BOOL WINAPI ScriptedCloseHandle(HANDLE handle)
 {
     return S().Enter("WIMCloseHandle", {HandleText(handle)});

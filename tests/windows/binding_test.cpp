@@ -423,6 +423,38 @@ TEST_F(Binding, SplitIntoParts)
     EXPECT_EQ(heard.parts.count(At(WSTR("parts.swm"))), 1u);
 }
 
+// A set of parts as small as the library allows, applied from a later part:
+// the operation opens the first and gives the library the others with
+// WIMSetReferenceFile, and the tree is the one the whole file gives.
+TEST_F(Binding, ApplyFromALaterPartOfASplitSet)
+{
+    HANDLE wim =
+        WIMCreateFile(At(WSTR("images.wim")).c_str(), WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0, 0, nullptr);
+    ASSERT_NE(wim, nullptr);
+    LARGE_INTEGER size;
+    size.QuadPart = 1;
+    const WString first = At(WSTR("set.swm"));
+    // On a worker, as the operations call the library: the last step counts
+    // the threads it called back on.
+    EXPECT_FALSE(OnWorker([&] { return WIMSplitFile(wim, first.c_str(), &size, 0) != FALSE; }));
+    EXPECT_TRUE(OnWorker([&] { return WIMSplitFile(wim, first.c_str(), &size, 0) != FALSE; })) << workerError;
+    EXPECT_TRUE(WIMCloseHandle(wim));
+    const WORD parts = Attributes(At(WSTR("set.swm"))).TotalParts;
+    ASSERT_GE(parts, 2);
+
+    TaskState& task = Task();
+    task.applySource = At(WSTR("set2.swm"));
+    task.applyIndex = 1;
+    task.applyDestination = At(WSTR("from-set"));
+    CreateDirectoryW(task.applyDestination.c_str(), nullptr);
+    ASSERT_TRUE(OnWorker([&] { return RunApply(task); })) << Log();
+    EXPECT_NE(Log().find("分割部分 2/" + std::to_string(parts) + ":\t" + Narrow(At(WSTR("set2.swm")))),
+              std::string::npos)
+        << Log();
+    EXPECT_TRUE(Tree(At(WSTR("from-set"))) == Tree(At(WSTR("applied"))))
+        << "the tree applied from the set differs from the whole file's";
+}
+
 TEST_F(Binding, ChangeTextsAndBootImage)
 {
     TaskState& task = Task();

@@ -8,10 +8,11 @@
 // is ready or has failed; the daemon it leaves behind serves the mount until
 // it is unmounted, whether or not the program is still running.
 //
-//   corvane-mount-helper WIM INDEX DIR READWRITE CHECK STAGING JOURNAL
+//   corvane-mount-helper WIM INDEX DIR READWRITE CHECK STAGING JOURNAL [PART...]
 //
 // READWRITE and CHECK are 0 or 1; STAGING is the folder for a read/write
-// mount's changes, JOURNAL the layer's journal beside the WIM ("-" for none).
+// mount's changes, JOURNAL the layer's journal beside the WIM ("-" for none);
+// the PARTs are the files the WIM references, the other parts of its split set.
 // The layer passes three descriptors:
 //   3  a pipe: on failure the helper writes "wimlib-code errno" before it
 //      ends; the daemon closes its copy, so the reader sees the end of the
@@ -237,7 +238,7 @@ int main(int argc, char** argv)
     int index = 0;
     int readWrite = 0;
     int check = 0;
-    if (argc != 8 || !ParseNumber(argv[2], index) || !ParseNumber(argv[4], readWrite) ||
+    if (argc < 8 || !ParseNumber(argv[2], index) || !ParseNumber(argv[4], readWrite) ||
         !ParseNumber(argv[5], check))
         return Report(WIMLIB_ERR_INVALID_PARAM, 0);
     const char* wimPath = argv[1];
@@ -259,6 +260,16 @@ int main(int argc, char** argv)
     code = wimlib_open_wim(wimPath, openFlags, &wim);
     if (code != 0)
         return Report(code, errno);
+    if (argc > 8) {
+        errno = 0;
+        code = wimlib_reference_resource_files(wim, argv + 8, static_cast<unsigned>(argc - 8), 0,
+                                               openFlags & WIMLIB_OPEN_FLAG_CHECK_INTEGRITY);
+        if (code != 0) {
+            const int savedErrno = errno;
+            wimlib_free(wim);
+            return Report(code, savedErrno);
+        }
+    }
 
     // wimlib mounts an image whose files' data is missing, and a root it
     // cannot describe then makes the mount impossible to find and unmount:
