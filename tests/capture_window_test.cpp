@@ -6,6 +6,7 @@
 #include "base/resource.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/message_listener.h"
 #include "tests/support/scripted_imaging.h"
 #include "tests/support/window_session.h"
 #include "tests/support/xml_notice.h"
@@ -128,6 +129,16 @@ TEST(CaptureWindowTest, AbortEndsTheCaptureAndLeavesNoFileOrTheOldOne)
     } cases[] = {{folder / "new.wim", IDC_CAPTURE_NEW}, {existing, IDC_CAPTURE_APPEND}};
     for (const auto& c : cases) {
         TaskState& task = CapturePage(tree, c.wim);
+        // The worker waits at the write's first figures until the button is
+        // pressed, so the press lands mid-write however loaded the machine.
+        bool held = false;
+        MessageListener hold([&](DWORD message, WPARAM wParam) {
+            if (!held && message == WIM_MSG_PROGRESS && wParam > 0) {
+                held = true;
+                WaitFor([&] { return task.abortRequested.load(); }, 20000);
+            }
+            return WIM_MSG_SUCCESS;
+        });
         DWORD abortedAt = 0, endedAt = 0;
         std::string log;
         DriverThread driver([&] {
@@ -155,6 +166,7 @@ TEST(CaptureWindowTest, AbortEndsTheCaptureAndLeavesNoFileOrTheOldOne)
                                    Narrow(SystemErrorText(aborted, ERROR_REQUEST_ABORTED)) + "\r\n";
         EXPECT_EQ(log.substr(log.size() - std::min(log.size(), ending.size())), ending) << log;
         EXPECT_LT(endedAt - abortedAt, 1000u) << c.command;
+        EXPECT_TRUE(held) << c.command;
     }
     EXPECT_NE(access((folder / "new.wim").c_str(), F_OK), 0);
     EXPECT_EQ(FileBytes(existing), before);
