@@ -22,6 +22,7 @@
 #define IDD_PAGE_EXPORT 138
 #define IDD_PICKER 139
 #define IDD_PAGE_SPLIT 239
+#define IDD_PAGE_FILES 240
 
 // Main window
 #define IDC_TABS 1001
@@ -130,6 +131,18 @@
 #define IDC_SPLIT_RUN 1105
 #define IDC_SPLIT_SIZE 1107
 
+// Files page
+#define IDC_FILES_SOURCE 1110
+#define IDC_FILES_BROWSE_SOURCE 1111
+#define IDC_FILES_INDEX_EDIT 1112
+#define IDC_FILES_INDEX 1113
+#define IDC_FILES_SELECT 1114
+#define IDC_FILES_TREE 1115
+#define IDC_FILES_LIST 1116
+#define IDC_FILES_TARGET 1117
+#define IDC_FILES_BROWSE_TARGET 1118
+#define IDC_FILES_EXTRACT 1119
+#define IDC_FILES_OPEN 1120
 // Progress window
 #define IDC_PROGRESS_BUTTON 2
 #define IDC_PROGRESS_BAR 1010
@@ -281,3 +294,25 @@
 #define IDS_KEPT_COMPRESSION 279
 // An export of every image that failed and left the destination as it was
 #define IDS_NO_IMAGE_EXPORTED 280
+// The Files page: its tab, its list's columns, the extract operation's log
+// lines and why a name from an image cannot be written
+#define IDS_TAB_FILES 290
+#define IDS_COLUMN_SIZE 291
+#define IDS_COLUMN_LAST_WRITTEN 292
+#define IDS_COLUMN_ATTRIBUTES 293
+#define IDS_EXTRACT_ITEM_LINE 294
+#define IDS_EXTRACT_TO_LINE 295
+#define IDS_EXTRACTING 296
+#define IDS_EXTRACT_COUNTER 297
+#define IDS_EXTRACT_FAILED 298
+#define IDS_EXTRACTED 299
+#define IDS_EXTRACTED_TIMED 300
+#define IDS_BAD_NAME 301
+#define IDS_NAME_DOTS 302
+#define IDS_NAME_CHARACTER 303
+#define IDS_NAME_TRAILING 304
+#define IDS_NAME_DEVICE 305
+#define IDS_DATA_MISSING 306
+#define IDS_FILES_READING 307
+#define IDS_FILES_READ_FAILED 308
+#define IDS_NAME_EMPTY 309

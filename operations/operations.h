@@ -19,6 +19,10 @@ bool RunUnmount(TaskState& task);
 // errors, warnings and notices written to the log. Always answers success.
 DWORD CALLBACK MountMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData);
 bool RunSplit(TaskState& task);
+// Extracts the image paths in filesItems of image filesIndex of filesSource
+// into filesTarget, each under its own name there.
+bool RunExtract(TaskState& task);
+DWORD CALLBACK ExtractMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData);
 
 // The message callbacks of apply, export and split, registered for the whole
 // process while their operation runs; they use the one shared record.
