@@ -13,6 +13,7 @@
 #include "tests/support/scripted_imaging.h"
 
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <set>
 
@@ -131,7 +132,7 @@ TEST_F(FilesRealWim, FoldersListAsTheCommandLinePeerListsThem)
     std::set<std::string> lines;
     ListTree(source.image.get(), WSTR("\\"), lines);
     EXPECT_EQ(lines, PeerTree(wim));
-    EXPECT_EQ(lines.size(), 10u);
+    EXPECT_EQ(lines.size(), 9u);
 
     // Wildcards and single names as FindFirstFileW takes them, and its end codes.
     struct {
@@ -202,15 +203,16 @@ TEST_F(FilesRealWim, RefusesWhatCannotBeWrittenAndLeavesNothing)
                 " Odd --compress=none");
     // A copy whose file data is not in it: the blob table forgets one file.
     const std::string lacking = folder / "lacking.wim";
-    ShellOutput("python3 - " + Quoted(wim) + " " + Quoted(lacking) + R"( <<'EOF'
-import sys
+    const std::string craft = folder / "lose-data.py";
+    std::ofstream(craft) << R"(import sys
 data = bytearray(open(sys.argv[1], 'rb').read())
 size = int.from_bytes(data[48:55], 'little'); offset = int.from_bytes(data[56:64], 'little')
 for at in range(offset, offset + size, 50):
     if not data[at + 7] & 2 and int.from_bytes(data[at + 16:at + 24], 'little') == 5:
         data[at + 30] ^= 0xFF
 open(sys.argv[2], 'wb').write(data)
-EOF)");
+)";
+    ShellOutput("python3 " + Quoted(craft) + " " + Quoted(wim) + " " + Quoted(lacking));
     const WString odd = DosPath(target) + WSTR("\\odd");
     std::atomic<int> processed{0};
     struct Case {
