@@ -180,12 +180,12 @@ bool ByName(const ImageEntry& a, const ImageEntry& b)
 
 void SortEntries(std::vector<ImageEntry>& entries, int column, bool descending)
 {
-    auto key = [column](const ImageEntry& a, const ImageEntry& b) {
+    auto key = [column](const ImageEntry& a, const ImageEntry& b) -> int {
         switch (column) {
         case 1:
             return a.size != b.size ? (a.size < b.size ? -1 : 1) : 0;
         case 2:
-            return CompareFileTime(&a.lastWrite, &b.lastWrite);
+            return static_cast<int>(CompareFileTime(&a.lastWrite, &b.lastWrite));
         case 3:
             return a.attributes != b.attributes ? (a.attributes < b.attributes ? -1 : 1) : 0;
         default:
