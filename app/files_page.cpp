@@ -59,9 +59,11 @@ struct Browser {
     bool descending = false;
 };
 
+// Never destroyed: an open image in it would be closed after the library's
+// own statics are gone.
 Browser& View()
 {
-    static Browser browser;
+    static Browser& browser = *new Browser;
     return browser;
 }
 
@@ -462,11 +464,14 @@ void OpenFilesImage(HWND page)
 void ShowFilesPage(HWND page)
 {
     HWND list = List(page);
-    CreateListColumns(list,
-                      {IDS_COLUMN_NAME, IDS_COLUMN_SIZE, IDS_COLUMN_LAST_WRITTEN, IDS_COLUMN_ATTRIBUTES});
-    const int widths[] = {150, 80, 100, 60};
+    CreateListColumns(
+        list, {IDS_COLUMN_ENTRY_NAME, IDS_COLUMN_SIZE, IDS_COLUMN_LAST_WRITTEN, IDS_COLUMN_ATTRIBUTES});
+    // In dialog units, so the columns fill the list in either language's font.
+    RECT widths = {62, 30, 78, 25};
+    MapDialogRect(page, &widths);
+    const LONG columns[] = {widths.left, widths.top, widths.right, widths.bottom};
     for (int i = 0; i < 4; ++i)
-        SendMessageW(list, LVM_SETCOLUMNWIDTH, i, widths[i]);
+        SendMessageW(list, LVM_SETCOLUMNWIDTH, i, columns[i]);
     {
         std::lock_guard<std::mutex> hold(g_mailLock);
         g_mailPage = page;
