@@ -472,6 +472,26 @@ bool NameRefusedItems(ApplyRun& run, const std::vector<std::string>& paths, DWOR
     return going;
 }
 
+// The image path wimlib looks up: '/'-separated from the root, no empty
+// parts; false for a "." or ".." part, which the image's tree does not know.
+bool ImagePathOf(PCWSTR callerPath, std::string& path)
+{
+    path = "/";
+    std::string part;
+    for (char c : Utf8FromWide(callerPath) + "\\") {
+        if (c != '\\' && c != '/') {
+            part.push_back(c);
+            continue;
+        }
+        if (part == "." || part == "..")
+            return false;
+        if (!part.empty())
+            path += (path.size() > 1 ? "/" : "") + part;
+        part.clear();
+    }
+    return true;
+}
+
 }  // namespace
 
 BOOL WINAPI LayerExtractImagePath(HANDLE image, PCWSTR imagePath, PCWSTR destinationPath, DWORD flags)
@@ -481,25 +501,9 @@ BOOL WINAPI LayerExtractImagePath(HANDLE image, PCWSTR imagePath, PCWSTR destina
         return FALSE;
     if (imagePath == nullptr || destinationPath == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
-    std::string source = "/";
-    for (const std::string& part : [&] {
-             std::vector<std::string> parts;
-             std::string current;
-             for (char c : Utf8FromWide(imagePath) + "\\") {
-                 if (c == '\\' || c == '/') {
-                     if (!current.empty())
-                         parts.push_back(current);
-                     current.clear();
-                 } else {
-                     current.push_back(c);
-                 }
-             }
-             return parts;
-         }()) {
-        if (part == "." || part == "..")
-            return Fail(ERROR_BAD_PATHNAME);
-        source += (source.size() > 1 ? "/" : "") + part;
-    }
+    std::string source;
+    if (!ImagePathOf(imagePath, source))
+        return Fail(ERROR_BAD_PATHNAME);
     std::string destination;
     if (!UnixPathFromDos(destinationPath, destination))
         return FALSE;
