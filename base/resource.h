@@ -294,6 +294,30 @@
 #define IDS_KEPT_COMPRESSION 279
 // An export of every image that failed and left the destination as it was
 #define IDS_NO_IMAGE_EXPORTED 280
+
+// Verify and optimize on the Info page
+#define IDC_INFO_VERIFY 1121
+#define IDC_INFO_OPTIMIZE 1122
+#define IDS_VERIFY_CHECKING_IMAGE 315
+#define IDS_VERIFY_DAMAGED_ENTRY 316
+#define IDS_VERIFY_HASH_MISMATCH 317
+#define IDS_VERIFY_DATA_MISSING 318
+#define IDS_VERIFY_METADATA_UNREADABLE 319
+#define IDS_VERIFY_TRUNCATED 320
+#define IDS_VERIFY_INTACT 321
+#define IDS_VERIFY_INTACT_TIMED 322
+#define IDS_VERIFY_DAMAGED 323
+#define IDS_VERIFY_INTEGRITY_DAMAGED 324
+#define IDS_VERIFY_FAILED 325
+#define IDS_SIZE_BEFORE_LINE 326
+#define IDS_SIZE_AFTER_LINE 327
+#define IDS_OPTIMIZED 328
+#define IDS_OPTIMIZED_TIMED 329
+#define IDS_OPTIMIZE_FAILED 330
+#define IDS_OPTIMIZE_SPLIT 331
+#define IDS_OPTIMIZE_MOUNTED 332
+#define IDS_OPTIMIZE_KEPT 333
+
 // The Files page: its tab, its list's columns, the extract operation's log
 // lines and why a name from an image cannot be written
 #define IDS_TAB_FILES 290

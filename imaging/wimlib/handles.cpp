@@ -174,6 +174,7 @@ void AdoptWimStruct(WimFile& file, WIMStruct* wim)
     file.progressFunction = ProgressBridge;  // as opened
     file.progressContext = &file.progress;
     file.xml.reset();
+    file.dataCheck = {};
     stat(file.unixPath.c_str(), &file.identity);
 }
 
