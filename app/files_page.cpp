@@ -265,9 +265,10 @@ void TakeMail(HWND page)
     for (const auto& read : mail) {
         if (read->choice != view.choice || page == nullptr)
             continue;  // of an earlier choice
-        FillNode(page, *read);
+        // The list first: selecting the root node below then finds it shown.
         if (read->folder == view.listFolder)
             ShowList(page, read->read ? read->entries : std::vector<ImageEntry>());
+        FillNode(page, *read);
     }
 }
 
