@@ -328,8 +328,8 @@ extern "C" int main(int argc, char** argv)
         const long before = ResidentKilobytes();
         auto start = std::chrono::steady_clock::now();
         SourceImage source;
-        if (OpenSourceImage(DosPath(argv[2]).c_str(), static_cast<DWORD>(std::atoi(argv[3])), false, source) !=
-            SourceStep::Ready)
+        if (OpenSourceImage(DosPath(argv[2]).c_str(), static_cast<DWORD>(std::atoi(argv[3])), false,
+                            source) != SourceStep::Ready)
             return 1;
         std::vector<ImageEntry> root;
         if (!ListImageFolder(source.image.get(), WSTR("\\"), root))
