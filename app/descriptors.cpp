@@ -177,6 +177,23 @@ const BrowseButton kDeleteBrowse[] = {
 const SelectButton kDeleteSelect[] = {{IDC_DELETE_SELECT, IDC_DELETE_SOURCE, IDC_DELETE_INDEX}};
 
 // ---------------------------------------------------------------------------
+// Files
+
+const TextBinding kFilesTexts[] = {
+    {IDC_FILES_SOURCE, &TaskState::filesSource},
+    {IDC_FILES_TARGET, &TaskState::filesTarget},
+};
+const IndexBinding kFilesIndexes[] = {{IDC_FILES_INDEX_EDIT, IDC_FILES_INDEX, &TaskState::filesIndex}};
+const BrowseButton kFilesBrowse[] = {
+    {IDC_FILES_BROWSE_SOURCE, IDC_FILES_SOURCE, BrowseKind::OpenFile, IDS_OPEN, kWimSwmName, kWimSwmPattern,
+     kWim},
+    {IDC_FILES_BROWSE_TARGET, IDC_FILES_TARGET, BrowseKind::Folder, IDS_CHOOSE_FOLDER, nullptr, nullptr,
+     nullptr},
+};
+const SelectButton kFilesSelect[] = {{IDC_FILES_SELECT, IDC_FILES_SOURCE, IDC_FILES_INDEX}};
+const PageAction kFilesActions[] = {{IDC_FILES_OPEN, OpenFilesImage}};
+
+// ---------------------------------------------------------------------------
 // The pages in tab order. About holds nothing to copy or act on.
 
 const PageDescriptor kPages[] = {
@@ -247,6 +264,17 @@ const PageDescriptor kPages[] = {
      .browseButtons = kDeleteBrowse,
      .selectButtons = kDeleteSelect,
      .wimField = IDC_DELETE_SOURCE},
+    {.templateId = IDD_PAGE_FILES,
+     .labelString = IDS_TAB_FILES,
+     .texts = kFilesTexts,
+     .indexes = kFilesIndexes,
+     .browseButtons = kFilesBrowse,
+     .selectButtons = kFilesSelect,
+     .actions = kFilesActions,
+     .wimField = IDC_FILES_SOURCE,
+     .shown = ShowFilesPage,
+     .inputChosen = FilesInputChosen,
+     .messages = FilesPageMessage},
     {.templateId = IDD_PAGE_ABOUT, .labelString = IDS_TAB_ABOUT},
 };
 
@@ -332,6 +360,13 @@ const OperationEntry kOperations[] = {
      .abortable = true,
      .clearsCounter = true,
      .pageTemplate = IDD_PAGE_INFO},
+    {.commandId = IDC_FILES_EXTRACT,
+     .run = RunExtract,
+     .englishButtonTexts = false,
+     .abortable = true,
+     .clearsCounter = false,
+     .pageTemplate = IDD_PAGE_FILES,
+     .prepare = TakeFilesSelection},
 };
 
 static_assert(std::size(kPages) <= kMaxPages, "the tab control holds kMaxPages pages");

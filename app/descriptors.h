@@ -71,6 +71,11 @@ struct PageDescriptor {
     int wimField = 0;                    // where a WIM file dropped elsewhere on the page goes; 0: nowhere
     int staleOnNewPath = 0;              // emptied when a path field gets a new path; 0: none
     void (*shown)(HWND page) = nullptr;  // after the page's controls are filled
+    // After Browse, a drop or Select set the path edit or up-down `control`.
+    void (*inputChosen)(HWND page, int control) = nullptr;
+    // Sees the page's messages before the common handling; true when it has
+    // handled one (WM_INITDIALOG never comes here).
+    bool (*messages)(HWND page, UINT message, WPARAM wParam, LPARAM lParam) = nullptr;
 };
 
 // The pages in tab order.

@@ -44,8 +44,8 @@ void InitialiseMainWindow(HWND window)
 
     auto* pages = static_cast<TabPageSet*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(TabPageSet)));
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(pages));
-    INITCOMMONCONTROLSEX controls = {sizeof controls,
-                                     ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES | ICC_UPDOWN_CLASS};
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES |
+                                                          ICC_UPDOWN_CLASS | ICC_TREEVIEW_CLASSES};
     InitCommonControlsEx(&controls);
     pages->tabControl = GetDlgItem(window, IDC_TABS);
 

@@ -20,6 +20,8 @@ void SetPathField(HWND page, const PageDescriptor& descriptor, int edit, const W
     SetDlgItemTextW(page, edit, path);
     if (descriptor.staleOnNewPath != 0)
         SetDlgItemTextW(page, descriptor.staleOnNewPath, WSTR(""));  // it told of another file
+    if (descriptor.inputChosen != nullptr)
+        descriptor.inputChosen(page, edit);
 }
 
 bool IsWimPath(const WCHAR* path)
@@ -108,15 +110,17 @@ void Browse(HWND page, const PageDescriptor& descriptor, const BrowseButton& bro
     SetPathField(page, descriptor, browse.edit, path);
 }
 
-void SelectImage(HWND page, const SelectButton& select)
+void SelectImage(HWND page, const PageDescriptor& descriptor, const SelectButton& select)
 {
     TaskState& task = Task();
     WCHAR path[kTextBufferSize] = {};
     GetDlgItemTextW(page, select.wimEdit, path, kTextBufferSize);
     task.pickerWimPath = path;
     task.pickerIndex = static_cast<int32_t>(SendDlgItemMessageW(page, select.upDown, UDM_GETPOS, 0, 0));
-    RunImagePicker(task.mainWindow);
+    const INT_PTR chosen = RunImagePicker(task.mainWindow);
     SendDlgItemMessageW(page, select.upDown, UDM_SETPOS, 0, MAKELPARAM(LOWORD(task.pickerIndex), 0));
+    if (chosen == 1 && descriptor.inputChosen != nullptr)
+        descriptor.inputChosen(page, select.upDown);
 }
 
 }  // namespace
@@ -221,7 +225,7 @@ void PageCommand(HWND page, UINT controlId)
     }
     for (const SelectButton& select : descriptor->selectButtons) {
         if (select.button == id) {
-            SelectImage(page, select);
+            SelectImage(page, *descriptor, select);
             return;
         }
     }

@@ -104,6 +104,10 @@ void AcceptDroppedFiles(HWND page)
 
 INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (const PageDescriptor* descriptor = DescriptorOf(page);
+        descriptor != nullptr && descriptor->messages != nullptr && message != WM_INITDIALOG &&
+        descriptor->messages(page, message, wParam, lParam))
+        return TRUE;
     if (message == WM_DROPFILES) {
         auto drop = reinterpret_cast<HDROP>(wParam);
         DropPaths(page, drop);

@@ -73,6 +73,17 @@ void SetListCell(HWND list, int row, int column, const WCHAR* text);
 // Creates the mounted list's four columns (on each creation of the page).
 void CreateMountListColumns(HWND list);
 
+// The Files page (files_page.cpp): its Open, its hooks, and before an
+// extract the image paths it takes into the record (false when nothing is
+// open to take from).
+void OpenFilesImage(HWND page);
+void ShowFilesPage(HWND page);
+void FilesInputChosen(HWND page, int control);
+bool FilesPageMessage(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
+bool TakeFilesSelection(HWND page);
+// The image folder shown in the Files page's list, for tests; empty when none.
+WString FilesListFolder();
+
 // LVSCW_AUTOSIZE_USEHEADER, widened when the header text would still not fit
 // between the header's own margins.
 void SizeColumnToHeader(HWND list, int column);

@@ -84,6 +84,11 @@ void TaskState::RestoreInputDefaults()
     splitCheck = false;
     splitSize = LoadDefaultText(IDS_SPLIT_SIZE_FAT32);
 
+    filesSource.clear();
+    filesIndex = 1;
+    filesTarget.clear();
+    filesItems.clear();
+
     pickerWimPath.clear();
     pickerIndex = 0;
 }
@@ -111,6 +116,9 @@ void ResetRunState(TaskState& task)
     task.itemsDone = 0;
     task.folderCount = 0;
     task.fileCount = 0;
+    task.extractBytesDone = 0;
+    task.extractItemBytes = 0;
+    task.extractTotalBytes = 0;
     task.lastPercent = 0;
     task.scanNoticeShown = false;
     task.verifyNoticeShown = false;

@@ -107,6 +107,18 @@ struct TaskState {
     bool splitCheck = false;
     WString splitSize;
 
+    // Files page: the image browsed, the target folder, and the image paths
+    // (files or folders) its Extract takes, set just before it runs.
+    WString filesSource;
+    int32_t filesIndex = 0;
+    WString filesTarget;
+    std::vector<WString> filesItems;
+
+    // Extract's progress across its items (run state).
+    uint64_t extractBytesDone = 0;  // of the items already extracted
+    uint64_t extractItemBytes = 0;  // of the item being extracted
+    uint64_t extractTotalBytes = 0;
+
     // Image picker
     WString pickerWimPath;
     int32_t pickerIndex = 0;

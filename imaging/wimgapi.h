@@ -120,7 +120,32 @@ struct WIM_MOUNT_LIST {
 };
 #pragma pack(pop)
 
+// One entry of WIMFindFirstImageFile / WIMFindNextImageFile: WIN32_FIND_DATAW
+// and what the image knows beyond it. Newer systems' library writes fields
+// past these, so callers give it kFindDataSpare bytes more.
+struct WIM_FIND_DATA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;  // the reparse tag of a reparse point
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
+    BYTE bHash[20];
+    PSECURITY_DESCRIPTOR pSecurityDescriptor;
+    PWSTR* ppszAlternateStreamNames;  // null-terminated list, or null
+    PBYTE pbReparseData;
+    DWORD cbReparseData;
+    ULARGE_INTEGER uliResourceSize;
+};
+typedef WIM_FIND_DATA* PWIM_FIND_DATA;
+constexpr size_t kFindDataSpare = 32;
+
 static_assert(sizeof(WIM_INFO) == 560, "WIM_INFO is 560 bytes");
+static_assert(offsetof(WIM_FIND_DATA, bHash) == 592, "WIM_FIND_DATA starts as WIN32_FIND_DATAW");
 static_assert(sizeof(WIM_MOUNT_LIST) == 1048, "WIM_MOUNT_LIST is 1048 bytes");
 
 typedef DWORD(CALLBACK* WIMMessageCallback)(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData);
@@ -167,6 +192,13 @@ typedef DWORD(CALLBACK* WIMMessageCallback)(DWORD messageId, WPARAM wParam, LPAR
       (HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize, DWORD flags), (wim, partPath, partSize, flags)) \
     X(SetReferenceFile, setReferenceFile, BOOL, FALSE, (HANDLE wim, PCWSTR path, DWORD flags),               \
       (wim, path, flags))                                                                                    \
+    X(FindFirstImageFile, findFirstImageFile, HANDLE, nullptr,                                               \
+      (HANDLE image, PCWSTR filePath, PWIM_FIND_DATA findData), (image, filePath, findData))                 \
+    X(FindNextImageFile, findNextImageFile, BOOL, FALSE, (HANDLE find, PWIM_FIND_DATA findData),             \
+      (find, findData))                                                                                      \
+    X(ExtractImagePath, extractImagePath, BOOL, FALSE,                                                       \
+      (HANDLE image, PCWSTR imagePath, PCWSTR destinationPath, DWORD flags),                                 \
+      (image, imagePath, destinationPath, flags))                                                            \
     X(CloseHandle, closeHandle, BOOL, FALSE, (HANDLE handle), (handle))
 // clang-format on
 

@@ -23,6 +23,10 @@ bool RunSplit(TaskState& task);
 // rebuilds the file without the space in-place writes left.
 bool RunVerify(TaskState& task);
 bool RunOptimize(TaskState& task);
+// Extracts the image paths in filesItems of image filesIndex of filesSource
+// into filesTarget, each under its own name there.
+bool RunExtract(TaskState& task);
+DWORD CALLBACK ExtractMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData);
 
 // The message callbacks of apply, export and split, registered for the whole
 // process while their operation runs; they use the one shared record.

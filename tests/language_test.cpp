@@ -156,7 +156,7 @@ TEST(LanguageResourceTest, EveryDialogHasTheSameControlsInBothLanguages)
     InitCommonControlsEx(&controls);
     const auto dialogType = reinterpret_cast<LPCWSTR>(RT_DIALOG);
     std::vector<UINT> dialogs = ResourceIds(dialogType);
-    ASSERT_EQ(dialogs.size(), 12u);
+    ASSERT_EQ(dialogs.size(), 13u);
     HWND parent = CreateWindowExW(0, WSTR("STATIC"), WSTR(""), WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                                   g_instance, nullptr);
     for (UINT id : dialogs) {

@@ -119,12 +119,12 @@ protected:
     MainWindowSession session;
 };
 
-TEST_F(MainWindowTest, OpensWithNineLabelledTabsAndFitsThePagesInside)
+TEST_F(MainWindowTest, OpensWithTenLabelledTabsAndFitsThePagesInside)
 {
     HWND tabs = session.tabs();
-    const char* labels[] = {"製作", "還原", "訊息", "掛載", "拆分", "分割", "變更", "刪除", "關於"};
-    ASSERT_EQ(SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0), 9);
-    for (int i = 0; i < 9; ++i) {
+    const char* labels[] = {"製作", "還原", "訊息", "掛載", "拆分", "分割", "變更", "刪除", "檔案", "關於"};
+    ASSERT_EQ(SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0), 10);
+    for (int i = 0; i < 10; ++i) {
         WCHAR text[32] = {};
         TCITEMW item = {};
         item.mask = TCIF_TEXT;

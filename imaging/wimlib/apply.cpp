@@ -9,11 +9,14 @@
 #include "imaging/wimlib/file_io.h"
 #include "imaging/wimlib/wimlib_texts.h"
 
+#include "base/file_names.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <ftw.h>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -145,6 +148,7 @@ enum wimlib_progress_status ApplyProgress(enum wimlib_progress_msg message, unio
     }
     case WIMLIB_PROGRESS_MSG_EXTRACT_METADATA:
     case WIMLIB_PROGRESS_MSG_EXTRACT_IMAGE_END:
+    case WIMLIB_PROGRESS_MSG_EXTRACT_TREE_END:
         going = DeliverItemsUpTo(run, run.items.size());
         break;
     default:
@@ -552,6 +556,213 @@ BOOL WINAPI LayerApplyImage(HANDLE image, PCWSTR path, DWORD flags)
             if (!item.regular)
                 continue;
             if (!AppliedDataMatches(unixTarget + item.path, item, buffer)) {
+                failure = GetLastError();
+                const WString itemPath = CallerItemPath(run, item.path);
+                Deliver(run.wim, WIM_MSG_ERROR, reinterpret_cast<WPARAM>(itemPath.c_str()), failure);
+                break;
+            }
+        }
+    }
+    if (failure != ERROR_SUCCESS)
+        return Fail(failure);
+    Deliver(run.wim, WIM_MSG_PROGRESS, 100, 0);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+namespace {
+
+// One item of a path being extracted, and what keeps it from being written.
+struct ExtractItems {
+    size_t prefix = 0;  // the requested path's length: item paths start after it
+    std::vector<ApplyItem>* items = nullptr;
+    std::vector<std::string> badNames;     // relative paths whose last name Windows cannot hold
+    std::vector<std::string> missingData;  // relative paths whose data the file lacks
+};
+
+int CollectExtractItem(const struct wimlib_dir_entry* entry, void* context)
+{
+    auto& collect = *static_cast<ExtractItems*>(context);
+    ApplyItem item;
+    const std::string full = entry->full_path;
+    item.path = full.size() > collect.prefix ? full.substr(collect.prefix) : std::string();
+    if (!item.path.empty() && item.path.front() != '/')
+        item.path.insert(item.path.begin(), '/');
+    item.directory = (entry->attributes & WIMLIB_FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const struct wimlib_resource_entry& data = entry->streams[0].resource;
+    item.regular = !item.directory && (entry->attributes & WIMLIB_FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                   (entry->unix_mode == 0 || S_ISREG(entry->unix_mode));
+    item.size = data.uncompressed_size;
+    item.hasData = !item.directory && item.size != 0;
+    item.position = data.packed ? data.raw_resource_offset_in_wim + data.offset : data.offset;
+    std::memcpy(item.hash, data.sha1_hash, sizeof item.hash);
+    // The requested item's own name is not used: the caller names its destination.
+    if (entry->depth > 0 && WindowsNameFault(WideFromUtf8(entry->filename)) != NameFault::None)
+        collect.badNames.push_back(item.path);
+    for (uint32_t i = 0; i <= entry->num_named_streams; ++i) {
+        if (entry->streams[i].resource.is_missing) {
+            collect.missingData.push_back(item.path);
+            break;
+        }
+    }
+    collect.items->push_back(std::move(item));
+    return 0;
+}
+
+int RemoveOne(const char* path, const struct stat*, int type, struct FTW*)
+{
+    return type == FTW_DP ? rmdir(path) : unlink(path);
+}
+
+void RemoveTree(const std::string& path)
+{
+    nftw(path.c_str(), RemoveOne, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+// A folder of the layer's own beside the destination, where wimlib writes
+// before the result takes the destination's name.
+bool MakeStagingFolder(const std::string& destination, std::string& staging)
+{
+    static std::atomic<unsigned> counter{0};
+    staging = FolderOf(destination) + "/.corvane-extract-" + std::to_string(getpid()) + "-" +
+              std::to_string(counter++);
+    if (mkdir(staging.c_str(), 0700) != 0)
+        return FailErrno(ERROR_PATH_NOT_FOUND);
+    return true;
+}
+
+// Names each refused item to the listeners; false unless every one was
+// skipped. Skipped items are removed from the staging folder afterwards.
+bool NameRefusedItems(ApplyRun& run, const std::vector<std::string>& paths, DWORD code,
+                      std::vector<std::string>& skipped)
+{
+    bool going = true;
+    for (const std::string& path : paths) {
+        const WString callerPath = CallerItemPath(run, path);
+        const ErrorAnswer answer = DeliverError(run.wim, callerPath.c_str(), code);
+        if (answer == ErrorAnswer::Skip) {
+            skipped.push_back(path);
+            continue;
+        }
+        going = false;
+        if (answer == ErrorAnswer::Abort) {
+            SetLastError(ERROR_REQUEST_ABORTED);
+            return false;
+        }
+    }
+    if (!going)
+        SetLastError(code);
+    return going;
+}
+
+// The image path wimlib looks up: '/'-separated from the root, no empty
+// parts; false for a "." or ".." part, which the image's tree does not know.
+bool ImagePathOf(PCWSTR callerPath, std::string& path)
+{
+    path = "/";
+    std::string part;
+    for (char c : Utf8FromWide(callerPath) + "\\") {
+        if (c != '\\' && c != '/') {
+            part.push_back(c);
+            continue;
+        }
+        if (part == "." || part == "..")
+            return false;
+        if (!part.empty())
+            path += (path.size() > 1 ? "/" : "") + part;
+        part.clear();
+    }
+    return true;
+}
+
+}  // namespace
+
+BOOL WINAPI LayerExtractImagePath(HANDLE image, PCWSTR imagePath, PCWSTR destinationPath, DWORD flags)
+{
+    std::shared_ptr<HandleEntry> entry = Lookup(image, HandleKind::Image);
+    if (entry == nullptr)
+        return FALSE;
+    if (imagePath == nullptr || destinationPath == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    std::string source;
+    if (!ImagePathOf(imagePath, source))
+        return Fail(ERROR_BAD_PATHNAME);
+    std::string destination;
+    if (!UnixPathFromDos(destinationPath, destination))
+        return FALSE;
+    while (destination.size() > 1 && destination.back() == '/')
+        destination.pop_back();
+    struct stat existing;
+    if (lstat(destination.c_str(), &existing) == 0)
+        return Fail(ERROR_FILE_EXISTS);
+    WimFile& file = *entry->file;
+    std::lock_guard<std::recursive_mutex> guard(file.lock);
+    if (!Current(file))
+        return FALSE;
+    const int index = static_cast<int>(entry->index);
+
+    ApplyRun run;
+    run.wim = file.progress.wim;
+    run.callerTarget = destinationPath;
+    while (!run.callerTarget.empty() && run.callerTarget.back() == '\\')
+        run.callerTarget.pop_back();
+    ExtractItems collect;
+    collect.prefix = source.size() == 1 ? 0 : source.size();
+    collect.items = &run.items;
+    if (!WimlibSucceeds([&] {
+            return wimlib_iterate_dir_tree(file.wim, index, source.c_str(),
+                                           WIMLIB_ITERATE_DIR_TREE_FLAG_RECURSIVE, CollectExtractItem,
+                                           &collect);
+        })) {
+        if (GetLastError() == ERROR_PATH_NOT_FOUND)
+            SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    std::vector<std::string> skipped;
+    if (!NameRefusedItems(run, collect.badNames, ERROR_INVALID_NAME, skipped))
+        return FALSE;
+    std::vector<std::string> noData;
+    if (!NameRefusedItems(run, collect.missingData, ERROR_NOT_FOUND, noData))
+        return FALSE;
+    skipped.insert(skipped.end(), noData.begin(), noData.end());
+    PlanItems(run);
+    run.startTick = GetTickCount();
+
+    std::string staging;
+    if (!MakeStagingFolder(destination, staging))
+        return FALSE;
+    // wimlib writes the item under its own name inside the staging folder
+    // (the image's root: into the folder itself).
+    const std::string landed = source.size() == 1 ? staging : staging + source.substr(source.rfind('/'));
+    DWORD failure = ERROR_SUCCESS;
+    {
+        WimlibTexts texts;
+        RegisterProgress(file, ApplyProgress, &run);
+        const char* paths[] = {source.c_str()};
+        if (!WimlibSucceeds([&] {
+                return WriteInChild(file, [&] {
+                    return wimlib_extract_paths(file.wim, index, staging.c_str(), paths, 1,
+                                                WIMLIB_EXTRACT_FLAG_UNIX_DATA |
+                                                    WIMLIB_EXTRACT_FLAG_NO_PRESERVE_DIR_STRUCTURE);
+                });
+            }))
+            failure = GetLastError();
+        RegisterProgress(file, ProgressBridge, &file.progress);
+        DeliverTexts(run, texts, landed, failure);
+    }
+    if (failure == ERROR_SUCCESS) {
+        for (const std::string& path : skipped)
+            RemoveTree(landed + path);
+        if (rename(landed.c_str(), destination.c_str()) != 0)
+            failure = Win32FromErrno(errno, ERROR_WRITE_FAULT);
+    }
+    RemoveTree(staging);
+    if (failure == ERROR_SUCCESS && (flags & WIM_FLAG_VERIFY)) {
+        std::vector<uint8_t> buffer(1 << 20);
+        for (const ApplyItem& item : run.items) {
+            if (!item.regular || std::find(skipped.begin(), skipped.end(), item.path) != skipped.end())
+                continue;
+            if (!AppliedDataMatches(destination + item.path, item, buffer)) {
                 failure = GetLastError();
                 const WString itemPath = CallerItemPath(run, item.path);
                 Deliver(run.wim, WIM_MSG_ERROR, reinterpret_cast<WPARAM>(itemPath.c_str()), failure);

@@ -217,16 +217,20 @@ struct WimFile {
     bool Writable() const { return (access & WIM_GENERIC_WRITE) != 0; }
 };
 
-enum class HandleKind { Wim, Image };
+enum class HandleKind { Wim, Image, Find };
 
 // The mount an image handle from WIMGetMountedImageHandle stands for (mount.cpp).
 struct MountedImage;
+
+// What a find handle still has to hand out (browse.cpp).
+struct FoundEntries;
 
 struct HandleEntry {
     HandleKind kind;
     std::shared_ptr<WimFile> file;
     DWORD index = 0;  // image handles; follows deletes of earlier images, under the file's lock
     std::shared_ptr<MountedImage> mount;  // image handles of a mounted image only
+    std::shared_ptr<FoundEntries> found;  // find handles only
 };
 
 // The entry of a handle of the given kind, or null with ERROR_INVALID_HANDLE.

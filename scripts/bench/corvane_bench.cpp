@@ -20,6 +20,9 @@
 //                                      (the layer's split, any part size)
 //   corvane_bench verify WIM           (every image read back against its hashes)
 //   corvane_bench optimize WIM         (the file rebuilt in place)
+//   corvane_bench browse WIM INDEX FOLDER...
+//                                      (the Files page's reads: the root, then
+//                                      each folder; times and resident growth)
 #include "base/log.h"
 #include "base/task_state.h"
 #include "capture_config/capture_config.h"
@@ -29,11 +32,13 @@
 #include "metadata/windows_probe.h"
 #include "metadata/xml.h"
 #include "operations/capture_messages.h"
+#include "operations/image_source.h"
 #include "operations/operations.h"
 #include "tests/support/hive_writer.h"
 
 #include <mmsystem.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +51,18 @@ namespace {
 double Milliseconds(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The process's resident kilobytes now.
+long ResidentKilobytes()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    }
+    return 0;
 }
 
 double ThreadCpuNanoseconds()
@@ -321,6 +338,29 @@ extern "C" int main(int argc, char** argv)
             WIMCloseHandle(wim);
         std::printf("%.1f\n", Milliseconds(start));
         return ok ? 0 : 1;
+    }
+    if (verb == "browse" && argc >= 4) {
+        const long before = ResidentKilobytes();
+        auto start = std::chrono::steady_clock::now();
+        SourceImage source;
+        if (OpenSourceImage(DosPath(argv[2]).c_str(), static_cast<DWORD>(std::atoi(argv[3])), false,
+                            source) != SourceStep::Ready)
+            return 1;
+        std::vector<ImageEntry> root;
+        if (!ListImageFolder(source.image.get(), WSTR("\\"), root))
+            return 1;
+        std::printf("root %.1f ms, %zu entries, resident +%ld KB\n", Milliseconds(start), root.size(),
+                    ResidentKilobytes() - before);
+        double slowest = 0;
+        for (int i = 4; i < argc; ++i) {
+            std::vector<ImageEntry> entries;
+            auto folderStart = std::chrono::steady_clock::now();
+            if (!ListImageFolder(source.image.get(), WideFromUtf8(argv[i]), entries))
+                return 1;
+            slowest = std::max(slowest, Milliseconds(folderStart));
+        }
+        std::printf("slowest later folder %.1f ms of %d\n", slowest, argc - 4);
+        return 0;
     }
     if (verb == "probe" && argc == 5) {
         DWORD created = 0;

@@ -1,7 +1,7 @@
 // corvane_fuzz: puts a batch of WIM files through TryWim in one process, so
 // that Wine starts once per batch rather than once per case.
 //
-//   corvane_fuzz.exe.so [--mount] [--timeout MS] WORK LIST
+//   corvane_fuzz.exe.so [--mount] [--files] [--timeout MS] WORK LIST
 //
 // LIST names one WIM per line; WORK is an empty folder for the cases. Each
 // case prints "START n" before it runs and "OK n" or "BAD n <problem>" (then
@@ -23,11 +23,13 @@ int main(int argc, char** argv)
     for (; at < argc && std::strncmp(argv[at], "--", 2) == 0; ++at) {
         if (std::strcmp(argv[at], "--mount") == 0)
             options.mount = true;
+        else if (std::strcmp(argv[at], "--files") == 0)
+            options.filesOnly = true;
         else if (std::strcmp(argv[at], "--timeout") == 0 && at + 1 < argc)
             options.timeoutMs = static_cast<DWORD>(std::atol(argv[++at]));
     }
     if (argc - at != 2) {
-        std::fprintf(stderr, "usage: corvane_fuzz [--mount] [--timeout MS] WORK LIST\n");
+        std::fprintf(stderr, "usage: corvane_fuzz [--mount] [--files] [--timeout MS] WORK LIST\n");
         return 2;
     }
     const std::string work = argv[at];

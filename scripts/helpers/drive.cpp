@@ -12,6 +12,7 @@
 //                              on the Capture page, capture DIR (a Unix path)
 //                              into a new WIM named NAME and wait for the
 //                              progress window
+//   corvane_drive files WIM    on the Files page, enter WIM and press Open
 // Exits 1 when the window it needs does not appear within 30 s.
 #include "base/resource.h"
 #include "base/text.h"
@@ -134,6 +135,16 @@ extern "C" int wmain(int argc, WCHAR** argv)
         Send(GetDlgItem(page, IDC_INFO_READ), BM_CLICK, 0, 0);
         return 0;
     }
+    if (command == WSTR("files") && argc == 3) {
+        if (!SelectTab(window, 8))
+            return Fail("Files page not shown");
+        HWND page = ShownPage(window);
+        if (!SetDosPath(GetDlgItem(page, IDC_FILES_SOURCE), argv[2]))
+            return Fail("no DOS path for the WIM file");
+        // The root is read on a thread of its own; the script waits for it.
+        Send(GetDlgItem(page, IDC_FILES_OPEN), BM_CLICK, 0, 0);
+        return 0;
+    }
     if (command == WSTR("capture") && argc == 5) {
         if (!SelectTab(window, 0))
             return Fail("Capture page not shown");
@@ -161,6 +172,6 @@ extern "C" int wmain(int argc, WCHAR** argv)
     }
     std::fprintf(stderr,
                  "usage: corvane_drive tab INDEX | pick WIM | choose | delete WIM N | close | info WIM | "
-                 "capture DIR WIM NAME\n");
+                 "capture DIR WIM NAME | files WIM\n");
     return 2;
 }

@@ -296,6 +296,40 @@ BOOL WINAPI ScriptedSetReferenceFile(HANDLE wim, PCWSTR path, DWORD flags)
     return S().Enter("WIMSetReferenceFile", {HandleText(wim), Text(path), Number(flags)});
 }
 
+HANDLE WINAPI ScriptedFindFirstImageFile(HANDLE image, PCWSTR path, PWIM_FIND_DATA data)
+{
+    if (!S().Enter("WIMFindFirstImageFile", {HandleText(image), Text(path), Pointer(data)}))
+        return nullptr;
+    const auto found = S().found.find(WString(path));
+    if (found == S().found.end() || found->second.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    *data = found->second.front();
+    S().findPath = path;
+    S().findNext = 1;
+    return ScriptedImaging::kFindHandle;
+}
+
+BOOL WINAPI ScriptedFindNextImageFile(HANDLE find, PWIM_FIND_DATA data)
+{
+    if (!S().Enter("WIMFindNextImageFile", {HandleText(find), Pointer(data)}))
+        return FALSE;
+    const std::vector<WIM_FIND_DATA>& entries = S().found[S().findPath];
+    if (S().findNext >= entries.size()) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    *data = entries[S().findNext++];
+    return TRUE;
+}
+
+BOOL WINAPI ScriptedExtractImagePath(HANDLE image, PCWSTR path, PCWSTR destination, DWORD flags)
+{
+    return S().Enter("WIMExtractImagePath",
+                     {HandleText(image), Text(path), Text(destination), Number(flags)});
+}
+
 BOOL WINAPI ScriptedCloseHandle(HANDLE handle)
 {
     return S().Enter("WIMCloseHandle", {HandleText(handle)});

@@ -51,6 +51,13 @@ public:
     DWORD bootIndex = 0;                // set by WIMSetBootImage
     bool openAlwaysCreates = true;      // WIM_OPEN_ALWAYS reports a new file
 
+    // WIMFindFirstImageFile / WIMFindNextImageFile answer a path with these
+    // (one find at a time).
+    std::map<WString, std::vector<WIM_FIND_DATA>> found;
+    WString findPath;
+    size_t findNext = 0;
+    static inline const HANDLE kFindHandle = reinterpret_cast<HANDLE>(0x3000);
+
     // WIMGetMountedImages lists these, in this order.
     std::vector<WIM_MOUNT_LIST> mounted;
 

@@ -1,9 +1,13 @@
 #include "tests/support/wim_trial.h"
 
+#include "base/log.h"
+#include "base/resource.h"
 #include "base/task_state.h"
 #include "imaging/imaging_thread.h"
+#include "operations/image_source.h"
 #include "operations/operations.h"
 
+#include <deque>
 #include <dirent.h>
 #include <memory>
 #include <set>
@@ -86,6 +90,43 @@ bool Info(TaskState& task)
     return done;
 }
 
+// Reads every folder of the Files page's image as the page reads them, and
+// keeps the first file found for ExtractOneFile. A folder that cannot be
+// read ends it with the failure line and the reason.
+bool ListFolders(TaskState& task)
+{
+    task.filesItems.clear();
+    SourceImage source;
+    const SourceStep step = OpenSourceImage(task.filesSource.c_str(), 1, false, source);
+    if (step != SourceStep::Ready) {
+        LogSourceFailure(task, step, source, 1);
+        return false;
+    }
+    std::deque<WString> folders = {WSTR("\\")};
+    for (int read = 0; !folders.empty() && read < 10000; ++read) {
+        std::vector<ImageEntry> entries;
+        if (!ListImageFolder(source.image.get(), folders.front(), entries)) {
+            LogFailure(task, IDS_READ_WIM_FAILED);
+            return false;
+        }
+        for (const ImageEntry& entry : entries) {
+            const WString path = ImageChildPath(folders.front(), entry.name);
+            if (entry.IsFolder())
+                folders.push_back(path);
+            else if (task.filesItems.empty())
+                task.filesItems.push_back(path);
+        }
+        folders.pop_front();
+    }
+    return true;
+}
+
+// Extracts the file ListFolders kept, if any.
+bool ExtractOneFile(TaskState& task)
+{
+    return task.filesItems.empty() || RunExtract(task);
+}
+
 // Runs one operation on an imaging thread; false when it did not end in time.
 bool RunInTime(const Operation& operation, TaskState& task, DWORD timeoutMs, bool& succeeded)
 {
@@ -113,6 +154,7 @@ std::vector<std::string> TryWim(const std::string& wim, const std::string& workF
     const std::string mountDir = workFolder + "/mnt";
     mkdir(target.c_str(), 0755);
     mkdir(mountDir.c_str(), 0755);
+    mkdir((workFolder + "/files").c_str(), 0755);
     if (system(("cp '" + wim + "' '" + copy + "'").c_str()) != 0)
         return {"setup: cannot copy " + wim};
     const std::string parent = workFolder.substr(0, workFolder.rfind('/'));
@@ -135,11 +177,17 @@ std::vector<std::string> TryWim(const std::string& wim, const std::string& workF
     task.deleteSource = Dos(copy);
     task.deleteIndex = 1;
     task.deleteCheck = false;
+    task.filesSource = Dos(copy);
+    task.filesIndex = 1;
+    task.filesTarget = Dos(workFolder + "/files");
 
-    std::vector<Operation> operations = {{"Info", Info}, {"Apply", RunApply}, {"Export", RunExport}};
-    if (options.mount)
-        operations.push_back({"Mount", RunMount});
-    operations.push_back({"Delete", RunDelete});
+    std::vector<Operation> operations = {{"List", ListFolders}, {"Extract", ExtractOneFile}};
+    if (!options.filesOnly) {
+        operations.insert(operations.begin(), {{"Info", Info}, {"Apply", RunApply}, {"Export", RunExport}});
+        if (options.mount)
+            operations.push_back({"Mount", RunMount});
+        operations.push_back({"Delete", RunDelete});
+    }
     for (const Operation& operation : operations) {
         ResetRunState(task);
         bool succeeded = false;
@@ -166,7 +214,7 @@ std::vector<std::string> TryWim(const std::string& wim, const std::string& workF
     }
 
     // Only what the operations were pointed at may be there.
-    const std::set<std::string> allowed = {"case.wim", "target", "mnt", "export.wim"};
+    const std::set<std::string> allowed = {"case.wim", "target", "mnt", "export.wim", "files"};
     for (const std::string& name : Entries(workFolder)) {
         if (allowed.count(name) == 0)
             problems.push_back("outside " + name);

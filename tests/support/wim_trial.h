@@ -1,5 +1,6 @@
 // One damaged or crafted WIM put through what a user can do with it: Info,
-// Apply, Export, a read-only Mount (and its unmount) and Delete, each the way
+// Apply, Export, the Files page's reading of every folder and its extract of
+// one file, a read-only Mount (and its unmount) and Delete, each the way
 // the program runs it (the operation on an imaging thread). Shared by the
 // regression corpus test and the fuzz driver; no test framework inside.
 #pragma once
@@ -12,6 +13,7 @@
 struct TrialOptions {
     DWORD timeoutMs = 30000;  // per operation
     bool mount = false;       // needs /dev/fuse and root
+    bool filesOnly = false;   // only the Files page's listing and extract
 };
 
 // What went wrong with `wim`, one line per problem ("hang", "outside",

@@ -18,6 +18,7 @@ inline const int kPageExport = PageIndexOf(IDD_PAGE_EXPORT);
 inline const int kPageSplit = PageIndexOf(IDD_PAGE_SPLIT);
 inline const int kPageChange = PageIndexOf(IDD_PAGE_CHANGE);
 inline const int kPageDelete = PageIndexOf(IDD_PAGE_DELETE);
+inline const int kPageFiles = PageIndexOf(IDD_PAGE_FILES);
 inline const int kPageAbout = PageIndexOf(IDD_PAGE_ABOUT);
 inline const int kPageCount = static_cast<int>(PageDescriptors().size());
 

@@ -356,6 +356,46 @@ TEST_F(Binding, ApplyGivesBackTheSourceWithoutItsExclusions)
         << "the applied files' contents differ from the source";
 }
 
+TEST_F(Binding, FindAndExtractFromAnImage)
+{
+    HANDLE wim =
+        WIMCreateFile(At(WSTR("images.wim")).c_str(), WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0, 0, nullptr);
+    ASSERT_NE(wim, nullptr) << GetLastError();
+    HANDLE image = WIMLoadImage(wim, 1);
+    ASSERT_NE(image, nullptr) << GetLastError();
+    // The structure as the system declares it, with the room newer ones write into.
+    struct {
+        WIM_FIND_DATA data;
+        BYTE spare[kFindDataSpare];
+    } found = {};
+    HANDLE find = WIMFindFirstImageFile(image, WSTR("\\sub\\*"), &found.data);
+    ASSERT_NE(find, nullptr) << GetLastError();
+    EXPECT_EQ(Narrow(found.data.cFileName), "deeper");
+    EXPECT_NE(found.data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_FALSE(WIMFindNextImageFile(find, &found.data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    EXPECT_TRUE(WIMCloseHandle(find));
+    find = WIMFindFirstImageFile(image, WSTR("\\readme.txt"), &found.data);
+    ASSERT_NE(find, nullptr) << GetLastError();
+    EXPECT_EQ(found.data.nFileSizeLow, 16u);
+    EXPECT_TRUE(WIMCloseHandle(find));
+    EXPECT_EQ(WIMFindFirstImageFile(image, WSTR("\\sub\\*.none"), &found.data), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    WIMCloseHandle(image);
+    WIMCloseHandle(wim);
+
+    TaskState& task = Task();
+    task.filesSource = At(WSTR("images.wim"));
+    task.filesIndex = 1;
+    task.filesTarget = At(WSTR("extracted"));
+    task.filesItems = {WSTR("\\readme.txt"), WSTR("\\sub")};
+    CreateDirectoryW(task.filesTarget.c_str(), nullptr);
+    ASSERT_TRUE(OnWorker([&] { return RunExtract(task); })) << Log();
+    EXPECT_EQ(ReadBytes(At(WSTR("extracted\\readme.txt"))), "the first file\r\n");
+    EXPECT_TRUE(Tree(At(WSTR("extracted\\sub"))) == Tree(At(WSTR("source\\sub"))))
+        << Listing(Tree(At(WSTR("extracted\\sub"))));
+}
+
 TEST_F(Binding, InfoReportForTheLinuxBuildToCompare)
 {
     TaskState& task = Task();
