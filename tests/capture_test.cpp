@@ -127,9 +127,10 @@ TEST_F(CaptureTest, AppendOpensTheFileAndMarksTheNewLastImageBootable)
     EXPECT_EQ(library.calls[1], "WIMCreateFile(\"" + Narrow(destination) + "\", 0xC0000000, 3, 0, 2, ptr)");
     EXPECT_EQ(library.bootIndex, 2u);
     EXPECT_NE(Narrow(library.imageXml[2]).find("<FLAGS>Professional</FLAGS>"), std::string::npos);
-    EXPECT_EQ(Log(), Settings(nullptr) + "開啟映像檔中...\r\n壓縮率:\t\t快速壓縮(XPRESS)\r\n"
-                                         "目的映像檔保留原有的壓縮率,不使用所選的 \"最大壓縮率(LZX)\".\r\n\r\n"
-                                         "成功讀取映像檔,內含 2 映像卷, 費時 1m05s.\r\n");
+    EXPECT_EQ(Log(), Settings(nullptr) +
+                         "開啟映像檔中...\r\n壓縮率:\t\t快速壓縮(XPRESS)\r\n"
+                         "目的映像檔保留原有的壓縮率,不使用所選的 \"最大壓縮率(LZX)\".\r\n\r\n"
+                         "成功讀取映像檔,內含 2 映像卷, 費時 1m05s.\r\n");
 }
 
 TEST_F(CaptureTest, CompressionTextAndOptionsChooseTypesFlagsAndLines)
@@ -225,12 +226,14 @@ TEST_F(CaptureTest, AFailedCloseIsAFailedCaptureWithTheCloseReason)
         ScriptedImaging scripted;
         scripted.FailOnce("WIMCloseHandle", nth == 1 ? ERROR_INVALID_HANDLE : ERROR_DISK_FULL, nth);
         scripted.info.CompressionType = WIM_COMPRESS_LZX;
+        scripted.info.ImageCount = 1;
+        scripted.imageXml[2] = library.imageXml[2];
         TaskState run;
         Prepare(run);
         run.captureName = WSTR("kept until the close");
-        run.captureBoot = true;
         EXPECT_FALSE(RunCapture(run, true)) << nth;
-        EXPECT_EQ(Narrow(run.logText), Settings(nullptr) + "開啟映像檔中...\r\n壓縮率:\t\t最大壓縮率(LZX)\r\n\r\n" +
+        EXPECT_EQ(Narrow(run.logText), Settings(nullptr) +
+                                           "開啟映像檔中...\r\n壓縮率:\t\t最大壓縮率(LZX)\r\n\r\n" +
                                            "錯誤: 映像檔讀取錯誤.\r\n" +
                                            ReasonLine(nth == 1 ? ERROR_INVALID_HANDLE : ERROR_DISK_FULL))
             << nth;

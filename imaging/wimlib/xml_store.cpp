@@ -458,16 +458,79 @@ bool NamesAreFree(WimFile& file, DWORD index, const StorePlan& plan)
     return true;
 }
 
+// A text as wimlib writes it: the characters markup needs escaped, and
+// carriage returns as references so that a reader keeps them.
+void AppendEscaped(WString& out, WStringView text)
+{
+    for (WCHAR c : text) {
+        switch (c) {
+        case '&':
+            out += WSTR("&amp;");
+            break;
+        case '<':
+            out += WSTR("&lt;");
+            break;
+        case '>':
+            out += WSTR("&gt;");
+            break;
+        case '\r':
+            out += WSTR("&#13;");
+            break;
+        default:
+            out.push_back(c);
+        }
+    }
+}
+
+// An element the caller gave, as wimlib will write it: no white space
+// between elements, nothing without text, attributes as the file had them.
+void AppendStored(WString& out, const XmlNode& node)
+{
+    if (IsLeftOut(node))
+        return;
+    out += WSTR("<") + node.name;
+    for (const XmlAttributeValue& attribute : node.attributes)
+        out += WSTR(" ") + attribute.name + WSTR("=\"") + attribute.written + WSTR("\"");
+    out += WSTR(">");
+    if (node.children.empty())
+        AppendEscaped(out, node.text);
+    for (const XmlNode& child : node.children)
+        AppendStored(out, child);
+    out += WSTR("</") + node.name + WSTR(">");
+}
+
+// The content the image will have once written: the caller's children, but
+// wimlib's own statistics as it keeps them.
+WString StoredContent(const XmlNode& current, WStringView currentSource, const XmlNode& wanted)
+{
+    WString content;
+    for (const XmlNode& child : wanted.children) {
+        if (!IsManaged(child)) {
+            AppendStored(content, child);
+            continue;
+        }
+        for (const XmlNode& own : current.children) {
+            if (own.name == child.name) {
+                content += currentSource.substr(own.begin, own.end - own.begin);
+                break;
+            }
+        }
+    }
+    return content;
+}
+
 // The image's element as the caller gave it, kept for the view and for the
 // check of the written file.
-void KeepStoredImage(WimFile& file, DWORD index, const XmlNode& wanted, WStringView source)
+void KeepStoredImage(WimFile& file, DWORD index, const XmlNode& wanted)
 {
     auto& stored = file.kept.storedImages;
     std::erase_if(stored, [index](const auto& element) { return element.first == index; });
     stored.emplace_back(index, std::make_shared<const XmlNode>(wanted));
     DocumentParts parts;
-    if (SplitDocument(file, parts) && index <= parts.images.size()) {
-        parts.images[index - 1] = WString(ContentOf(wanted, source));
+    const std::shared_ptr<const FileXml> xml = file.xml;
+    const XmlNode* current = xml != nullptr ? xml->Image(index) : nullptr;
+    if (current != nullptr && SplitDocument(file, parts) && index <= parts.images.size()) {
+        parts.images[index - 1] = StoredContent(*current, xml->text, wanted);
         ShowDocument(file, parts);
     } else {
         file.xml.reset();
@@ -564,8 +627,7 @@ BOOL WINAPI LayerSetImageInformation(HANDLE handle, PVOID buffer, DWORD size)
     // here, before anything is written.
     XmlNode wanted;
     const WStringView text(static_cast<const WCHAR*>(buffer), size / sizeof(WCHAR));
-    if (!ParseXml(text, wanted) ||
-        !EqualsAscii(wanted.name, "IMAGE") || !IsStorable(wanted))
+    if (!ParseXml(text, wanted) || !EqualsAscii(wanted.name, "IMAGE") || !IsStorable(wanted))
         return Fail(ERROR_INVALID_DATA);
 
     WimFile& file = *entry->file;
@@ -606,7 +668,7 @@ BOOL WINAPI LayerSetImageInformation(HANDLE handle, PVOID buffer, DWORD size)
     }
     // Kept until the close; the written file must hold it then, or nothing
     // the handles changed is kept.
-    KeepStoredImage(file, index, wanted, text);
+    KeepStoredImage(file, index, wanted);
     KeepChange(file);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
