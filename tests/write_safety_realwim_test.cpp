@@ -724,6 +724,34 @@ TEST_F(WriteSafetyRealWim, AWriteThatFailsAtTheCloseFailsTheOperationWithItsReas
     }
 }
 
+// A change that fails part way takes the changes kept before it on the same
+// handle: the close writes none of them and says why, rather than report a
+// write that did not happen.
+TEST_F(WriteSafetyRealWim, AFailedChangeTakesTheKeptOnesWithItAndTheCloseSaysSo)
+{
+    const std::string source = folder / "source.wim";
+    MakeSampleWim(source, 3);
+    const std::string destination = folder / "dest.wim";
+    MakeSampleWim(destination, 1);
+    const std::string before = FileBytes(destination);
+    HANDLE from = OpenWim(source, WIM_GENERIC_READ);
+    HANDLE into = OpenWim(destination, kReadWrite);
+    ASSERT_NE(from, nullptr);
+    ASSERT_NE(into, nullptr);
+    // The destination holds an image of the second one's name already.
+    HANDLE kept = WIMLoadImage(from, 3);
+    HANDLE refused = WIMLoadImage(from, 1);
+    EXPECT_TRUE(WIMExportImage(kept, into, WIM_EXPORT_ALLOW_DUPLICATES)) << GetLastError();
+    EXPECT_FALSE(WIMExportImage(refused, into, WIM_EXPORT_ALLOW_DUPLICATES));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    WIMCloseHandle(refused);
+    WIMCloseHandle(kept);
+    EXPECT_FALSE(WIMCloseHandle(into));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    WIMCloseHandle(from);
+    EXPECT_TRUE(FileBytes(destination) == before);
+}
+
 // Every file a write makes or grows is written out while it is written, so
 // that the final sync finds little left: the WIM itself in place, the new
 // file of a rebuild, each part of a split.
