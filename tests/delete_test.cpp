@@ -81,20 +81,6 @@ TEST_F(DeleteTest, EachFailureLogsItsLineThenItsReasonAndClosesWhatIsOpen)
     }
 }
 
-TEST_F(DeleteTest, AFailedCloseIsAFailedDeleteWithTheCloseReason)
-{
-    // The library writes the file without the image as the handle closes.
-    library.Fail("WIMCloseHandle", ERROR_DISK_FULL);
-    EXPECT_FALSE(RunDelete(task));
-    EXPECT_EQ(Log(), "開啟映像檔中...\r\n"
-                     "正在從這映像檔中刪除 \"映像卷 2\"...\r\n"
-                     "\r\n"
-                     "錯誤: 無法從映像檔中刪除 \"映像卷 \"2.\"\r\n" +
-                         ReasonLine(ERROR_DISK_FULL));
-    EXPECT_EQ(library.CallCount("WIMCloseHandle"), 1);
-    EXPECT_EQ(task.lastPercent, 50u);
-}
-
 TEST_F(DeleteTest, PathTooLongForTheBuffersIsRefusedBeforeAnythingOpens)
 {
     // 259 characters still fit; one more would have been cut to a name that

@@ -390,11 +390,9 @@ TEST_F(WriteSafetyRealWim, KilledWritesLeaveTheOldFileOrTheNewOne)
         // Four texts and the boot image, and an append with its texts and
         // boot mark: one write each, so the last sync alone gives the new file.
         {Write::Fields, "CORVANE_CHILD_KILL_AT_SYNC=1", false},
-        {Write::Fields, "CORVANE_CHILD_KILL_AT_SYNC=3", false},
         {Write::Fields, "CORVANE_CHILD_KILL_AT_SYNC=4", false},
         {Write::Fields, "CORVANE_CHILD_KILL_AT_SYNC=5", true},
         {Write::Capture, "CORVANE_CHILD_KILL_AT_SYNC=2", false},
-        {Write::Capture, "CORVANE_CHILD_KILL_AT_SYNC=4", false},
         {Write::Capture, "CORVANE_CHILD_KILL_AT_SYNC=5", true},
         {Write::Capture, "CORVANE_CHILD_FILE_LIMIT=" + std::to_string(FileBytes(Base()).size() + 40000),
          false},
