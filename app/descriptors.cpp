@@ -319,6 +319,18 @@ const OperationEntry kOperations[] = {
      .abortable = true,
      .clearsCounter = true,
      .pageTemplate = IDD_PAGE_SPLIT},
+    {.commandId = IDC_INFO_VERIFY,
+     .run = RunVerify,
+     .englishButtonTexts = false,
+     .abortable = true,
+     .clearsCounter = true,
+     .pageTemplate = IDD_PAGE_INFO},
+    {.commandId = IDC_INFO_OPTIMIZE,
+     .run = RunOptimize,
+     .englishButtonTexts = false,
+     .abortable = true,
+     .clearsCounter = true,
+     .pageTemplate = IDD_PAGE_INFO},
 };
 
 static_assert(std::size(kPages) <= kMaxPages, "the tab control holds kMaxPages pages");

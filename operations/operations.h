@@ -19,12 +19,17 @@ bool RunUnmount(TaskState& task);
 // errors, warnings and notices written to the log. Always answers success.
 DWORD CALLBACK MountMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData);
 bool RunSplit(TaskState& task);
+// Verify reads every image of infoSource back against its hashes; optimize
+// rebuilds the file without the space in-place writes left.
+bool RunVerify(TaskState& task);
+bool RunOptimize(TaskState& task);
 
 // The message callbacks of apply, export and split, registered for the whole
 // process while their operation runs; they use the one shared record.
 DWORD CALLBACK ApplyMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData);
 DWORD CALLBACK ExportMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData);
 DWORD CALLBACK SplitMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData);
+DWORD CALLBACK VerifyMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lParam, PVOID userData);
 
 // The information report on infoSource, written into the Info page's report
 // box; the text alone (or the failure line and its reason) comes from

@@ -309,6 +309,10 @@ TEST(WriteFaultChild, DISABLED_Act)
             WIMCloseHandle(image);
         }
         WIMCloseHandle(source);
+    } else if (action == "optimize") {
+        TaskState& task = FreshTask();
+        task.infoSource = DosPath(wim);
+        EXPECT_TRUE(RunOptimize(task)) << Narrow(task.logText);
     } else {
         const Write write = action == "change"    ? Write::Change
                             : action == "boot"    ? Write::Boot
@@ -1386,6 +1390,48 @@ TEST_F(WriteSafetyRealWim, AJournalThatCannotBePutBackStaysAndTheWriterIsRefused
     EXPECT_FALSE(Exists(wim + kJournalSuffix));
     EXPECT_EQ(Sha256(wim), oldSha);
     EXPECT_TRUE(Verifies(wim));
+}
+
+// An optimize killed at each sync of its rebuild, or stopped by the file-size
+// limit, leaves the old file byte for byte or the rebuilt one under its name;
+// a full disk fails it with the old file kept and nothing beside it.
+TEST_F(WriteSafetyRealWim, AKilledOrFullDiskOptimizeLeavesTheOldFileOrTheNewOne)
+{
+    // The rebuilt file's syncs: its data, then its folder before and after
+    // it takes its name beside the old file; the old name is taken after.
+    const std::pair<const char*, bool> points[] = {
+        {"CORVANE_CHILD_KILL_AT_SYNC=1", false},
+        {"CORVANE_CHILD_KILL_AT_SYNC=2", false},
+        {"CORVANE_CHILD_KILL_AT_SYNC=3", false},
+        {"CORVANE_CHILD_FILE_LIMIT=20000", false},
+        {"", true},
+    };
+    int number = 0;
+    for (const auto& [point, expectNew] : points) {
+        SCOPED_TRACE(point);
+        const std::string wim = FreshCopy("optimize" + std::to_string(++number) + ".wim");
+        const std::string oldSha = Sha256(wim);
+        RunChild("optimize", wim, point);
+        EXPECT_TRUE(Verifies(wim));
+        EXPECT_EQ(Sha256(wim) != oldSha, expectNew);
+        if (expectNew) {
+            EXPECT_EQ(WimlibInfo(wim)[0]["Image Count"], "3");
+            EXPECT_EQ(Neighbours(wim), std::vector<std::string>{});
+        }
+    }
+
+    const std::string wim = FreshCopy("optimize-full.wim");
+    const std::string oldSha = Sha256(wim);
+    bool done;
+    {
+        FileSizeLimit limit(static_cast<rlim_t>(FileBytes(wim).size() / 2));
+        TaskState& task = FreshTask();
+        task.infoSource = DosPath(wim);
+        done = RunOptimize(task);
+    }
+    EXPECT_FALSE(done);
+    EXPECT_EQ(Sha256(wim), oldSha);
+    EXPECT_EQ(Neighbours(wim), std::vector<std::string>{});
 }
 
 }  // namespace

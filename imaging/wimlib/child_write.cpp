@@ -51,8 +51,8 @@ const char** PathIn(enum wimlib_progress_msg message, union wimlib_progress_info
     }
 }
 
-// The messages of a write or an apply that the layer's progress functions
-// use (the apply's only by their figures); the rest mean nothing to them.
+// The messages of a write, an apply or a check that the layer's progress
+// functions use (the apply's and the check's only by their figures); the rest mean nothing to them.
 bool Forwarded(enum wimlib_progress_msg message)
 {
     switch (message) {
@@ -65,6 +65,7 @@ bool Forwarded(enum wimlib_progress_msg message)
     case WIMLIB_PROGRESS_MSG_EXTRACT_STREAMS:
     case WIMLIB_PROGRESS_MSG_EXTRACT_METADATA:
     case WIMLIB_PROGRESS_MSG_EXTRACT_IMAGE_END:
+    case WIMLIB_PROGRESS_MSG_VERIFY_STREAMS:
         return true;
     default:
         return false;

@@ -189,6 +189,7 @@ void AdoptWimStruct(WimFile& file, WIMStruct* wim)
     file.progressFunction = ProgressBridge;  // as opened
     file.progressContext = &file.progress;
     file.xml.reset();
+    file.dataCheck = {};
     stat(file.unixPath.c_str(), &file.identity);
     struct wimlib_wim_info header;
     file.imagesWritten = wimlib_get_wim_info(wim, &header) == 0 ? header.image_count : 0;
@@ -203,6 +204,7 @@ void Unload(WimFile& file)
     file.progressFunction = ProgressBridge;
     file.progressContext = &file.progress;
     file.xml.reset();
+    file.dataCheck = {};
 }
 
 void RegisterProgress(WimFile& file, wimlib_progress_func_t function, void* context)

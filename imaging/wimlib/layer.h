@@ -200,6 +200,19 @@ struct WimFile {
     std::atomic<int> lentImages{0};
     KeptChanges kept;
     DWORD imagesWritten = 0;  // the image count of the file as last read
+    // What the check of all the file's data found (apply.cpp): wimlib checks
+    // a file's data in one pass, solid blocks read once, and each image's
+    // check names its own entries from it. Kept while this WIMStruct is.
+    struct DataCheck {
+        bool done = false;
+        DWORD failure = ERROR_SUCCESS;
+        bool hashKnown = false;  // the damaged data's hash, from wimlib's text
+        uint8_t hash[20] = {};
+        bool offsetKnown = false;  // ... or where its resource lies in the file
+        uint64_t offset = 0;
+        bool referenced = false;  // some image's entry holds the damaged data
+        bool named = false;       // damage no entry holds was named once
+    } dataCheck;
 
     WimFile() = default;
     WimFile(const WimFile&) = delete;

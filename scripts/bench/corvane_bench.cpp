@@ -17,6 +17,8 @@
 //   corvane_bench export WIM INDEX DESTINATION lzx|xpress|none|lzms
 //   corvane_bench split WIM FIRST_PART MEGABYTES
 //                                      (the layer's split, any part size)
+//   corvane_bench verify WIM           (every image read back against its hashes)
+//   corvane_bench optimize WIM         (the file rebuilt in place)
 #include "base/log.h"
 #include "base/task_state.h"
 #include "capture_config/capture_config.h"
@@ -69,7 +71,7 @@ int Usage()
         "xml FILE ROUNDS | hive FILE software|system MB | probe WIM SOURCE TEMP | "
         "mount WIM INDEX DIR ro|rw | unmount DIR commit|discard | exclusion PATHS | capture SOURCE WIM | "
         "apply WIM INDEX FOLDER | export WIM INDEX DESTINATION lzx|xpress|none|lzms | "
-        "split WIM FIRST_PART MEGABYTES\n");
+        "split WIM FIRST_PART MEGABYTES | verify WIM | optimize WIM\n");
     return 2;
 }
 
@@ -196,6 +198,14 @@ extern "C" int main(int argc, char** argv)
         auto start = std::chrono::steady_clock::now();
         bool ok = RunCapture(task, false);
         std::printf("%.1f\n", Milliseconds(start));
+        if (!ok)
+            std::fprintf(stderr, "%s\n", Utf8FromWide(task.logText).c_str());
+        return ok ? 0 : 1;
+    }
+    if ((verb == "verify" || verb == "optimize") && argc == 3) {
+        task.infoSource = DosPath(argv[2]);
+        task.startTime = timeGetTime();
+        const bool ok = verb == "verify" ? RunVerify(task) : RunOptimize(task);
         if (!ok)
             std::fprintf(stderr, "%s\n", Utf8FromWide(task.logText).c_str());
         return ok ? 0 : 1;
