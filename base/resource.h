@@ -294,6 +294,8 @@
 #define IDS_KEPT_COMPRESSION 279
 // An export of every image that failed and left the destination as it was
 #define IDS_NO_IMAGE_EXPORTED 280
+// Changes kept by the library that its close could not write
+#define IDS_CHANGES_NOT_WRITTEN 310
 
 // Verify and optimize on the Info page
 #define IDC_INFO_VERIFY 1121

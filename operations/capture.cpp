@@ -51,9 +51,10 @@ bool LogAppendCompression(TaskState& task, HANDLE wim, const CompressionChoice& 
     return true;
 }
 
-// The capture from its open to the image's texts, once the settings are
-// logged; failures of the library's capture keep their reason in `reason`
-// for the closing failure line, the others are logged where they happen.
+// The capture from its open to the closed file, once the settings are
+// logged; failures of the library's capture and of the write at the close
+// keep their reason in `reason` for the closing failure line, the others
+// are logged where they happen.
 bool CaptureInto(TaskState& task, bool append, const UserPath& destination, const UserPath& source,
                  const WCHAR* tempDir, const CompressionChoice& compression, DWORD& imageCount, DWORD& reason)
 {
@@ -105,6 +106,12 @@ bool CaptureInto(TaskState& task, bool append, const UserPath& destination, cons
     WriteImageTexts(task, image.get());
     if (task.captureBoot && !WIMSetBootImage(wim.get(), imageCount))
         LogLastError(task);
+    // The library writes the image with its texts and boot mark as the
+    // handles close: a failed close is a failed capture.
+    if (!CloseWrittenHandles(image, wim)) {
+        reason = GetLastError();
+        return false;
+    }
     return true;
 }
 

@@ -66,11 +66,11 @@ bool RunChange(TaskState& task)
     AppendLog(task, WSTR(""));
     if (task.changeCheck)
         LogMessage(task, IDS_ADDING_INTEGRITY);
-    // Closing the handles is where a library may write what it kept back.
-    if (!image.Close() && changed)
-        LogFailedChange(task, result);
-    if (!wim.Close() && changed)
-        LogFailedChange(task, result);
+    // Closing the handles is where the library writes what it kept back.
+    if (!CloseWrittenHandles(image, wim) && changed) {
+        LogFailure(task, IDS_CHANGES_NOT_WRITTEN);
+        result = false;
+    }
     SetProgressPercent(task, 100);
     if (result)
         LogClosingLine(task, IDS_OPERATION_DONE, IDS_OPERATION_DONE_TIMED);

@@ -20,7 +20,11 @@ bool RunDelete(TaskState& task)
     AppendLog(task, WSTR(""));
     if (task.deleteCheck)
         LogMessage(task, IDS_ADDING_INTEGRITY);
-    wim.Release();
+    // The library writes the file without the image as the handle closes.
+    if (!wim.Close()) {
+        LogFailure(task, IDS_DELETE_FAILED, index);
+        return false;
+    }
     SetProgressPercent(task, 100);
     LogClosingLine(task, IDS_OPERATION_DONE, IDS_OPERATION_DONE_TIMED);
     return true;

@@ -22,6 +22,16 @@ BOOL WimHandle::Release()
     return error.Note(Close());
 }
 
+BOOL CloseWrittenHandles(WimHandle& image, WimHandle& wim)
+{
+    const BOOL imageClosed = image.Close();
+    const DWORD imageError = GetLastError();
+    const BOOL wimClosed = wim.Close();
+    if (!imageClosed)
+        SetLastError(imageError);
+    return imageClosed && wimClosed;
+}
+
 CallbackRegistration::CallbackRegistration(WIMMessageCallback callback)
 {
     if (WIMRegisterMessageCallback(nullptr, callback, nullptr) != INVALID_CALLBACK_VALUE)

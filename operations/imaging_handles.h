@@ -44,6 +44,11 @@ private:
     HANDLE handle_ = nullptr;
 };
 
+// Closes an image handle and then the WIM handle it came from, where the
+// library writes what the two changed: FALSE when either close failed, with
+// the first failure's reason as the last error.
+BOOL CloseWrittenHandles(WimHandle& image, WimHandle& wim);
+
 // A process-wide message callback registered for one operation and
 // unregistered when its owner goes, keeping the last error as WimHandle does.
 class CallbackRegistration {

@@ -152,7 +152,12 @@ TEST_F(CaptureLayerRealWim, MessagesComeInTheLibrarysOrderAndTheAnswerKeepsPaths
     EXPECT_EQ(range->lParam, 6);
     EXPECT_EQ(lastScanned, 6u);
 
-    // Capturing: one item message per kept file, then the bar reaches 100.
+    // Capturing, as the handles close and the data is written: one item
+    // message per kept file, then the bar reaches 100.
+    EXPECT_TRUE(WIMCloseHandle(image));
+    EXPECT_TRUE(WIMCloseHandle(handle));
+    range = std::find_if(recorder.messages.begin(), recorder.messages.end(),
+                         [](const Message& m) { return m.id == WIM_MSG_SETRANGE; });
     std::multiset<std::string> processed;
     std::vector<WPARAM> percents;
     for (auto m = range + 1; m != recorder.messages.end(); ++m) {
@@ -189,8 +194,6 @@ TEST_F(CaptureLayerRealWim, MessagesComeInTheLibrarysOrderAndTheAnswerKeepsPaths
                                                       Dos("/hard.txt")};
     EXPECT_EQ(compressed, expectedCompressed);
     EXPECT_TRUE(recorder.Of(WIM_MSG_ERROR).empty());
-    EXPECT_TRUE(WIMCloseHandle(image));
-    EXPECT_TRUE(WIMCloseHandle(handle));
 
     std::vector<std::string> listed = Lines(ShellOutput("wimlib-imagex dir " + Quoted(wim) + " 1"));
     std::sort(listed.begin(), listed.end());
@@ -239,12 +242,11 @@ TEST_F(CaptureLayerRealWim, ANewFileNeverReplacesOneMadeMeanwhile)
         ASSERT_NE(handle, nullptr) << GetLastError();
         if (madeMeanwhile)
             ShellOutput("printf mine > " + Quoted(wim));
+        // The name is taken as the handle closes and writes the file.
         HANDLE image = WIMCaptureImage(handle, DosPath(source).c_str(), 0);
-        EXPECT_EQ(image != nullptr, !madeMeanwhile);
-        if (image != nullptr) {
-            EXPECT_TRUE(WIMCloseHandle(image));
-        }
-        EXPECT_TRUE(WIMCloseHandle(handle));
+        ASSERT_NE(image, nullptr) << GetLastError();
+        EXPECT_TRUE(WIMCloseHandle(image));
+        EXPECT_EQ(WIMCloseHandle(handle), !madeMeanwhile);
         if (madeMeanwhile) {
             EXPECT_EQ(FileBytes(wim), "mine");
             unlink(wim.c_str());
@@ -279,34 +281,38 @@ TEST_F(CaptureLayerRealWim, AnAbortedAppendLeavesTheFileByteForByte)
     const std::string wim = folder / "base.wim";
     MakeSampleWim(wim, 1);
     const std::string before = FileBytes(wim);
-    // Aborted while scanning, and while writing (after the range).
-    for (long after : {3L, 40L}) {
-        Recorder recorder;
-        recorder.abortAfter = after;
-        HANDLE handle = Create(wim, WIM_OPEN_EXISTING);
-        ASSERT_NE(handle, nullptr) << GetLastError();
-        EXPECT_EQ(WIMCaptureImage(handle, DosPath(source).c_str(), 0), nullptr) << after;
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REQUEST_ABORTED)) << after;
-        EXPECT_EQ(WIMGetImageCount(handle), 1u);
-        EXPECT_TRUE(WIMCloseHandle(handle));
-        EXPECT_EQ(FileBytes(wim), before) << after;
-    }
-    EXPECT_EQ(ShellOutput("ls -A " + Quoted(folder.path())), "base.wim\nsrc\n");
-
-    // Aborted at the check that WIM_FLAG_VERIFY makes of the written data:
-    // the check is part of the write, so nothing is kept.
+    // Aborted while scanning: the capture fails.
     {
-        MessageListener abortAtCheck([](DWORD message, WPARAM) {
-            return message == WIM_MSG_VERIFYING_INTEGRITY ? WIM_MSG_ABORT_IMAGE : WIM_MSG_SUCCESS;
-        });
+        Recorder recorder;
+        recorder.abortAfter = 3;
         HANDLE handle = Create(wim, WIM_OPEN_EXISTING);
         ASSERT_NE(handle, nullptr) << GetLastError();
-        EXPECT_EQ(WIMCaptureImage(handle, DosPath(source).c_str(), WIM_FLAG_VERIFY), nullptr);
+        EXPECT_EQ(WIMCaptureImage(handle, DosPath(source).c_str(), 0), nullptr);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REQUEST_ABORTED));
         EXPECT_EQ(WIMGetImageCount(handle), 1u);
         EXPECT_TRUE(WIMCloseHandle(handle));
         EXPECT_EQ(FileBytes(wim), before);
     }
+    // Aborted while the data is written (after the range), and at the check
+    // that WIM_FLAG_VERIFY makes of the written data, which is part of the
+    // write: both at the close, which fails and keeps nothing.
+    for (const DWORD flags : {0u, static_cast<DWORD>(WIM_FLAG_VERIFY)}) {
+        Recorder recorder;
+        recorder.abortAfter = flags == 0 ? 40 : -1;
+        MessageListener abortAtCheck([](DWORD message, WPARAM) {
+            return message == WIM_MSG_VERIFYING_INTEGRITY ? WIM_MSG_ABORT_IMAGE : WIM_MSG_SUCCESS;
+        });
+        HANDLE handle = Create(wim, WIM_OPEN_EXISTING);
+        ASSERT_NE(handle, nullptr) << GetLastError();
+        HANDLE image = WIMCaptureImage(handle, DosPath(source).c_str(), flags);
+        ASSERT_NE(image, nullptr) << GetLastError();
+        EXPECT_EQ(WIMGetImageCount(handle), 2u);
+        EXPECT_TRUE(WIMCloseHandle(image));
+        EXPECT_FALSE(WIMCloseHandle(handle)) << flags;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REQUEST_ABORTED)) << flags;
+        EXPECT_EQ(FileBytes(wim), before) << flags;
+    }
+    EXPECT_EQ(ShellOutput("ls -A " + Quoted(folder.path())), "base.wim\nsrc\n");
 
     // And a capture that is let through appends image 2.
     HANDLE handle = Create(wim, WIM_OPEN_EXISTING);
@@ -370,9 +376,15 @@ TEST_F(CaptureLayerRealWim, APathThatCannotBeCapturedFailsTheCaptureAndIsNamed)
             });
             HANDLE handle = Create(wim, wim == old ? WIM_OPEN_EXISTING : WIM_CREATE_ALWAYS);
             ASSERT_NE(handle, nullptr) << GetLastError();
-            EXPECT_EQ(WIMCaptureImage(handle, DosPath(source).c_str(), 0), nullptr);
+            // The scan's failures fail the capture; the write's, the close.
+            HANDLE image = WIMCaptureImage(handle, DosPath(source).c_str(), 0);
+            EXPECT_EQ(image != nullptr, test.goneWhileWriting);
+            if (image == nullptr) {
+                EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+            }
+            WIMCloseHandle(image);
+            EXPECT_EQ(WIMCloseHandle(handle), !test.goneWhileWriting);
             EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
-            EXPECT_TRUE(WIMCloseHandle(handle));
             std::vector<std::string> named;
             for (const Message* error : recorder.Of(WIM_MSG_ERROR))
                 named.push_back(error->path);

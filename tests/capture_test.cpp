@@ -219,6 +219,30 @@ TEST_F(CaptureTest, EachFailureLogsItsLinesReleasesAndEndsWith202)
     }
 }
 
+TEST_F(CaptureTest, AFailedCloseIsAFailedCaptureWithTheCloseReason)
+{
+    // The library writes the image, its texts and its boot mark as the
+    // handles close: the image's close first, then the file's.
+    for (const int nth : {1, 2}) {
+        ScriptedImaging scripted;
+        scripted.FailOnce("WIMCloseHandle", nth == 1 ? ERROR_INVALID_HANDLE : ERROR_DISK_FULL, nth);
+        scripted.info.CompressionType = WIM_COMPRESS_LZX;
+        scripted.info.ImageCount = 1;
+        scripted.imageXml[2] = library.imageXml[2];
+        TaskState run;
+        Prepare(run);
+        run.captureName = WSTR("kept until the close");
+        EXPECT_FALSE(RunCapture(run, true)) << nth;
+        EXPECT_EQ(Narrow(run.logText), Settings(nullptr) +
+                                           "開啟映像檔中...\r\n壓縮率:\t\t最大壓縮率(LZX)\r\n\r\n" +
+                                           "錯誤: 映像檔讀取錯誤.\r\n" +
+                                           ReasonLine(nth == 1 ? ERROR_INVALID_HANDLE : ERROR_DISK_FULL))
+            << nth;
+        EXPECT_EQ(scripted.CallCount("WIMCloseHandle"), 2) << nth;
+        EXPECT_EQ(scripted.CallCount("WIMUnregisterMessageCallback"), 1) << nth;
+    }
+}
+
 TEST_F(CaptureTest, NoWritableTemporaryFolderStillShowsTheListsThenFails)
 {
     TempVariables temp(DosPath(folder / "missing/deeper/"));

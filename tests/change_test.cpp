@@ -157,9 +157,9 @@ TEST_F(ChangeTest, EachStepThatDoesNotReachTheFileFailsTheChangeWithItsReason)
         {"WIMSetBootImage", 1, ERROR_INVALID_PARAMETER,
          "正在儲存啟動映像: \t\t2\r\n%s正在儲存映像名稱: \t\tN\r\n\r\n"},
         {"WIMCloseHandle", 1, ERROR_WRITE_FAULT,
-         "正在儲存啟動映像: \t\t2\r\n正在儲存映像名稱: \t\tN\r\n\r\n%s"},
+         "正在儲存啟動映像: \t\t2\r\n正在儲存映像名稱: \t\tN\r\n\r\n錯誤: 無法將變更寫入映像檔.\r\n%s"},
         {"WIMCloseHandle", 2, ERROR_DISK_FULL,
-         "正在儲存啟動映像: \t\t2\r\n正在儲存映像名稱: \t\tN\r\n\r\n%s"},
+         "正在儲存啟動映像: \t\t2\r\n正在儲存映像名稱: \t\tN\r\n\r\n錯誤: 無法將變更寫入映像檔.\r\n%s"},
     };
     for (const Case& c : cases) {
         ScriptedImaging scripted;

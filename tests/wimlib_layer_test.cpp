@@ -227,12 +227,13 @@ TEST_F(WimlibLayerRealWim, CreatesWimsWholeOnTheirFirstWriteAndHonoursDispositio
     Shell("mkdir -p " + Quote(Path("tree")) + " && echo x > " + Quote(Path("tree/x")));
     HANDLE image = WIMCaptureImage(handle, DosPath(Path("tree")).c_str(), 0);
     ASSERT_NE(image, nullptr) << GetLastError();
+    EXPECT_NE(access(wim.c_str(), F_OK), 0);  // written as the handle closes
+    EXPECT_TRUE(WIMCloseHandle(image));
+    EXPECT_TRUE(WIMCloseHandle(handle));
     auto info = WimlibInfo(wim);
     EXPECT_EQ(info[0]["Image Count"], "1");
     EXPECT_EQ(info[0]["Compression"], "LZX");
     EXPECT_EQ(info[0]["GUID"], GuidHex(header.Guid));
-    EXPECT_TRUE(WIMCloseHandle(image));
-    EXPECT_TRUE(WIMCloseHandle(handle));
 
     const std::string before = ReadBytes(wim);
     EXPECT_EQ(Open(wim, kReadWrite, 0, WIM_CREATE_NEW), nullptr);
@@ -323,20 +324,12 @@ TEST_F(WimlibLayerRealWim, SetInformationStoresTheWholeTree)
                               "<DISPLAYNAME>Shown</DISPLAYNAME>";
     std::string given = Replace(original, "<NAME>First</NAME>", "<NAME>A &amp; B &lt;test&gt;</NAME>");
     given = Replace(given, "</IMAGE>", added + "</IMAGE>");
+    const std::string fileBefore = ReadBytes(wim);
     ASSERT_TRUE(SetLayerXml(image, given)) << GetLastError();
 
-    // Stored before the call returned: another reader sees it all.
-    auto info = WimlibInfo(wim);
-    EXPECT_EQ(info[1]["Name"], "A & B <test>");
-    EXPECT_EQ(info[1]["Description"], "Line \"one\" \xE2\x98\xBA");
-    EXPECT_EQ(info[1]["Display Name"], "Shown");
-    EXPECT_EQ(Shell("wimlib-imagex verify " + Quote(wim)), 0);
-    const std::string file = Utf8FromWide(InfoXml(wim));
-    EXPECT_NE(
-        file.find("<LANGUAGES><LANGUAGE>en-US</LANGUAGE><LANGUAGE>zh-TW</LANGUAGE><DEFAULT>en-US</DEFAULT>"),
-        std::string::npos)
-        << file;
-    // Read back: the same tree, escaped as the file holds it.
+    // Kept with the handle until it closes: the file is as it was, and the
+    // handles show the same tree, escaped as the file will hold it.
+    EXPECT_EQ(ReadBytes(wim), fileBefore);
     const std::string stored = Replace(given, "Line &quot;one&quot; &#x263A;", "Line \"one\" \xE2\x98\xBA");
     EXPECT_EQ(LayerXml(image), stored);
     EXPECT_EQ(LayerXml(other), otherBefore);
@@ -355,8 +348,6 @@ TEST_F(WimlibLayerRealWim, SetInformationStoresTheWholeTree)
     }
     ASSERT_TRUE(SetLayerXml(image, pretty)) << GetLastError();
     EXPECT_EQ(LayerXml(image), smaller);
-    EXPECT_EQ(WimlibInfo(wim)[1]["Name"], "A & B <test>");
-    EXPECT_EQ(Shell("wimlib-imagex verify " + Quote(wim)), 0);
 
     WIM_INFO header = {};
     ASSERT_TRUE(WIMGetAttributes(handle, &header, sizeof header));
@@ -364,6 +355,21 @@ TEST_F(WimlibLayerRealWim, SetInformationStoresTheWholeTree)
     EXPECT_FALSE(SetLayerXml(handle, smaller));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_TRUE(WIMCloseHandle(other));
+    EXPECT_TRUE(WIMCloseHandle(image));
+    EXPECT_TRUE(WIMCloseHandle(handle)) << GetLastError();
+
+    // Written as the handle closed: another reader sees the last tree.
+    auto info = WimlibInfo(wim);
+    EXPECT_EQ(info[1]["Name"], "A & B <test>");
+    EXPECT_EQ(info[1]["Description"], "Line \"one\" \xE2\x98\xBA");
+    EXPECT_EQ(info[1]["Display Name"], "Shown");
+    EXPECT_EQ(Shell("wimlib-imagex verify " + Quote(wim)), 0);
+    const std::string file = Utf8FromWide(InfoXml(wim));
+    EXPECT_NE(file.find("<LANGUAGES><LANGUAGE>en-US</LANGUAGE><DEFAULT>en-US</DEFAULT>"), std::string::npos)
+        << file;
+    handle = Open(wim, WIM_GENERIC_READ);
+    image = WIMLoadImage(handle, 1);
+    EXPECT_EQ(LayerXml(image), smaller);
     EXPECT_TRUE(WIMCloseHandle(image));
     EXPECT_TRUE(WIMCloseHandle(handle));
 }
@@ -421,6 +427,14 @@ TEST_F(WimlibLayerRealWim, DeleteRewritesTheFileAndKeepsTheOthers)
 
     EXPECT_TRUE(WIMCloseHandle(second));
     ASSERT_TRUE(WIMDeleteImage(handle, 2)) << GetLastError();
+    // Kept until the close; the handles show the file without it.
+    EXPECT_EQ(ReadBytes(wim), unchanged);
+    EXPECT_EQ(WIMGetImageCount(handle), 2u);
+    // The open handle on the old third image now speaks of image 2.
+    const std::string thirdXml = LayerXml(third);
+    EXPECT_EQ(thirdXml.rfind("<IMAGE INDEX=\"2\"><NAME>Third</NAME>", 0), 0u) << thirdXml;
+    EXPECT_TRUE(WIMCloseHandle(third));
+    EXPECT_TRUE(WIMCloseHandle(handle)) << GetLastError();
     auto info = WimlibInfo(wim);
     ASSERT_EQ(info.size(), 3u);
     EXPECT_EQ(info[0]["Image Count"], "2");
@@ -428,36 +442,31 @@ TEST_F(WimlibLayerRealWim, DeleteRewritesTheFileAndKeepsTheOthers)
     EXPECT_EQ(info[2]["Name"], "Third");
     EXPECT_EQ(Shell("wimlib-imagex verify " + Quote(wim)), 0);
     EXPECT_LT(static_cast<off_t>(ReadBytes(wim).size()), sizeBefore - 100000);  // the 200 kB file went too
-    EXPECT_EQ(WIMGetImageCount(handle), 2u);
-    // The open handle on the old third image now speaks of image 2.
-    const std::string thirdXml = LayerXml(third);
-    EXPECT_EQ(thirdXml.rfind("<IMAGE INDEX=\"2\"><NAME>Third</NAME>", 0), 0u) << thirdXml;
-    EXPECT_TRUE(WIMCloseHandle(third));
-    EXPECT_TRUE(WIMCloseHandle(handle));
 }
 
-TEST_F(WimlibLayerRealWim, BootImageChangeIsStoredAtOnce)
+TEST_F(WimlibLayerRealWim, BootImageChangeIsStoredAtTheClose)
 {
     const std::string wim = MakeWim("boot.wim", 2);
     HANDLE handle = Open(wim, kReadWrite);
     ASSERT_NE(handle, nullptr);
-    ASSERT_TRUE(WIMSetBootImage(handle, 2));
-    EXPECT_EQ(WimlibInfo(wim)[0]["Boot Index"], "2");
-    EXPECT_EQ(Shell("wimlib-imagex verify " + Quote(wim)), 0);
-
     const std::string before = ReadBytes(wim);
+    ASSERT_TRUE(WIMSetBootImage(handle, 2));
+    WIM_INFO header = {};
+    ASSERT_TRUE(WIMGetAttributes(handle, &header, sizeof header));
+    EXPECT_EQ(header.BootIndex, 2u);
     EXPECT_FALSE(WIMSetBootImage(handle, 3));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(ReadBytes(wim), before);
     EXPECT_TRUE(WIMCloseHandle(handle));
+    EXPECT_EQ(WimlibInfo(wim)[0]["Boot Index"], "2");
+    EXPECT_EQ(Shell("wimlib-imagex verify " + Quote(wim)), 0);
 
     handle = Open(wim, kReadWrite);
-    WIM_INFO header = {};
     ASSERT_TRUE(WIMGetAttributes(handle, &header, sizeof header));
     EXPECT_EQ(header.BootIndex, 2u);
     ASSERT_TRUE(WIMSetBootImage(handle, 0));
-    EXPECT_EQ(WimlibInfo(wim)[0]["Boot Index"], "0");
     EXPECT_TRUE(WIMCloseHandle(handle));
+    EXPECT_EQ(WimlibInfo(wim)[0]["Boot Index"], "0");
 }
 
 TEST_F(WimlibLayerRealWim, FailuresTellTheirCauseAndLeaveFilesAlone)
@@ -561,9 +570,9 @@ TEST_F(WimlibLayerRealWim, VerifyFlagRefusesDamagedIntegrityTableAndWritesOne)
     handle = Open(plain, kReadWrite, WIM_FLAG_VERIFY);
     ASSERT_NE(handle, nullptr);
     ASSERT_TRUE(WIMDeleteImage(handle, 1));
+    EXPECT_TRUE(WIMCloseHandle(handle));
     EXPECT_NE(WimlibInfo(plain)[0]["Attributes"].find("Integrity info"), std::string::npos);
     EXPECT_EQ(Shell("wimlib-imagex verify " + Quote(plain)), 0);
-    EXPECT_TRUE(WIMCloseHandle(handle));
 }
 
 TEST_F(WimlibLayerRealWim, HandlesOutliveEachOtherAndStaleOnesFailCleanly)
@@ -596,12 +605,14 @@ TEST_F(WimlibLayerRealWim, HandlesOutliveEachOtherAndStaleOnesFailCleanly)
     EXPECT_TRUE(WIMCloseHandle(handle));
     EXPECT_TRUE(WIMCloseHandle(image));
 
-    // A change through one handle is seen through another opened before it.
+    // A change through one handle is seen through another opened before it,
+    // once written.
     HANDLE reader = Open(wim, WIM_GENERIC_READ);
     HANDLE writer = Open(wim, kReadWrite);
     ASSERT_TRUE(WIMDeleteImage(writer, 1));
-    EXPECT_EQ(WIMGetImageCount(reader), 1u);
+    EXPECT_EQ(WIMGetImageCount(reader), 2u);
     EXPECT_TRUE(WIMCloseHandle(writer));
+    EXPECT_EQ(WIMGetImageCount(reader), 1u);
 
     // A file that no longer reads fails every call, and is read again once whole.
     const std::string whole = ReadBytes(wim);
@@ -645,36 +656,47 @@ TEST_F(WimlibLayerRealWim, CallbacksHearWritesAndAnAbortKeepsTheFile)
     EXPECT_NE(second, INVALID_CALLBACK_VALUE);
     EXPECT_NE(first, second);
 
-    EXPECT_FALSE(WIMDeleteImage(handle, 2));  // rebuilt into a new file
+    // Kept until the close, which writes them and is aborted: a rebuild
+    // into a new file (the delete), then an append in place.
+    ASSERT_TRUE(WIMDeleteImage(handle, 2)) << GetLastError();
+    ASSERT_TRUE(SetLayerXml(image, "<IMAGE><NAME>Renamed</NAME></IMAGE>")) << GetLastError();
+    EXPECT_TRUE(WIMCloseHandle(image));
+    EXPECT_FALSE(WIMCloseHandle(handle));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REQUEST_ABORTED));
     EXPECT_GT(log.messages, 0);
-    EXPECT_FALSE(SetLayerXml(image, "<IMAGE><NAME>Renamed</NAME></IMAGE>"));  // appended in place
+    EXPECT_EQ(ReadBytes(wim), before);
+    handle = Open(wim, kReadWrite);
+    image = WIMLoadImage(handle, 1);
+    ASSERT_TRUE(SetLayerXml(image, "<IMAGE><NAME>Renamed</NAME></IMAGE>")) << GetLastError();
+    EXPECT_TRUE(WIMCloseHandle(image));
+    EXPECT_FALSE(WIMCloseHandle(handle));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REQUEST_ABORTED));
     EXPECT_EQ(ReadBytes(wim), before);
-    EXPECT_EQ(WIMGetImageCount(handle), 2u);
-    EXPECT_EQ(LayerXml(image).find("Renamed"), std::string::npos);
 
     EXPECT_TRUE(WIMUnregisterMessageCallback(nullptr, AbortingCallback));
     EXPECT_FALSE(WIMUnregisterMessageCallback(nullptr, AbortingCallback));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     const int heard = log.messages;
+    handle = Open(wim, kReadWrite);
+    image = WIMLoadImage(handle, 1);
     ASSERT_TRUE(SetLayerXml(image, "<IMAGE><NAME>Renamed</NAME></IMAGE>")) << GetLastError();
+    EXPECT_TRUE(WIMCloseHandle(image));
+    EXPECT_TRUE(WIMCloseHandle(handle)) << GetLastError();
     EXPECT_GT(log.messages, heard);
     EXPECT_EQ(WimlibInfo(wim)[1]["Name"], "Renamed");
     EXPECT_TRUE(WIMUnregisterMessageCallback(nullptr, RecordingCallback));
 
-    // Registered on the WIM handle: heard for it, dropped when it closes.
+    // Registered on the WIM handle: heard for its write, dropped when it closes.
     CallbackLog own;
+    handle = Open(wim, kReadWrite);
     EXPECT_NE(WIMRegisterMessageCallback(handle, RecordingCallback, &own), INVALID_CALLBACK_VALUE);
     ASSERT_TRUE(WIMSetBootImage(handle, 1));
-    EXPECT_GT(own.messages, 0);
     HANDLE other = Open(MakeWim("other.wim", 1), kReadWrite);
-    const int ownBefore = own.messages;
     ASSERT_TRUE(WIMSetBootImage(other, 1));
-    EXPECT_EQ(own.messages, ownBefore) << "another WIM's messages";
     EXPECT_TRUE(WIMCloseHandle(other));
-    EXPECT_TRUE(WIMCloseHandle(image));
+    EXPECT_EQ(own.messages, 0) << "another WIM's messages";
     EXPECT_TRUE(WIMCloseHandle(handle));
+    EXPECT_GT(own.messages, 0);
     EXPECT_FALSE(WIMUnregisterMessageCallback(handle, RecordingCallback));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }

@@ -94,7 +94,9 @@ bool WaitFor(const std::string& path, int seconds)
 // ---------------------------------------------------------------------------
 // The writes a child makes, and the parent's view of their outcome
 
-enum class Write { Change, Boot, Delete };
+// Fields: four texts and the boot image through one handle. Capture: an
+// image appended from CORVANE_CHILD_SOURCE with its texts and boot mark.
+enum class Write { Change, Boot, Delete, Fields, Capture };
 
 const char* WriteName(Write write)
 {
@@ -103,9 +105,36 @@ const char* WriteName(Write write)
         return "change";
     case Write::Boot:
         return "boot";
+    case Write::Fields:
+        return "fields";
+    case Write::Capture:
+        return "capture";
     default:
         return "delete";
     }
+}
+
+const char* Environment(const char* name);
+
+// The texts the Fields and Capture writes give their image.
+const struct {
+    const WCHAR* element;
+    const char* infoKey;
+    const char* value;
+} kFieldTexts[] = {
+    {WSTR("NAME"), "Name", "Four"},
+    {WSTR("DESCRIPTION"), "Description", "Four fields"},
+    {WSTR("DISPLAYNAME"), "Display Name", "Shown"},
+    {WSTR("DISPLAYDESCRIPTION"), "Display Description", "Shown at length"},
+};
+
+bool SetFieldTexts(TaskState& task, HANDLE image)
+{
+    for (const auto& field : kFieldTexts) {
+        if (!SetImageField(task, image, field.element, WideFromUtf8(field.value)))
+            return false;
+    }
+    return true;
 }
 
 // One write through the layer, as the change and delete operations make it.
@@ -124,11 +153,23 @@ bool MakeWrite(Write write, const std::string& wim)
         WIMCloseHandle(image);
     } else if (write == Write::Boot) {
         done = WIMSetBootImage(handle, 2) != FALSE;
+    } else if (write == Write::Fields) {
+        HANDLE image = WIMLoadImage(handle, 2);
+        done = image != nullptr && SetFieldTexts(task, image) && WIMSetBootImage(handle, 2);
+        WIMCloseHandle(image);
+    } else if (write == Write::Capture) {
+        HANDLE image = WIMCaptureImage(handle, DosPath(Environment("CORVANE_CHILD_SOURCE")).c_str(), 0);
+        done = image != nullptr && SetFieldTexts(task, image) && WIMSetBootImage(handle, 4);
+        WIMCloseHandle(image);
     } else {
         done = WIMDeleteImage(handle, 1) != FALSE;
     }
-    const DWORD error = GetLastError();
-    WIMCloseHandle(handle);
+    // The layer writes what the handle changed as it closes.
+    DWORD error = GetLastError();
+    if (!WIMCloseHandle(handle) && done) {
+        done = false;
+        error = GetLastError();
+    }
     SetLastError(error);
     return done;
 }
@@ -142,6 +183,14 @@ bool HoldsWrite(Write write, const std::string& wim)
         return info[1]["Description"] == kLongDescription;
     case Write::Boot:
         return info[0]["Boot Index"] == "2";
+    case Write::Fields:
+    case Write::Capture: {
+        const int index = write == Write::Fields ? 2 : 4;
+        bool holds = info[0]["Boot Index"] == std::to_string(index);
+        for (const auto& field : kFieldTexts)
+            holds = holds && info[index][field.infoKey] == field.value;
+        return holds;
+    }
     default:
         return info[0]["Image Count"] == "2" && info[1]["Name"] == "Image 2";
     }
@@ -265,9 +314,11 @@ TEST(WriteFaultChild, DISABLED_Act)
         task.infoSource = DosPath(wim);
         EXPECT_TRUE(RunOptimize(task)) << Narrow(task.logText);
     } else {
-        const Write write = action == "change" ? Write::Change
-                            : action == "boot" ? Write::Boot
-                                               : Write::Delete;
+        const Write write = action == "change"    ? Write::Change
+                            : action == "boot"    ? Write::Boot
+                            : action == "fields"  ? Write::Fields
+                            : action == "capture" ? Write::Capture
+                                                  : Write::Delete;
         ASSERT_TRUE(MakeWrite(write, wim)) << GetLastError();
     }
 }
@@ -318,7 +369,7 @@ TEST_F(WriteSafetyRealWim, KilledWritesLeaveTheOldFileOrTheNewOne)
 {
     struct Point {
         Write write;
-        const char* environment;
+        std::string environment;
         bool expectNew;
     };
     // The syncs of an in-place write: journal, its folder, the journal once
@@ -340,14 +391,27 @@ TEST_F(WriteSafetyRealWim, KilledWritesLeaveTheOldFileOrTheNewOne)
         {Write::Delete, "CORVANE_CHILD_KILL_AT_SYNC=2", true},
         {Write::Delete, "CORVANE_CHILD_FILE_LIMIT=5000", false},
         {Write::Delete, "", true},
+        // Four texts and the boot image, and an append with its texts and
+        // boot mark: one write each, so the last sync alone gives the new file.
+        {Write::Fields, "CORVANE_CHILD_KILL_AT_SYNC=1", false},
+        {Write::Fields, "CORVANE_CHILD_KILL_AT_SYNC=4", false},
+        {Write::Fields, "CORVANE_CHILD_KILL_AT_SYNC=5", true},
+        {Write::Capture, "CORVANE_CHILD_KILL_AT_SYNC=2", false},
+        {Write::Capture, "CORVANE_CHILD_KILL_AT_SYNC=5", true},
+        {Write::Capture, "CORVANE_CHILD_FILE_LIMIT=" + std::to_string(FileBytes(Base()).size() + 40000),
+         false},
     };
     const off_t baseSize = static_cast<off_t>(FileBytes(Base()).size());
+    const std::string tree = folder / "tree";
+    ShellOutput("mkdir -p " + Quoted(tree) + " && head -c 120000 /dev/urandom > " + Quoted(tree + "/data") +
+                " && echo text > " + Quoted(tree + "/note.txt"));
+    const std::string source = "CORVANE_CHILD_SOURCE=" + Quoted(tree) + " ";
     int number = 0;
     for (const Point& point : points) {
-        SCOPED_TRACE(std::string(WriteName(point.write)) + " " + point.environment);
+        SCOPED_TRACE(WriteName(point.write) + (" " + point.environment));
         const std::string wim = FreshCopy("kill" + std::to_string(++number) + ".wim");
         const std::string oldSha = Sha256(wim);
-        RunChild(WriteName(point.write), wim, point.environment);
+        RunChild(WriteName(point.write), wim, source + point.environment);
         EXPECT_EQ(ExpectOldOrNew(point.write, wim, oldSha), point.expectNew);
     }
 
@@ -400,6 +464,7 @@ TEST_F(WriteSafetyRealWim, AFullDiskFailsTheCallWithItsCauseAndKeepsTheOldFile)
         {Write::Change, static_cast<rlim_t>(baseSize + 64)},  // the new XML does not fit
         {Write::Change, 100},                                 // nor does the journal
         {Write::Delete, static_cast<rlim_t>(baseSize / 2)},   // the rebuilt file does not fit
+        {Write::Fields, static_cast<rlim_t>(baseSize + 64)},  // four texts and a boot mark at once
     };
     int number = 0;
     for (const Case& c : cases) {
@@ -431,18 +496,19 @@ TEST_F(WriteSafetyRealWim, ANewFileWhoseFirstWriteFailsLeavesNothing)
     const std::string wim = folder / "new.wim";
     HANDLE handle = OpenWim(wim, kReadWrite, WIM_CREATE_NEW);
     ASSERT_NE(handle, nullptr) << GetLastError();
-    HANDLE image;
+    BOOL closed;
     DWORD error;
     {
+        // Written as the handle closes.
         FileSizeLimit limit(50000);
-        image = WIMCaptureImage(handle, DosPath(tree).c_str(), 0);
+        HANDLE image = WIMCaptureImage(handle, DosPath(tree).c_str(), 0);
+        ASSERT_NE(image, nullptr) << GetLastError();
+        WIMCloseHandle(image);
+        closed = WIMCloseHandle(handle);
         error = GetLastError();
     }
-    EXPECT_EQ(image, nullptr);
+    EXPECT_FALSE(closed);
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_TOO_LARGE));
-    EXPECT_EQ(WIMGetImageCount(handle), 0u);
-    WIMCloseHandle(image);
-    WIMCloseHandle(handle);
     EXPECT_FALSE(Exists(wim));
     EXPECT_EQ(Neighbours(wim), std::vector<std::string>{});
 }
@@ -529,6 +595,163 @@ TEST_F(WriteSafetyRealWim, CommitsSyncTheJournalBeforeTheWimAndTheWimBeforeDropp
     EXPECT_EQ(log[1].path, folderPath);
     EXPECT_NE(log[1].wimBytes, old);
     EXPECT_TRUE(HoldsWrite(Write::Delete, syncedWim));
+}
+
+// The operations as the pages start them, on real files: a capture (new or
+// appended) with its four texts and boot mark, a change of four texts and
+// the boot image, a delete.
+struct OperationRun {
+    const char* what;
+    bool fresh;  // into a new file rather than a copy of the sample
+    std::function<bool(TaskState&, const std::string& wim)> run;
+    int image;  // the image that gets the texts and the boot mark, or 0
+};
+
+std::vector<OperationRun> OperationRuns(const std::string& tree)
+{
+    auto capture = [tree](bool append) {
+        return [tree, append](TaskState& task, const std::string& wim) {
+            task.captureSource = DosPath(tree);
+            task.captureDestination = DosPath(wim);
+            task.captureVerify = false;
+            task.captureName = WideFromUtf8(kFieldTexts[0].value);
+            task.captureDescription = WideFromUtf8(kFieldTexts[1].value);
+            task.captureDisplayName = WideFromUtf8(kFieldTexts[2].value);
+            task.captureDisplayDescription = WideFromUtf8(kFieldTexts[3].value);
+            task.captureBoot = true;
+            return RunCapture(task, append);
+        };
+    };
+    return {
+        {"new capture", true, capture(false), 1},
+        {"appended capture", false, capture(true), 4},
+        {"change", false,
+         [](TaskState& task, const std::string& wim) {
+             task.changeSource = DosPath(wim);
+             task.changeIndex = 2;
+             task.changeName = WideFromUtf8(kFieldTexts[0].value);
+             task.changeDescription = WideFromUtf8(kFieldTexts[1].value);
+             task.changeDisplayName = WideFromUtf8(kFieldTexts[2].value);
+             task.changeDisplayDescription = WideFromUtf8(kFieldTexts[3].value);
+             task.changeBoot = true;
+             return RunChange(task);
+         },
+         2},
+        {"delete", false,
+         [](TaskState& task, const std::string& wim) {
+             task.deleteSource = DosPath(wim);
+             task.deleteIndex = 1;
+             return RunDelete(task);
+         },
+         0},
+    };
+}
+
+// Syncs of the files a write puts its data in: the WIM itself when written
+// in place, else the new file beside it. A journal holds no new data.
+long DataSyncs(const std::vector<SyncRecord>& log, const std::string& wim)
+{
+    return std::count_if(log.begin(), log.end(), [&](const SyncRecord& sync) {
+        return sync.path == wim ||
+               (sync.path.rfind(wim + ".corvane-", 0) == 0 && sync.path != wim + kJournalSuffix);
+    });
+}
+
+TEST_F(WriteSafetyRealWim, EachOperationWritesItsFileOnceWithEveryTextAndTheBootMark)
+{
+    const std::string tree = folder / "tree";
+    ShellOutput("mkdir -p " + Quoted(tree) + " && head -c 50000 /dev/urandom > " + Quoted(tree + "/data"));
+    std::vector<SyncRecord> log;
+    SyncRecorder recorder(log);
+    int number = 0;
+    for (const OperationRun& operation : OperationRuns(tree)) {
+        SCOPED_TRACE(operation.what);
+        const std::string name = "once" + std::to_string(++number) + ".wim";
+        syncedWim = operation.fresh ? folder / name : FreshCopy(name);
+        log.clear();
+        TaskState& task = FreshTask();
+        ASSERT_TRUE(operation.run(task, syncedWim)) << Narrow(task.logText);
+        EXPECT_EQ(DataSyncs(log, syncedWim), 1);
+        auto info = WimlibInfo(syncedWim);
+        if (operation.image == 0) {
+            EXPECT_EQ(info[0]["Image Count"], "2");
+        } else {
+            EXPECT_EQ(info[0]["Boot Index"], std::to_string(operation.image));
+            for (const auto& field : kFieldTexts)
+                EXPECT_EQ(info[operation.image][field.infoKey], field.value) << field.infoKey;
+        }
+        EXPECT_TRUE(Verifies(syncedWim));
+    }
+}
+
+// The write at the close fails (the disk is full): the operation logs its
+// failure line and the reason, does not report success, and the file is as
+// it was (a new one does not appear).
+TEST_F(WriteSafetyRealWim, AWriteThatFailsAtTheCloseFailsTheOperationWithItsReason)
+{
+    const std::string tree = folder / "tree";
+    ShellOutput("mkdir -p " + Quoted(tree) + " && head -c 50000 /dev/urandom > " + Quoted(tree + "/data"));
+    const rlim_t baseSize = FileBytes(Base()).size();
+    // Limits past which the new file, the appended data or new XML, and the
+    // rebuilt file do not fit (an in-place write's old bytes still do).
+    const std::map<std::string, std::pair<std::string, rlim_t>> failures = {
+        {"new capture", {"錯誤: 映像檔讀取錯誤.\r\n", 20000}},
+        {"appended capture", {"錯誤: 映像檔讀取錯誤.\r\n", baseSize + 64}},
+        {"change", {"錯誤: 無法將變更寫入映像檔.\r\n", baseSize + 64}},
+        {"delete", {"錯誤: 無法從映像檔中刪除 \"映像卷 \"1.\"\r\n", baseSize / 2}},
+    };
+    int number = 0;
+    for (const OperationRun& operation : OperationRuns(tree)) {
+        SCOPED_TRACE(operation.what);
+        const std::string name = "full" + std::to_string(++number) + ".wim";
+        const std::string wim = operation.fresh ? folder / name : FreshCopy(name);
+        const std::string oldSha = operation.fresh ? "" : Sha256(wim);
+        TaskState& task = FreshTask();
+        bool done;
+        {
+            FileSizeLimit limit(failures.at(operation.what).second);
+            done = operation.run(task, wim);
+        }
+        EXPECT_FALSE(done);
+        const std::string log = Narrow(task.logText);
+        const std::string ending = failures.at(operation.what).first + ReasonLine(ERROR_FILE_TOO_LARGE);
+        EXPECT_EQ(log.substr(log.size() - std::min(log.size(), ending.size())), ending) << log;
+        if (operation.fresh) {
+            EXPECT_FALSE(Exists(wim));
+        } else {
+            EXPECT_EQ(Sha256(wim), oldSha);
+            EXPECT_TRUE(Verifies(wim));
+        }
+        EXPECT_EQ(Neighbours(wim), std::vector<std::string>{});
+    }
+}
+
+// A change that fails part way takes the changes kept before it on the same
+// handle: the close writes none of them and says why, rather than report a
+// write that did not happen.
+TEST_F(WriteSafetyRealWim, AFailedChangeTakesTheKeptOnesWithItAndTheCloseSaysSo)
+{
+    const std::string source = folder / "source.wim";
+    MakeSampleWim(source, 3);
+    const std::string destination = folder / "dest.wim";
+    MakeSampleWim(destination, 1);
+    const std::string before = FileBytes(destination);
+    HANDLE from = OpenWim(source, WIM_GENERIC_READ);
+    HANDLE into = OpenWim(destination, kReadWrite);
+    ASSERT_NE(from, nullptr);
+    ASSERT_NE(into, nullptr);
+    // The destination holds an image of the second one's name already.
+    HANDLE kept = WIMLoadImage(from, 3);
+    HANDLE refused = WIMLoadImage(from, 1);
+    EXPECT_TRUE(WIMExportImage(kept, into, WIM_EXPORT_ALLOW_DUPLICATES)) << GetLastError();
+    EXPECT_FALSE(WIMExportImage(refused, into, WIM_EXPORT_ALLOW_DUPLICATES));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    WIMCloseHandle(refused);
+    WIMCloseHandle(kept);
+    EXPECT_FALSE(WIMCloseHandle(into));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    WIMCloseHandle(from);
+    EXPECT_TRUE(FileBytes(destination) == before);
 }
 
 // Every file a write makes or grows is written out while it is written, so
@@ -678,8 +901,17 @@ TEST_F(WriteSafetyRealWim, OneWriterPerFileAcrossHandlesAndProcesses)
     HANDLE reader = OpenWim(wim, WIM_GENERIC_READ);
     ASSERT_NE(reader, nullptr);
 
-    // A rebuild puts a new file under the name: the lock goes with it.
+    // A rebuild puts a new file under the name: the lock goes with it. The
+    // delete is kept until written, here while the handle stays open, as a
+    // call that needs the file as written writes it first.
     ASSERT_TRUE(WIMDeleteImage(writer, 3)) << GetLastError();
+    EXPECT_EQ(WIMGetImageCount(reader), 3u);
+    {
+        std::shared_ptr<layer::HandleEntry> entry = layer::Lookup(writer, layer::HandleKind::Wim);
+        ASSERT_NE(entry, nullptr);
+        std::lock_guard<std::recursive_mutex> guard(entry->file->lock);
+        ASSERT_TRUE(layer::WriteKeptChanges(*entry->file)) << GetLastError();
+    }
     EXPECT_EQ(WIMGetImageCount(reader), 2u);
     EXPECT_EQ(OpenWim(wim, kReadWrite), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));

@@ -1,10 +1,12 @@
 // Capturing a folder into a new image. wimlib scans the tree, asking path by
-// path whether to leave it out, and the new image's data is written inside
-// this call: a failure or an abort leaves the file as it was (a file being
-// created does not appear at all). A path that cannot be captured (unreadable,
-// gone, a name that is no UTF-8) fails the capture once the scan has named
-// every such path, unless the caller answers WIM_MSG_SKIP_ERROR: an image
-// never silently lacks what the caller did not leave out.
+// path whether to leave it out; the new image's data is written when the
+// WIM handle closes, with the image's texts and boot mark, in one write (its
+// messages, the abort queries among them, come then). A failure or an abort
+// leaves the file as it was (a file being created does not appear at all).
+// A path that cannot be captured (unreadable, gone, a name that is no UTF-8)
+// fails the capture once the scan has named every such path, unless the
+// caller answers WIM_MSG_SKIP_ERROR: an image never silently lacks what the
+// caller did not leave out.
 #include "imaging/wimlib/layer.h"
 #include "imaging/wimlib/wimlib_texts.h"
 
@@ -374,7 +376,9 @@ HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    CaptureRun run;
+    // The run outlives this call: the write at the close still reports through it.
+    auto kept = std::make_shared<CaptureRun>();
+    CaptureRun& run = *kept;
     run.wim = reinterpret_cast<uintptr_t>(wim);
     if (!FullDosPath(path, run.dosSource) || !UnixPathFromDos(path, run.unixSource))
         return nullptr;
@@ -394,7 +398,9 @@ HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
     }
 
     std::lock_guard<std::recursive_mutex> guard(file.lock);
-    if (!Current(file))
+    // What the handles changed before goes into the file first, so that a
+    // capture that fails takes nothing else with it.
+    if (!Current(file) || !WriteKeptChanges(file))
         return nullptr;
     run.ownFile = file.unixPath;
 
@@ -406,6 +412,9 @@ HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
         Reload(file);
         return nullptr;
     }
+    if (run.folder >= 0)
+        close(run.folder);
+    run.folder = -1;
     if (run.failure != ERROR_SUCCESS) {
         Reload(file);
         SetLastError(run.failure);
@@ -416,6 +425,10 @@ HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
     // records none of it. The program's own probe adds its element after the
     // capture, so both builds give the image the same XML.
     const int added = static_cast<int>(ImageCountOf(file));
+    if (added == 0) {
+        Reload(file);
+        return nullptr;
+    }
     for (const char* derived : {"WINDOWS", "FLAGS", "DISPLAYNAME", "DISPLAYDESCRIPTION"}) {
         if (!WimlibSucceeds([&] { return wimlib_set_image_property(file.wim, added, derived, nullptr); })) {
             Reload(file);
@@ -428,27 +441,21 @@ HANDLE WINAPI LayerCaptureImage(HANDLE wim, PCWSTR path, DWORD flags)
         Reload(file);
         return nullptr;
     }
-    CommitCheck check;
+    ShowAddedImageXml(file);
+    KeepChange(file);
+    file.kept.extraWriteFlags |= WIMLIB_WRITE_FLAG_SEND_DONE_WITH_FILE_MESSAGES;
+    file.kept.progressOwner = kept;
+    file.kept.tellWriteFailure = [kept](WimlibTexts& texts, DWORD failure) {
+        TellWriteFailures(*kept, texts, failure);
+    };
     if ((flags & WIM_FLAG_VERIFY) != 0)
-        check = [&](WIMStruct* written) { return VerifySingleInstances(run, written, added); };
-    {
-        WimlibTexts texts;
-        if (!Commit(file, {.rebuild = false,
-                           .check = check,
-                           .extraWriteFlags = WIMLIB_WRITE_FLAG_SEND_DONE_WITH_FILE_MESSAGES})) {
-            const DWORD failure = GetLastError();
-            TellWriteFailures(run, texts, failure);
-            SetLastError(failure);
-            return nullptr;
-        }
-    }
+        file.kept.checks.push_back(
+            [kept, added](WIMStruct* written) { return VerifySingleInstances(*kept, written, added); });
 
     auto image = std::make_shared<HandleEntry>();
     image->kind = HandleKind::Image;
     image->file = entry->file;
-    image->index = ImageCountOf(file);
-    if (image->index == 0)
-        return nullptr;
+    image->index = static_cast<DWORD>(added);
     HANDLE handle = AddHandle(image);
     SetLastError(ERROR_SUCCESS);
     return handle;

@@ -75,6 +75,50 @@ bool PassesCheck(WIMStruct* written, const CommitCheck& check)
     return false;
 }
 
+// The XML resource's flag for data stored compressed: wimlib always writes
+// the XML uncompressed, so a written file that says otherwise is refused.
+constexpr unsigned char kCompressedResource = 0x04;
+
+// The written file's XML document and image count, read from the file
+// itself: cheaper than opening it in wimlib, which reads its whole blob
+// table too.
+bool ReadWrittenXml(int descriptor, WString& xml, DWORD& imageCount)
+{
+    unsigned char header[kHeaderSize];
+    if (!ReadAt(descriptor, header, sizeof header, 0))
+        return FailErrno(ERROR_READ_FAULT);
+    imageCount = static_cast<DWORD>(Little(header + kImageCountField, 4));
+    const Span span = SpanAt(header, kXmlEntry);
+    if ((header[kXmlEntry + 7] & kCompressedResource) != 0 || span.size % sizeof(WCHAR) != 0)
+        return Fail(ERROR_INVALID_DATA);
+    xml.assign(span.size / sizeof(WCHAR), WCHAR{});
+    if (!ReadAt(descriptor, xml.data(), span.size, span.offset))
+        return FailErrno(ERROR_READ_FAULT);
+    if (!xml.empty() && xml[0] == 0xFEFF)
+        xml.erase(0, 1);
+    return true;
+}
+
+// Lets the caller's XML check see the written file.
+bool WrittenXmlPasses(int descriptor, const XmlCheck& check)
+{
+    if (!check)
+        return true;
+    WString xml;
+    DWORD imageCount = 0;
+    return ReadWrittenXml(descriptor, xml, imageCount) && check(xml, imageCount);
+}
+
+// Memory after a kept write: the file read again, or left unread when the
+// write was the handle's last act.
+bool Settle(WimFile& file, const CommitOptions& options)
+{
+    if (options.readAgain)
+        return Reload(file);
+    Unload(file);
+    return true;
+}
+
 // Opens the written file and lets the caller's check see it.
 bool WrittenFileHolds(const std::string& path, const CommitCheck& check)
 {
@@ -139,10 +183,11 @@ bool CommitInPlace(WimFile& file, const CommitOptions& options)
         // the WIM: the journal speaks of the old file.
         journal.Drop();
         const bool locked = RelockRenamedFile(file);
-        return Reload(file) && locked;
+        return Settle(file, options) && locked;
     }
     WIMStruct* readBack = nullptr;
-    written = written && ReadBackHolds(file, options.check, readBack);
+    written = written && WrittenXmlPasses(file.writerLock, options.xmlCheck) &&
+              ReadBackHolds(file, options.check, readBack);
     if (!written) {
         const DWORD error = GetLastError();
         journal.Undo();
@@ -152,7 +197,7 @@ bool CommitInPlace(WimFile& file, const CommitOptions& options)
     }
     const bool kept = journal.Keep();
     if (readBack == nullptr)
-        return Reload(file) && kept;
+        return Settle(file, options) && kept;
     AdoptWimStruct(file, readBack);  // read once, not twice, after each change
     return kept;
 }
@@ -177,7 +222,8 @@ int WriteWholeTemporary(WimFile& file, const CommitOptions& options, mode_t mode
             });
         });
     }
-    if (written && Sync(descriptor) && WrittenFileHolds(temporary.path(), options.check))
+    if (written && Sync(descriptor) && WrittenXmlPasses(descriptor, options.xmlCheck) &&
+        WrittenFileHolds(temporary.path(), options.check))
         return descriptor;
     temporary.RemoveFile(descriptor);
     return -1;
@@ -211,7 +257,7 @@ bool CommitRebuild(WimFile& file, const CommitOptions& options)
     close(file.writerLock);
     file.writerLock = descriptor;
     const bool named = SyncFolderOf(file.unixPath);
-    return Reload(file) && named;
+    return Settle(file, options) && named;
 }
 
 // The first write of a pending file: the whole WIM into a locked temporary
@@ -254,7 +300,7 @@ bool CommitNewFile(WimFile& file, const CommitOptions& options)
         close(descriptor);
     file.pending = false;
     const bool named = SyncFolderOf(file.unixPath);
-    return Reload(file) && named;
+    return Settle(file, options) && named;
 }
 
 }  // namespace

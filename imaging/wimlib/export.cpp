@@ -1,6 +1,6 @@
 // Exporting an image into another WIM file. The image waits in memory with
 // the others exported on the same handle and all are written in one commit
-// when the handle closes. A destination that holds no image yet is written
+// when the handle closes (kept_changes.cpp). A destination that holds no image yet is written
 // whole under another name and renamed over, so its name never shows part of
 // the images; one that holds images gets them by a journalled append. Either
 // way a failure or an abort leaves the old file.
@@ -73,6 +73,10 @@ BOOL WINAPI LayerExportImage(HANDLE image, HANDLE destinationWim, DWORD flags)
     std::scoped_lock guard(from.lock, to.lock);
     if (!Current(from) || !Current(to))
         return FALSE;
+    // Exported from the source as written; the destination's own kept
+    // changes go into it before the exports, which wait for its close.
+    if (!WriteKeptChanges(from) || (to.kept.any && !WriteKeptChanges(to)))
+        return FALSE;
     const int index = static_cast<int>(source->index);
     const uintptr_t handle = reinterpret_cast<uintptr_t>(destinationWim);
     // A refused or failed export drops every image exported unwritten on
@@ -88,24 +92,6 @@ BOOL WINAPI LayerExportImage(HANDLE image, HANDLE destinationWim, DWORD flags)
     ++from.lentImages;
     SetLastError(ERROR_SUCCESS);
     return TRUE;
-}
-
-bool WriteExports(WimFile& file)
-{
-    if (file.exportSources.empty())
-        return true;
-    const DWORD images = ImageCountOf(file);
-    if (images == 0)
-        return false;
-    CommitOptions options;
-    options.rebuild = images == file.exportSources.size();  // the file held no image before
-    options.check = [&](WIMStruct* written) {
-        struct wimlib_wim_info header;
-        if (!WimlibSucceeds([&] { return wimlib_get_wim_info(written, &header); }))
-            return false;
-        return header.image_count == images || Fail(ERROR_INVALID_DATA);
-    };
-    return Commit(file, options);
 }
 
 }  // namespace layer

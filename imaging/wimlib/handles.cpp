@@ -56,6 +56,16 @@ public:
         return images;
     }
 
+    bool HasWim(const WimFile* file)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (const auto& [token, entry] : entries_) {
+            if (entry->kind == HandleKind::Wim && entry->file.get() == file)
+                return true;
+        }
+        return false;
+    }
+
 private:
     static constexpr uintptr_t kTokenBase = 0x5749'4d00'0000;
     std::mutex lock_;
@@ -74,6 +84,11 @@ HandleRegistry& Handles()
 std::vector<std::shared_ptr<HandleEntry>> ImageHandlesOf(const WimFile* file)
 {
     return Handles().ImagesOf(file);
+}
+
+bool HasWimHandle(const WimFile* file)
+{
+    return Handles().HasWim(file);
 }
 
 HANDLE AddHandle(std::shared_ptr<HandleEntry> entry)
@@ -182,6 +197,20 @@ void AdoptWimStruct(WimFile& file, WIMStruct* wim)
     file.xml.reset();
     file.dataCheck = {};
     stat(file.unixPath.c_str(), &file.identity);
+    struct wimlib_wim_info header;
+    file.imagesWritten = wimlib_get_wim_info(wim, &header) == 0 ? header.image_count : 0;
+}
+
+void Unload(WimFile& file)
+{
+    if (file.wim != nullptr)
+        wimlib_free(file.wim);
+    file.wim = nullptr;
+    file.ForgetUnwrittenExports();
+    file.progressFunction = ProgressBridge;
+    file.progressContext = &file.progress;
+    file.xml.reset();
+    file.dataCheck = {};
 }
 
 void RegisterProgress(WimFile& file, wimlib_progress_func_t function, void* context)
@@ -196,6 +225,11 @@ void RegisterProgress(WimFile& file, wimlib_progress_func_t function, void* cont
 // unless reading fails; then every call tries again until the file reads.
 bool Reload(WimFile& file)
 {
+    if (HasKeptChanges(file)) {
+        const DWORD cause = GetLastError();
+        file.kept = KeptChanges{};
+        file.kept.lost = cause != ERROR_SUCCESS ? cause : ERROR_INVALID_DATA;
+    }
     if (file.pending)
         return ResetNewWim(file);
     // Another file's unwritten exports still read from this WIMStruct.
@@ -216,9 +250,10 @@ bool Current(WimFile& file)
         return file.wim != nullptr || ResetNewWim(file);
     if (file.wim == nullptr && !ReadWimFile(file, false))
         return false;
-    // Images exported unwritten from or into this WIMStruct still need it;
-    // only this handle's writer changes the file meanwhile.
-    if (file.lentImages > 0 || !file.exportSources.empty())
+    // Images exported unwritten from this WIMStruct still need it, and the
+    // changes kept in it are not on disk; only this handle's writer changes
+    // the file meanwhile.
+    if (file.lentImages > 0 || HasKeptChanges(file))
         return true;
     struct stat now;
     if (stat(file.unixPath.c_str(), &now) != 0) {
@@ -474,14 +509,15 @@ BOOL WINAPI LayerCloseHandle(HANDLE handle)
     std::shared_ptr<HandleEntry> entry = handle == nullptr ? nullptr : Handles().Remove(handle);
     if (entry == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
-    // A WIM handle's close writes the images exported into it; its
+    // A WIM handle's close writes what the file's handles changed (so does
+    // the close of an image handle that outlived its WIM handle); its
     // listeners still hear that write, and a failed one is the close's.
     BOOL written = TRUE;
+    if (entry->kind == HandleKind::Wim || !HasWimHandle(entry->file.get())) {
+        std::lock_guard<std::recursive_mutex> guard(entry->file->lock);
+        written = WriteKeptChanges(*entry->file, false);
+    }
     if (entry->kind == HandleKind::Wim) {
-        {
-            std::lock_guard<std::recursive_mutex> guard(entry->file->lock);
-            written = WriteExports(*entry->file);
-        }
         const DWORD error = GetLastError();
         DropCallbacksOf(reinterpret_cast<uintptr_t>(handle));
         if (!written)

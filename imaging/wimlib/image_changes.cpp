@@ -1,6 +1,8 @@
-// Whole-image changes of an open file: deleting an image and the boot index.
+// Whole-image changes of an open file: deleting an image and the boot
+// index, kept with the file until its WIM handle closes.
 #include "imaging/wimlib/layer.h"
 
+#include <algorithm>
 #include <mutex>
 #include <vector>
 
@@ -19,14 +21,21 @@ BOOL WINAPI LayerDeleteImage(HANDLE wim, DWORD index)
         if (image->index == index)
             return Fail(ERROR_SHARING_VIOLATION);
     }
+    ShowDeletedImageXml(file, index);
     if (!WimlibSucceeds([&] { return wimlib_delete_image(file.wim, static_cast<int>(index)); })) {
         Reload(file);
         return FALSE;
     }
-    // A delete rebuilds the whole file, which also drops the image's data
-    // that no other image shares.
-    if (!Commit(file, {.rebuild = true, .check = {}}))
-        return FALSE;
+    // Kept until the close, which then rebuilds the whole file: that also
+    // drops the image's data that no other image shares.
+    KeepChange(file);
+    file.kept.rebuild = true;
+    auto& stored = file.kept.storedImages;
+    std::erase_if(stored, [index](const auto& element) { return element.first == index; });
+    for (auto& element : stored) {
+        if (element.first > index)
+            --element.first;
+    }
     for (const auto& image : images) {
         if (image->index > index)
             --image->index;
@@ -48,13 +57,10 @@ BOOL WINAPI LayerSetBootImage(HANDLE wim, DWORD index)
         return Fail(ERROR_INVALID_PARAMETER);
     if (header.boot_index != index) {
         header.boot_index = index;
-        if (!WimlibSucceeds(
-                [&] { return wimlib_set_wim_info(file.wim, &header, WIMLIB_CHANGE_BOOT_INDEX); })) {
-            Reload(file);
+        // Kept until the close; a refusal changes nothing in memory.
+        if (!WimlibSucceeds([&] { return wimlib_set_wim_info(file.wim, &header, WIMLIB_CHANGE_BOOT_INDEX); }))
             return FALSE;
-        }
-        if (!Commit(file))
-            return FALSE;
+        KeepChange(file);
     }
     SetLastError(ERROR_SUCCESS);
     return TRUE;

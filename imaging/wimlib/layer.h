@@ -4,12 +4,12 @@
 // The program sees DOS paths, handles and Win32 last-error codes; wimlib sees
 // Unix paths and its own WIMStruct. Each WIM handle owns one WimFile (the
 // WIMStruct, the path and how the caller opened it); image handles share it,
-// so the handles can be closed in any order. Every change but an export
-// reaches the file inside the call that makes it, and the file is read again
-// afterwards, so memory and disk agree whether the write worked or not. The
-// images exported into a file wait in memory and are written together when
-// its WIM handle closes (or earlier, once, by the next change that writes),
-// so a run of exports gains the file all of them or none.
+// so the handles can be closed in any order. As in the system's library,
+// what the handles change (a capture, image information, the boot image, a
+// delete, exports into the file) is kept in memory and written once, all or
+// nothing, when the WIM handle closes, or earlier, once, when a call needs
+// the file as written (a split, a mount, an export out of it). A failed
+// write is the close's failure, and the file is then as it was.
 #pragma once
 
 #include "base/text.h"
@@ -149,6 +149,39 @@ struct ReferencedFile {
     unsigned totalParts = 0;
 };
 
+// A wimlib message the library printed while a write ran (wimlib_texts.h).
+class WimlibTexts;
+
+// What a commit must find in the file it wrote before keeping it. `written`
+// is the written file, opened afresh; false, with the last error set, undoes
+// the write.
+using CommitCheck = std::function<bool(WIMStruct* written)>;
+
+// The same for what needs only the written file's XML document and image
+// count, read straight from the file without opening it in wimlib.
+using XmlCheck = std::function<bool(WStringView xml, DWORD imageCount)>;
+
+// An element of the file's XML document, parsed (xml_reader.h).
+struct XmlNode;
+
+// The changes made through a file's handles and not written yet, and what
+// their write must do and find (kept_changes.cpp).
+struct KeptChanges {
+    bool any = false;
+    bool rebuild = false;     // an image was deleted: the file is written anew
+    int extraWriteFlags = 0;  // wimlib write flags a kept capture asks for
+    std::vector<CommitCheck> checks;
+    // The elements callers gave images, by index: the written file must hold them.
+    std::vector<std::pair<DWORD, std::shared_ptr<const XmlNode>>> storedImages;
+    // The progress function a kept capture registered, and its context, kept
+    // alive until the write; told the files a failed write names.
+    std::shared_ptr<void> progressOwner;
+    std::function<void(WimlibTexts& texts, DWORD failure)> tellWriteFailure;
+    // Set when a failed change took earlier unwritten ones with it: the
+    // close then fails with it and writes nothing.
+    DWORD lost = ERROR_SUCCESS;
+};
+
 struct WimFile {
     std::recursive_mutex lock;  // recursive: a callback may call back in on its own thread
     WIMStruct* wim = nullptr;   // null while the file cannot be read
@@ -176,6 +209,8 @@ struct WimFile {
     // source stays open and as it was read until then (`lentImages` there).
     std::vector<std::shared_ptr<WimFile>> exportSources;
     std::atomic<int> lentImages{0};
+    KeptChanges kept;
+    DWORD imagesWritten = 0;  // the image count of the file as last read
     // What the check of all the file's data found (apply.cpp): wimlib checks
     // a file's data in one pass, solid blocks read once, and each image's
     // check names its own entries from it. Kept while this WIMStruct is.
@@ -217,6 +252,17 @@ struct WimFile {
     bool Writable() const { return (access & WIM_GENERIC_WRITE) != 0; }
 };
 
+// What the XML document shows while changes are kept: the element of the
+// image just added at the end, with what wimlib knows of it before it is
+// written, and a deleted image's element gone, the later ones numbered
+// again. Where the document cannot be read the file's own is shown.
+void ShowAddedImageXml(WimFile& file);
+void ShowDeletedImageXml(WimFile& file, DWORD index);
+
+// Whether a written file's XML document and image count hold the kept
+// changes: the image count of memory, and each element a caller gave.
+bool WrittenXmlHolds(const KeptChanges& kept, DWORD images, WStringView xml, DWORD imageCount);
+
 enum class HandleKind { Wim, Image, Find };
 
 // The mount an image handle from WIMGetMountedImageHandle stands for (mount.cpp).
@@ -240,6 +286,9 @@ std::shared_ptr<HandleEntry> LookupAny(HANDLE handle);
 // The image handles open on one file.
 std::vector<std::shared_ptr<HandleEntry>> ImageHandlesOf(const WimFile* file);
 
+// Whether a WIM handle is open on the file.
+bool HasWimHandle(const WimFile* file);
+
 // A new handle for an entry.
 HANDLE AddHandle(std::shared_ptr<HandleEntry> entry);
 
@@ -260,8 +309,13 @@ WIMStruct* OpenWimStruct(WimFile& file, bool checkIntegrity);
 void AdoptWimStruct(WimFile& file, WIMStruct* wim);
 
 // Throws away what memory holds and reads the file again. The caller's last
-// error stays unless reading fails.
+// error stays unless reading fails. Changes kept unwritten go with it, and
+// the WIM handle's close then fails with the caller's last error.
 bool Reload(WimFile& file);
+
+// Frees the WIMStruct after the write at a close: the next call that needs
+// the file reads it again (Current).
+void Unload(WimFile& file);
 
 // Makes sure the WIMStruct shows the file as it is now: another handle may
 // have rewritten it since.
@@ -317,20 +371,24 @@ bool RefuseSolid(WimFile& file, const char* what);
 // wimlib makes by itself, InPlaceWrite), so that after a failure, a kill or a
 // full disk the file is the old one or the new one, whole.
 
-// What a commit must find in the file it wrote before keeping it. `written`
-// is the written file, opened afresh; false, with the last error set, undoes
-// the write.
-using CommitCheck = std::function<bool(WIMStruct* written)>;
-
 struct CommitOptions {
     bool rebuild = false;  // a whole new file (after a delete) rather than an append in place
     CommitCheck check;
     int extraWriteFlags = 0;  // wimlib write flags beyond the usual ones (progress messages)
+    XmlCheck xmlCheck = {};
+    bool readAgain = true;  // false: the written file is left unread (Unload)
 };
 
-// Writes the images exported into the file and not yet written, in one
-// commit; true when there were none. On failure none of them is in the file.
-bool WriteExports(WimFile& file);
+// Marks the file's WIMStruct as changed and not yet written.
+void KeepChange(WimFile& file);
+
+// Whether the WIMStruct holds changes or exports not yet written.
+bool HasKeptChanges(const WimFile& file);
+
+// Writes every kept change and export in one commit; true when there were
+// none. On failure none of them is in the file, and memory shows the file
+// again. `readAgain` false leaves the written file unread, for a close.
+bool WriteKeptChanges(WimFile& file, bool readAgain = true);
 
 // Writes the WIMStruct's changes into the file and reads it back. An append
 // in place (new XML, a boot index, added images or data) is journalled; a

@@ -243,8 +243,8 @@ BOOL WINAPI LayerMountImageHandle(HANDLE image, PCWSTR mountPath, DWORD flags)
     std::lock_guard<std::recursive_mutex> guard(file.lock);
     if (readWrite && (!file.Writable() || file.writerLock < 0))
         return Fail(ERROR_ACCESS_DENIED);
-    // Works from the file as written: images exported into it go there first.
-    if (!Current(file) || !WriteExports(file))
+    // Works from the file as written: what its handles changed goes there first.
+    if (!Current(file) || !WriteKeptChanges(file))
         return FALSE;
     if (entry->index == 0 || entry->index > ImageCountOf(file))
         return Fail(ERROR_INVALID_PARAMETER);

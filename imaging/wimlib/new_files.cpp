@@ -58,6 +58,7 @@ bool SetEmptyWim(WimFile& file, const uint8_t* guid)
     file.wim = wim;
     RegisterProgress(file, ProgressBridge, &file.progress);
     file.xml.reset();
+    file.imagesWritten = 0;
     return true;
 }
 

@@ -242,8 +242,8 @@ BOOL WINAPI LayerSplitFile(HANDLE wim, PCWSTR partPath, PLARGE_INTEGER partSize,
         return FALSE;
     WimFile& file = *entry->file;
     std::lock_guard<std::recursive_mutex> guard(file.lock);
-    // Works from the file as written: images exported into it go there first.
-    if (!Current(file) || !WriteExports(file))
+    // Works from the file as written: what its handles changed goes there first.
+    if (!Current(file) || !WriteKeptChanges(file))
         return FALSE;
     struct wimlib_wim_info header;
     if (!WimlibSucceeds([&] { return wimlib_get_wim_info(file.wim, &header); }))

@@ -78,17 +78,108 @@ bool ParseFileXml(WString text, FileXml& xml)
     return true;
 }
 
-// The file's document, read and parsed once for each reading of the file.
+// The file's document, read and parsed once for each reading of the file,
+// or the view kept changes give. wimlib has no document for a file not yet
+// written: it holds no image then but the ones kept.
 const FileXml* CurrentXml(WimFile& file)
 {
     if (file.xml == nullptr) {
         auto xml = std::make_shared<FileXml>();
         WString text;
-        if (!ReadWimXml(file.wim, text) || !ParseFileXml(std::move(text), *xml))
+        if (!ReadWimXml(file.wim, text))
+            return nullptr;
+        if (text.empty() && file.pending)
+            text = WSTR("<WIM></WIM>");
+        if (!ParseFileXml(std::move(text), *xml))
             return nullptr;
         file.xml = std::move(xml);
     }
     return file.xml.get();
+}
+
+// ---------------------------------------------------------------------------
+// The document while changes are kept
+
+// An element's content as its source has it: from its first child to its
+// last (text beside children is not stored, see IsStorable).
+WStringView ContentOf(const XmlNode& element, WStringView source)
+{
+    if (element.children.empty())
+        return {};
+    const size_t begin = element.children.front().begin;
+    return source.substr(begin, element.children.back().end - begin);
+}
+
+// The document in the parts a kept change moves: each image's content in
+// index order, and the root's other children.
+struct DocumentParts {
+    WString root;
+    std::vector<WString> images;
+    WString others;
+};
+
+bool SplitDocument(WimFile& file, DocumentParts& parts)
+{
+    const FileXml* xml = CurrentXml(file);
+    if (xml == nullptr)
+        return false;
+    parts.root = xml->document.name;
+    for (DWORD index = 1; index <= xml->byPosition.size(); ++index) {
+        const XmlNode* image = xml->Image(index);
+        if (image == nullptr)
+            return false;
+        parts.images.emplace_back(ContentOf(*image, xml->text));
+    }
+    for (const XmlNode& child : xml->document.children) {
+        if (!EqualsAscii(child.name, "IMAGE"))
+            parts.others += xml->text.substr(child.begin, child.end - child.begin);
+    }
+    return true;
+}
+
+// The parts as the view of the file's document, images numbered in order.
+void ShowDocument(WimFile& file, const DocumentParts& parts)
+{
+    WString text = WSTR("<") + parts.root + WSTR(">");
+    for (size_t i = 0; i < parts.images.size(); ++i) {
+        text += WSTR("<IMAGE INDEX=\"");
+        for (char digit : std::to_string(i + 1))
+            text.push_back(static_cast<WCHAR>(digit));
+        text += WSTR("\">") + parts.images[i] + WSTR("</IMAGE>");
+    }
+    text += parts.others + WSTR("</") + parts.root + WSTR(">");
+    auto xml = std::make_shared<FileXml>();
+    if (ParseFileXml(std::move(text), *xml))
+        file.xml = std::move(xml);
+    else
+        file.xml.reset();
+}
+
+// What wimlib holds of an image before it is written (its figures are
+// wimlib's to count then).
+WString ContentInWimlib(WIMStruct* wim, int index)
+{
+    auto element = [](const char* name, const WString& content) {
+        const WString tag = WideFromUtf8(name);
+        return WSTR("<") + tag + WSTR(">") + content + WSTR("</") + tag + WSTR(">");
+    };
+    auto value = [&](const std::string& path) {
+        const char* text = wimlib_get_image_property(wim, index, path.c_str());
+        return text != nullptr ? WideFromUtf8(text) : WString();
+    };
+    WString content;
+    for (const char* count : {"DIRCOUNT", "FILECOUNT", "TOTALBYTES", "HARDLINKBYTES"}) {
+        const WString figure = value(count);
+        if (!figure.empty())
+            content += element(count, figure);
+    }
+    for (const char* time : {"CREATIONTIME", "LASTMODIFICATIONTIME"}) {
+        const WString high = value(std::string(time) + "/HIGHPART");
+        const WString low = value(std::string(time) + "/LOWPART");
+        if (!high.empty() && !low.empty())
+            content += element(time, element("HIGHPART", high) + element("LOWPART", low));
+    }
+    return content;
 }
 
 // ---------------------------------------------------------------------------
@@ -352,21 +443,141 @@ bool Holds(const XmlNode& stored, const XmlNode& wanted, bool image = true)
     return true;
 }
 
-// Whether the image `index` of a WIMStruct holds the caller's element; false
-// with ERROR_INVALID_DATA when it does not.
-bool WimHolds(WIMStruct* wim, DWORD index, const XmlNode& wanted)
+// A NAME another image of the file has is refused before any property is
+// set: wimlib refuses it part way through the changes otherwise.
+bool NamesAreFree(WimFile& file, DWORD index, const StorePlan& plan)
 {
-    WString text;
-    FileXml xml;
-    if (!ReadWimXml(wim, text) || !ParseFileXml(std::move(text), xml))
-        return false;
-    const XmlNode* stored = xml.Image(index);
-    if (stored == nullptr || !Holds(*stored, wanted))
-        return Fail(ERROR_INVALID_DATA);
+    for (const PropertyChange& change : plan.changes) {
+        if (change.path != "NAME" || change.value.empty())
+            continue;
+        const char* own = wimlib_get_image_name(file.wim, static_cast<int>(index));
+        if (wimlib_image_name_in_use(file.wim, change.value.c_str()) &&
+            (own == nullptr || change.value != own))
+            return Fail(ERROR_ALREADY_EXISTS);
+    }
     return true;
 }
 
+// A text as wimlib writes it: the characters markup needs escaped, and
+// carriage returns as references so that a reader keeps them.
+void AppendEscaped(WString& out, WStringView text)
+{
+    for (WCHAR c : text) {
+        switch (c) {
+        case '&':
+            out += WSTR("&amp;");
+            break;
+        case '<':
+            out += WSTR("&lt;");
+            break;
+        case '>':
+            out += WSTR("&gt;");
+            break;
+        case '\r':
+            out += WSTR("&#13;");
+            break;
+        default:
+            out.push_back(c);
+        }
+    }
+}
+
+// An element the caller gave, as wimlib will write it: no white space
+// between elements, nothing without text, attributes as the file had them.
+void AppendStored(WString& out, const XmlNode& node)
+{
+    if (IsLeftOut(node))
+        return;
+    out += WSTR("<") + node.name;
+    for (const XmlAttributeValue& attribute : node.attributes)
+        out += WSTR(" ") + attribute.name + WSTR("=\"") + attribute.written + WSTR("\"");
+    out += WSTR(">");
+    if (node.children.empty())
+        AppendEscaped(out, node.text);
+    for (const XmlNode& child : node.children)
+        AppendStored(out, child);
+    out += WSTR("</") + node.name + WSTR(">");
+}
+
+// The content the image will have once written: the caller's children, but
+// wimlib's own statistics as it keeps them.
+WString StoredContent(const XmlNode& current, WStringView currentSource, const XmlNode& wanted)
+{
+    WString content;
+    for (const XmlNode& child : wanted.children) {
+        if (!IsManaged(child)) {
+            AppendStored(content, child);
+            continue;
+        }
+        for (const XmlNode& own : current.children) {
+            if (own.name == child.name) {
+                content += currentSource.substr(own.begin, own.end - own.begin);
+                break;
+            }
+        }
+    }
+    return content;
+}
+
+// The image's element as the caller gave it, kept for the view and for the
+// check of the written file.
+void KeepStoredImage(WimFile& file, DWORD index, const XmlNode& wanted)
+{
+    auto& stored = file.kept.storedImages;
+    std::erase_if(stored, [index](const auto& element) { return element.first == index; });
+    stored.emplace_back(index, std::make_shared<const XmlNode>(wanted));
+    DocumentParts parts;
+    const std::shared_ptr<const FileXml> xml = file.xml;
+    const XmlNode* current = xml != nullptr ? xml->Image(index) : nullptr;
+    if (current != nullptr && SplitDocument(file, parts) && index <= parts.images.size()) {
+        parts.images[index - 1] = StoredContent(*current, xml->text, wanted);
+        ShowDocument(file, parts);
+    } else {
+        file.xml.reset();
+    }
+}
+
 }  // namespace
+
+void ShowAddedImageXml(WimFile& file)
+{
+    DocumentParts parts;
+    const int added = static_cast<int>(ImageCountOf(file));
+    if (added == 0 || !SplitDocument(file, parts)) {
+        file.xml.reset();
+        return;
+    }
+    parts.images.push_back(ContentInWimlib(file.wim, added));
+    ShowDocument(file, parts);
+}
+
+void ShowDeletedImageXml(WimFile& file, DWORD index)
+{
+    DocumentParts parts;
+    if (!SplitDocument(file, parts) || index == 0 || index > parts.images.size()) {
+        file.xml.reset();
+        return;
+    }
+    parts.images.erase(parts.images.begin() + (index - 1));
+    ShowDocument(file, parts);
+}
+
+bool WrittenXmlHolds(const KeptChanges& kept, DWORD images, WStringView xml, DWORD imageCount)
+{
+    if (imageCount != images)
+        return Fail(ERROR_INVALID_DATA);
+    if (kept.storedImages.empty())
+        return true;
+    FileXml written;
+    if (!ParseFileXml(WString(xml), written))
+        return false;
+    for (const auto& [index, wanted] : kept.storedImages) {
+        const XmlNode* stored = written.Image(index);
+        if (stored == nullptr || !Holds(*stored, *wanted))
+            return Fail(ERROR_INVALID_DATA);
+    }
+    return true;
+}
 
 BOOL WINAPI LayerGetImageInformation(HANDLE handle, PVOID* buffer, PDWORD size)
 {
@@ -415,8 +626,8 @@ BOOL WINAPI LayerSetImageInformation(HANDLE handle, PVOID buffer, DWORD size)
     // Characters XML cannot hold, lone surrogates among them, are refused
     // here, before anything is written.
     XmlNode wanted;
-    if (!ParseXml(WStringView(static_cast<const WCHAR*>(buffer), size / sizeof(WCHAR)), wanted) ||
-        !EqualsAscii(wanted.name, "IMAGE") || !IsStorable(wanted))
+    const WStringView text(static_cast<const WCHAR*>(buffer), size / sizeof(WCHAR));
+    if (!ParseXml(text, wanted) || !EqualsAscii(wanted.name, "IMAGE") || !IsStorable(wanted))
         return Fail(ERROR_INVALID_DATA);
 
     WimFile& file = *entry->file;
@@ -443,6 +654,8 @@ BOOL WINAPI LayerSetImageInformation(HANDLE handle, PVOID buffer, DWORD size)
         SetLastError(ERROR_SUCCESS);
         return TRUE;
     }
+    if (!NamesAreFree(file, index, plan))
+        return FALSE;
     for (const PropertyChange& change : plan.changes) {
         const char* value = change.value.empty() ? nullptr : change.value.c_str();
         if (!WimlibSucceeds([&] {
@@ -453,10 +666,10 @@ BOOL WINAPI LayerSetImageInformation(HANDLE handle, PVOID buffer, DWORD size)
             return FALSE;
         }
     }
-    // And the written file must hold it too, or the write is undone.
-    if (!Commit(file, {.rebuild = false,
-                       .check = [&](WIMStruct* written) { return WimHolds(written, index, wanted); }}))
-        return FALSE;
+    // Kept until the close; the written file must hold it then, or nothing
+    // the handles changed is kept.
+    KeepStoredImage(file, index, wanted);
+    KeepChange(file);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

@@ -73,9 +73,12 @@ double TimeRun(HWND button)
 extern "C" int wmain(int argc, WCHAR** argv)
 {
     const std::string verb = argc > 1 ? Utf8FromWide(argv[1]) : "";
-    if (argc != 4 || (verb != "capture" && verb != "apply" && verb != "export")) {
+    // export-lzx: into a new LZX file, the source's data copied as it is.
+    const bool exportLzx = verb == "export-lzx";
+    if (argc != 4 || (verb != "capture" && verb != "apply" && verb != "export" && !exportLzx)) {
         std::fprintf(stderr,
-                     "usage: corvane_window_timing capture SOURCE WIM | apply WIM FOLDER | export WIM ESD\n");
+                     "usage: corvane_window_timing capture SOURCE WIM | apply WIM FOLDER | export WIM ESD | "
+                     "export-lzx WIM NEW\n");
         return 2;
     }
     g_instance = GetModuleHandleW(nullptr);
@@ -93,12 +96,13 @@ extern "C" int wmain(int argc, WCHAR** argv)
         SetWindowTextW(session.control(IDC_CAPTURE_DESTINATION), second.c_str());
         SendMessageW(session.control(IDC_CAPTURE_VERIFY), BM_SETCHECK, BST_UNCHECKED, 0);
         button = session.control(IDC_CAPTURE_NEW);
-    } else if (verb == "export") {
+    } else if (verb == "export" || exportLzx) {
         session.SelectTab(kPageExport);
         SetWindowTextW(session.control(IDC_EXPORT_SOURCE), first.c_str());
         SetWindowTextW(session.control(IDC_EXPORT_DESTINATION), second.c_str());
         SetWindowTextW(session.control(IDC_EXPORT_INDEX_EDIT), WSTR("1"));
-        SendMessageW(session.control(IDC_EXPORT_COMPRESSION), CB_SETCURSEL, 3, 0);  // LZMS
+        SendMessageW(session.control(IDC_EXPORT_COMPRESSION), CB_SETCURSEL, exportLzx ? 2 : 3,
+                     0);  // LZX, LZMS
         SendMessageW(session.control(IDC_EXPORT_CHECK), BM_SETCHECK, BST_UNCHECKED, 0);
         button = session.control(IDC_EXPORT_RUN);
     } else {
