@@ -114,6 +114,14 @@ struct ChildEnds {
 // What the parent answers a report with once it has handed it on.
 constexpr char kGoOn = 'g';
 
+// A capture's write reports every file it is done with: waiting for the
+// parent at each would cost two switches a file, and what those reports show
+// (the file counter) may trail the write. The rest are waited for.
+bool AwaitsGoAhead(int32_t message)
+{
+    return message != WIMLIB_PROGRESS_MSG_DONE_WITH_FILE;
+}
+
 // The child's progress function: each message the parent needs goes into
 // the pipe, and the child waits until the parent has handed it on, so that
 // the window never lags behind the write and an abort answered to a message
@@ -133,9 +141,11 @@ enum wimlib_progress_status ForwardToParent(enum wimlib_progress_msg message,
     report.textLength = static_cast<uint32_t>(std::strlen(text));
     std::string bytes(reinterpret_cast<const char*>(&report), sizeof report);
     bytes.append(text, report.textLength);
-    char answer = 0;
-    if (!SendAll(ends.out, bytes.data(), bytes.size()) || !ReceiveAll(ends.in, &answer, 1) || answer != kGoOn)
+    if (!SendAll(ends.out, bytes.data(), bytes.size()))
         return WIMLIB_PROGRESS_STATUS_ABORT;  // the parent is gone
+    char answer = 0;
+    if (AwaitsGoAhead(report.message) && (!ReceiveAll(ends.in, &answer, 1) || answer != kGoOn))
+        return WIMLIB_PROGRESS_STATUS_ABORT;
     return WIMLIB_PROGRESS_STATUS_CONTINUE;
 }
 
@@ -236,7 +246,7 @@ Outcome FollowChild(WimFile& file, pid_t child, int in, int out)
                 return Aborted();
             }
             // Wine ignores SIGPIPE: a child that has died makes this fail.
-            if (!SendAll(out, &kGoOn, 1))
+            if (AwaitsGoAhead(report.message) && !SendAll(out, &kGoOn, 1))
                 break;
         }
         if (GetTickCount() - lastAsked >= kAbortQueryMilliseconds) {
