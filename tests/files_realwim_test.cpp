@@ -191,6 +191,27 @@ TEST_F(FilesRealWim, ExtractsFilesAndFoldersUnderTheirNames)
     EXPECT_NE(Log().find(Line(IDS_EXTRACT_FAILED, WSTR("\\a.txt"))), std::string::npos) << Log();
 }
 
+// The staging folder's name taken over while the library writes: the folder
+// now under that name is another program's, and it stays with what it holds;
+// what is cleared is the folder the layer made, under whatever name it has.
+TEST_F(FilesRealWim, AFolderPutUnderTheStagingNameIsNeverEmptiedOrRemoved)
+{
+    bool swapped = false;
+    const MessageListener listener([&](DWORD message, WPARAM) {
+        if (message == WIM_MSG_PROCESS && !swapped) {
+            swapped = true;
+            Shell("cd " + Quoted(target) +
+                  " && s=$(ls -A | grep corvane-extract) && mv \"$s\" moved && mkdir \"$s\"" +
+                  " && echo theirs > \"$s/keep\"");
+        }
+        return WIM_MSG_SUCCESS;
+    });
+    Extract({WSTR("\\sub\\nested")});  // the library writes by name, so it may fail
+    ASSERT_TRUE(swapped);
+    EXPECT_EQ(ShellOutput("cat " + Quoted(target) + "/.corvane-extract-*/keep"), "theirs\n") << Log();
+    EXPECT_EQ(ShellOutput("ls -A " + Quoted(target + "/moved")), "");
+}
+
 // What cannot be extracted as asked: the run fails, says what and why, and
 // the target folder (and the folder around it) holds nothing new.
 TEST_F(FilesRealWim, RefusesWhatCannotBeWrittenAndLeavesNothing)

@@ -102,8 +102,13 @@ TEST(FilesWindowTest, OpenFillsTheTreeAFolderOpensAndExtractRuns)
     ASSERT_TRUE(WaitFor([&] { return (progress = Task().progressWindow) != nullptr; }));
     WCHAR close[kTextBufferSize];
     LoadTableString(IDS_CLOSE, close);
-    ASSERT_TRUE(
-        WaitFor([&] { return WindowText(GetDlgItem(progress, IDC_PROGRESS_BUTTON)) == close; }, 60000));
+    // Ended: the run has written its log and the button reads Close again.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return !Task().busy && !WindowText(GetDlgItem(progress, IDC_PROGRESS_LOG)).empty() &&
+                   WindowText(GetDlgItem(progress, IDC_PROGRESS_BUTTON)) == close;
+        },
+        60000));
     const std::string log = Narrow(WindowText(GetDlgItem(progress, IDC_PROGRESS_LOG)));
     ClickProgressButton(progress);
     ASSERT_TRUE(WaitFor([] { return Task().progressWindow == nullptr; }));

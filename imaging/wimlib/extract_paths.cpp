@@ -1,0 +1,303 @@
+// Extracting one path of an image (a file or a folder, with what apply
+// keeps) to the full path it is to take: WIMExtractImagePath. Names Windows
+// cannot hold and data the file lacks are refused before anything is
+// written; wimlib writes into a staging folder of the layer's own beside the
+// destination, which then takes the destination's name.
+#include "imaging/wimlib/apply_run.h"
+#include "imaging/wimlib/child_write.h"
+#include "imaging/wimlib/file_io.h"
+
+#include "base/file_names.h"
+
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace layer {
+
+namespace {
+
+// One item of a path being extracted, and what keeps it from being written.
+struct ExtractItems {
+    size_t prefix = 0;  // the requested path's length: item paths start after it
+    std::vector<ApplyItem>* items = nullptr;
+    std::vector<std::string> badNames;     // relative paths whose last name Windows cannot hold
+    std::vector<std::string> missingData;  // relative paths whose data the file lacks
+};
+
+int CollectExtractItem(const struct wimlib_dir_entry* entry, void* context)
+{
+    auto& collect = *static_cast<ExtractItems*>(context);
+    const std::string full = entry->full_path;
+    std::string path = full.size() > collect.prefix ? full.substr(collect.prefix) : std::string();
+    if (!path.empty() && path.front() != '/')
+        path.insert(path.begin(), '/');
+    ApplyItem item = ItemOf(entry, std::move(path));
+    // The requested item's own name is not used: the caller names its destination.
+    if (entry->depth > 0 && WindowsNameFault(WideFromUtf8(entry->filename)) != NameFault::None)
+        collect.badNames.push_back(item.path);
+    for (uint32_t i = 0; i <= entry->num_named_streams; ++i) {
+        if (entry->streams[i].resource.is_missing) {
+            collect.missingData.push_back(item.path);
+            break;
+        }
+    }
+    collect.items->push_back(std::move(item));
+    return 0;
+}
+
+// Empties the folder `folder` (a descriptor) of everything in it, through
+// descriptors alone: what goes is what lies inside the folder the layer made
+// and holds, whatever names around it are changed meanwhile. Links are
+// removed, never followed.
+void EmptyHeldFolder(int folder)
+{
+    const int listing = dup(folder);
+    DIR* entries = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (entries == nullptr) {
+        if (listing >= 0)
+            close(listing);
+        return;
+    }
+    while (const struct dirent* entry = readdir(entries)) {
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        const int child = openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (child >= 0) {
+            EmptyHeldFolder(child);
+            close(child);
+            unlinkat(folder, name, AT_REMOVEDIR);
+        } else {
+            unlinkat(folder, name, 0);
+        }
+    }
+    closedir(entries);
+}
+
+// The staging folder: made under a fresh name (mkdtemp) and held open from
+// then on, so that its identity is known and removal goes through it.
+struct StagingFolder {
+    std::string path;
+    int held = -1;
+    struct stat identity = {};
+
+    ~StagingFolder() { Remove(); }
+
+    bool Make(const std::string& destination)
+    {
+        std::string name = FolderOf(destination) + "/.corvane-extract-XXXXXX";
+        if (mkdtemp(name.data()) == nullptr)
+            return FailErrno(ERROR_PATH_NOT_FOUND);
+        path = name;
+        held = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (held < 0 || fstat(held, &identity) != 0) {
+            const int error = errno;
+            if (held >= 0)
+                close(held);
+            held = -1;
+            rmdir(path.c_str());  // just made, and empty: nothing of anyone else's
+            return Fail(Win32FromErrno(error, ERROR_PATH_NOT_FOUND));
+        }
+        return true;
+    }
+
+    // Removes what the staging holds, then its name, but only while the
+    // name still stands for the folder made.
+    void Remove()
+    {
+        if (held < 0)
+            return;
+        EmptyHeldFolder(held);
+        const int parent = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const std::string base = path.substr(path.rfind('/') + 1);
+        struct stat now;
+        if (parent >= 0 && fstatat(parent, base.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now.st_dev == identity.st_dev && now.st_ino == identity.st_ino)
+            unlinkat(parent, base.c_str(), AT_REMOVEDIR);
+        if (parent >= 0)
+            close(parent);
+        close(held);
+        held = -1;
+    }
+
+    // The staging folder itself takes `destination`'s name (the image's
+    // root extracted), while its name still stands for the folder made; it
+    // is the caller's from then on and nothing of it is removed.
+    bool TakeName(const std::string& destination)
+    {
+        struct stat now;
+        if (lstat(path.c_str(), &now) != 0 || now.st_dev != identity.st_dev || now.st_ino != identity.st_ino)
+            return Fail(ERROR_FILE_NOT_FOUND);
+        if (rename(path.c_str(), destination.c_str()) != 0)
+            return FailErrno(ERROR_WRITE_FAULT);
+        close(held);
+        held = -1;
+        return true;
+    }
+
+    // Removes an item wimlib wrote into the staging (`relative` to it).
+    void RemoveItem(const std::string& relative) const
+    {
+        const size_t slash = relative.rfind('/');
+        const std::string folder = relative.substr(0, slash == std::string::npos ? 0 : slash);
+        const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+        const int at =
+            folder.empty() ? dup(held) : openat(held, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (at < 0)
+            return;
+        const int item = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (item >= 0) {
+            EmptyHeldFolder(item);
+            close(item);
+            unlinkat(at, name.c_str(), AT_REMOVEDIR);
+        } else {
+            unlinkat(at, name.c_str(), 0);
+        }
+        close(at);
+    }
+};
+
+// Names each refused item to the listeners; false unless every one was
+// skipped. Skipped items are removed from the staging folder afterwards.
+bool NameRefusedItems(ApplyRun& run, const std::vector<std::string>& paths, DWORD code,
+                      std::vector<std::string>& skipped)
+{
+    bool going = true;
+    for (const std::string& path : paths) {
+        const WString callerPath = CallerItemPath(run, path);
+        const ErrorAnswer answer = DeliverError(run.wim, callerPath.c_str(), code);
+        if (answer == ErrorAnswer::Skip) {
+            skipped.push_back(path);
+            continue;
+        }
+        going = false;
+        if (answer == ErrorAnswer::Abort) {
+            SetLastError(ERROR_REQUEST_ABORTED);
+            return false;
+        }
+    }
+    if (!going)
+        SetLastError(code);
+    return going;
+}
+
+// The image path wimlib looks up: '/'-separated from the root, no empty
+// parts; false for a "." or ".." part, which the image's tree does not know.
+bool ImagePathOf(PCWSTR callerPath, std::string& path)
+{
+    path = "/";
+    std::string part;
+    for (char c : Utf8FromWide(callerPath) + "\\") {
+        if (c != '\\' && c != '/') {
+            part.push_back(c);
+            continue;
+        }
+        if (part == "." || part == "..")
+            return false;
+        if (!part.empty())
+            path += (path.size() > 1 ? "/" : "") + part;
+        part.clear();
+    }
+    return true;
+}
+
+}  // namespace
+
+BOOL WINAPI LayerExtractImagePath(HANDLE image, PCWSTR imagePath, PCWSTR destinationPath, DWORD flags)
+{
+    std::shared_ptr<HandleEntry> entry = Lookup(image, HandleKind::Image);
+    if (entry == nullptr)
+        return FALSE;
+    if (imagePath == nullptr || destinationPath == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    std::string source;
+    if (!ImagePathOf(imagePath, source))
+        return Fail(ERROR_BAD_PATHNAME);
+    std::string destination;
+    if (!UnixPathFromDos(destinationPath, destination))
+        return FALSE;
+    while (destination.size() > 1 && destination.back() == '/')
+        destination.pop_back();
+    struct stat existing;
+    if (lstat(destination.c_str(), &existing) == 0)
+        return Fail(ERROR_FILE_EXISTS);
+    WimFile& file = *entry->file;
+    std::lock_guard<std::recursive_mutex> guard(file.lock);
+    if (!Current(file))
+        return FALSE;
+    const int index = static_cast<int>(entry->index);
+
+    ApplyRun run;
+    run.wim = file.progress.wim;
+    run.callerTarget = destinationPath;
+    while (!run.callerTarget.empty() && run.callerTarget.back() == '\\')
+        run.callerTarget.pop_back();
+    ExtractItems collect;
+    collect.prefix = source.size() == 1 ? 0 : source.size();
+    collect.items = &run.items;
+    if (!WimlibSucceeds([&] {
+            return wimlib_iterate_dir_tree(file.wim, index, source.c_str(),
+                                           WIMLIB_ITERATE_DIR_TREE_FLAG_RECURSIVE, CollectExtractItem,
+                                           &collect);
+        })) {
+        if (GetLastError() == ERROR_PATH_NOT_FOUND)
+            SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    std::vector<std::string> skipped;
+    if (!NameRefusedItems(run, collect.badNames, ERROR_INVALID_NAME, skipped))
+        return FALSE;
+    std::vector<std::string> noData;
+    if (!NameRefusedItems(run, collect.missingData, ERROR_NOT_FOUND, noData))
+        return FALSE;
+    skipped.insert(skipped.end(), noData.begin(), noData.end());
+    PlanItems(run);
+    run.startTick = GetTickCount();
+
+    StagingFolder staging;
+    if (!staging.Make(destination))
+        return FALSE;
+    // wimlib writes the item under its own name inside the staging folder
+    // (the image's root: into the folder itself).
+    const std::string within = source.size() == 1 ? std::string() : source.substr(source.rfind('/'));
+    const std::string landed = staging.path + within;
+    DWORD failure = ERROR_SUCCESS;
+    {
+        WimlibTexts texts;
+        RegisterProgress(file, ApplyProgress, &run);
+        const char* paths[] = {source.c_str()};
+        if (!WimlibSucceeds([&] {
+                return WriteInChild(file, [&] {
+                    return wimlib_extract_paths(file.wim, index, staging.path.c_str(), paths, 1,
+                                                WIMLIB_EXTRACT_FLAG_UNIX_DATA |
+                                                    WIMLIB_EXTRACT_FLAG_NO_PRESERVE_DIR_STRUCTURE);
+                });
+            }))
+            failure = GetLastError();
+        RegisterProgress(file, ProgressBridge, &file.progress);
+        DeliverTexts(run, texts, landed, failure);
+    }
+    if (failure == ERROR_SUCCESS) {
+        for (const std::string& path : skipped)
+            staging.RemoveItem((within.empty() ? "" : within.substr(1) + "/") + path.substr(1));
+        if (within.empty()) {
+            if (!staging.TakeName(destination))
+                failure = GetLastError();
+        } else if (renameat(staging.held, within.substr(1).c_str(), AT_FDCWD, destination.c_str()) != 0) {
+            failure = Win32FromErrno(errno, ERROR_WRITE_FAULT);
+        }
+    }
+    staging.Remove();
+    if (failure == ERROR_SUCCESS && (flags & WIM_FLAG_VERIFY))
+        failure = CheckAppliedData(run, destination, skipped);
+    if (failure != ERROR_SUCCESS)
+        return Fail(failure);
+    Deliver(run.wim, WIM_MSG_PROGRESS, 100, 0);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+}  // namespace layer
