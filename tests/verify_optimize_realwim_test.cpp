@@ -159,6 +159,35 @@ TEST_F(VerifyOptimizeRealWim, DamagedFilesAreFoundAsThePeerFindsThemAndTheirEntr
 // A file grown by in-place writes is rebuilt smaller, no larger than the
 // peer's rebuild, with every image, its XML and the boot mark; a solid file
 // stays solid and an integrity table stays.
+// An abort asked for while one large file's data is checked stops the check
+// there: no entry ends meanwhile, so only the questions asked between
+// wimlib's messages can see it.
+TEST_F(VerifyOptimizeRealWim, AnAbortInsideOneLargeFileStopsTheCheck)
+{
+    const std::string tree = folder / "large";
+    const std::string wim = folder / "large.wim";
+    ShellOutput("mkdir -p " + Quoted(tree) + " && head -c 64000000 /dev/zero > " + Quoted(tree + "/big.bin") +
+                " && wimlib-imagex capture " + Quoted(tree) + " " + Quoted(wim) + " Large --compress=none");
+    int progressAfterAbort = 0;
+    MessageListener press([&](DWORD message, WPARAM percent) {
+        if (message != WIM_MSG_PROGRESS || percent == 0 || percent == 100)
+            return WIM_MSG_SUCCESS;
+        if (Task().abortRequested) {
+            ++progressAfterAbort;
+        } else {
+            // A window slower than the check: the next question comes due.
+            Task().abortRequested = true;
+            Sleep(2 * 200);
+        }
+        return WIM_MSG_SUCCESS;
+    });
+    EXPECT_FALSE(Run(RunVerify, wim));
+    EXPECT_NE(log.find(SystemText(ERROR_REQUEST_ABORTED)), std::string::npos) << log;
+    // wimlib reports about every 5 MB of the 64: all of them would come
+    // without the questions.
+    EXPECT_LE(progressAfterAbort, 1);
+}
+
 TEST_F(VerifyOptimizeRealWim, OptimizeGivesBackDeadSpaceAndKeepsEveryImage)
 {
     for (const char* options : {"", "--solid", "--check"}) {

@@ -1,8 +1,10 @@
-// A wimlib write run in a forked child, so that an abort stops it at once.
+// A wimlib write run in a forked child where that is what stops an abort at
+// once.
 //
 // wimlib asks its progress function only between chunks, and a solid LZMS
 // chunk takes tens of seconds to compress: an abort answer given in-process
-// waits for the chunk. The child runs nothing but wimlib on its copy of the
+// waits for the chunk. Other files are written here, since a fork makes
+// every page touched after it fault again. The child runs nothing but wimlib on its copy of the
 // WIMStruct and sends each progress message back, waiting until the parent
 // has handed it to the progress function registered on the file (so the bar,
 // the remaining time and the per-item messages go on as before) and asks for
@@ -17,10 +19,11 @@
 namespace layer {
 
 // Runs `write`, a wimlib call on `file.wim` that writes a WIM or applies an
-// image, in a child and returns
-// its wimlib code with errno set as the call left it. An abort answer kills
-// the child and gives WIMLIB_ERR_ABORTED_BY_PROGRESS. Where no child can be
-// made the call runs here instead.
+// image, and returns its wimlib code with errno set as the call left it; in
+// a child when the file is LZMS (or its type cannot be told), here otherwise
+// or when no child can be made. Either way the listeners are asked for an
+// abort every kAbortQueryMilliseconds as well, and an abort answer (which
+// kills a child) gives WIMLIB_ERR_ABORTED_BY_PROGRESS.
 int WriteInChild(WimFile& file, const std::function<int()>& write);
 
 // Called in the parent with the wait status of a child that ended without
