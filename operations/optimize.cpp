@@ -119,11 +119,13 @@ bool TakeOldName(const WCHAR* path, const FileIdentity& old, const WString& newP
 bool Optimize(TaskState& task, const WCHAR* path, const WCHAR* temporaryPath)
 {
     LogMessage(task, IDS_OPENING_WIM);
-    if (RefuseSetPart(task, path, IDS_OPTIMIZE_FAILED))
+    if (RefuseSetPart(task, path, IDS_OPTIMIZE_FAILED) || RefuseMounted(task, path))
         return false;
+    // Opened for writing and not changed through it, so that no other writer
+    // changes the file while it is rebuilt from it.
     DWORD creationResult = 0;
-    WimHandle source(WIMCreateFile(path, WIM_GENERIC_READ, WIM_OPEN_EXISTING, WIM_FLAG_SOLID,
-                                   WIM_COMPRESS_NONE, &creationResult));
+    WimHandle source(WIMCreateFile(path, WIM_GENERIC_READ | WIM_GENERIC_WRITE, WIM_OPEN_EXISTING,
+                                   WIM_FLAG_SOLID, WIM_COMPRESS_NONE, &creationResult));
     if (!source) {
         LogFailure(task, IDS_OPEN_WIM_FAILED);
         return false;
@@ -131,16 +133,6 @@ bool Optimize(TaskState& task, const WCHAR* path, const WCHAR* temporaryPath)
     WIM_INFO info = {};
     if (!WIMGetAttributes(source.get(), &info, sizeof info)) {
         LogFailure(task, IDS_ATTRIBUTES_FAILED);
-        return false;
-    }
-    if (RefuseMounted(task, path))
-        return false;
-    // Held open for writing, and not changed through it, so that no other
-    // writer changes the file while it is rebuilt.
-    WimHandle writer(WIMCreateFile(path, WIM_GENERIC_READ | WIM_GENERIC_WRITE, WIM_OPEN_EXISTING,
-                                   WIM_FLAG_SOLID, WIM_COMPRESS_NONE, &creationResult));
-    if (!writer) {
-        LogFailure(task, IDS_OPEN_WIM_FAILED);
         return false;
     }
     const FileIdentity old = IdentityOfFile(path);
@@ -172,7 +164,6 @@ bool Optimize(TaskState& task, const WCHAR* path, const WCHAR* temporaryPath)
     // The system library shares an open file with no one who would rename
     // over it: the old file is let go first.
     source.Release();
-    writer.Release();
     if (written && !TakeOldName(path, old, newPath)) {
         written = false;
         reason = GetLastError();
