@@ -57,6 +57,10 @@ DWORD CALLBACK ApplyMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lPara
             return WIM_MSG_ABORT_IMAGE;
         ++task.itemsDone;
         return WIM_MSG_SUCCESS;
+    case WIM_MSG_QUERY_ABORT:
+        // Between items too, as every callback answers it: otherwise an
+        // abort waits for the end of the file being written, however large.
+        return task.abortRequested ? WIM_MSG_ABORT_IMAGE : WIM_MSG_SUCCESS;
     case WIM_MSG_ERROR:
     case WIM_MSG_RETRY:
     case WIM_MSG_INFO:

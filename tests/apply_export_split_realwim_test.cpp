@@ -204,6 +204,29 @@ TEST_F(ApplyRealWim, AbortDuringTheApplyStopsItAndSaysSo)
     EXPECT_LT(applied, 400);
 }
 
+// An abort asked for while one large file is written stops the apply inside
+// that file: no item ends meanwhile, so only the library's abort queries
+// can carry it.
+TEST_F(ApplyRealWim, AbortInsideOneLargeFileStopsTheApplyThere)
+{
+    const std::string tree = folder / "large";
+    const std::string wim = folder / "large.wim";
+    ShellOutput("mkdir -p " + Quoted(folder / "out") + " " + Quoted(tree) +
+                " && head -c 64000000 /dev/zero > " + Quoted(tree + "/big.bin") +
+                " && wimlib-imagex capture " + Quoted(tree) + " " + Quoted(wim) + " Large --compress=none");
+    task.applySource = DosPath(wim);
+    task.applyIndex = 1;
+    task.applyVerify = false;
+    task.applyDestination = DosPath(folder / "out");
+    AbortAtFirstProgress press;
+    EXPECT_FALSE(RunApply(task));
+    EXPECT_TRUE(Narrow(task.logText).ends_with("錯誤: " + SystemText(ERROR_REQUEST_ABORTED) + "\r\n"))
+        << Narrow(task.logText);
+    // wimlib reports about every 5 MB of the 64: all of them would come
+    // without the queries.
+    EXPECT_LE(press.progressAfterAbort, 1);
+}
+
 TEST_F(ApplyRealWim, BadTargetsAndIndexesFailWithTheirLines)
 {
     const std::string wim = folder / "two.wim";

@@ -168,24 +168,12 @@ TEST_F(VerifyOptimizeRealWim, AnAbortInsideOneLargeFileStopsTheCheck)
     const std::string wim = folder / "large.wim";
     ShellOutput("mkdir -p " + Quoted(tree) + " && head -c 64000000 /dev/zero > " + Quoted(tree + "/big.bin") +
                 " && wimlib-imagex capture " + Quoted(tree) + " " + Quoted(wim) + " Large --compress=none");
-    int progressAfterAbort = 0;
-    MessageListener press([&](DWORD message, WPARAM percent) {
-        if (message != WIM_MSG_PROGRESS || percent == 0 || percent == 100)
-            return WIM_MSG_SUCCESS;
-        if (Task().abortRequested) {
-            ++progressAfterAbort;
-        } else {
-            // A window slower than the check: the next question comes due.
-            Task().abortRequested = true;
-            Sleep(2 * 200);
-        }
-        return WIM_MSG_SUCCESS;
-    });
+    AbortAtFirstProgress press;
     EXPECT_FALSE(Run(RunVerify, wim));
     EXPECT_NE(log.find(SystemText(ERROR_REQUEST_ABORTED)), std::string::npos) << log;
     // wimlib reports about every 5 MB of the 64: all of them would come
     // without the questions.
-    EXPECT_LE(progressAfterAbort, 1);
+    EXPECT_LE(press.progressAfterAbort, 1);
 }
 
 TEST_F(VerifyOptimizeRealWim, OptimizeGivesBackDeadSpaceAndKeepsEveryImage)

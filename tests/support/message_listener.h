@@ -3,6 +3,7 @@
 // hears each message first).
 #pragma once
 
+#include "base/task_state.h"
 #include "imaging/wimgapi.h"
 
 #include <functional>
@@ -34,4 +35,26 @@ private:
     {
         return Current() ? Current()(message, wParam) : WIM_MSG_SUCCESS;
     }
+};
+
+// Asks for an abort at the first progress message between 0 and 100 % and
+// holds the worker there past one of the layer's 200 ms abort questions, as
+// a window slower than the work would; counts the progress messages that
+// still come after it.
+class AbortAtFirstProgress {
+public:
+    int progressAfterAbort = 0;
+
+private:
+    MessageListener listener_{[this](DWORD message, WPARAM percent) {
+        if (message != WIM_MSG_PROGRESS || percent == 0 || percent == 100)
+            return static_cast<DWORD>(WIM_MSG_SUCCESS);
+        if (Task().abortRequested) {
+            ++progressAfterAbort;
+        } else {
+            Task().abortRequested = true;
+            Sleep(2 * 200);
+        }
+        return static_cast<DWORD>(WIM_MSG_SUCCESS);
+    }};
 };
