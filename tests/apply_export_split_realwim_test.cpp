@@ -222,7 +222,7 @@ TEST_F(ApplyRealWim, AbortInsideOneLargeFileStopsTheApplyThere)
     EXPECT_FALSE(RunApply(task));
     EXPECT_TRUE(Narrow(task.logText).ends_with("錯誤: " + SystemText(ERROR_REQUEST_ABORTED) + "\r\n"))
         << Narrow(task.logText);
-    // wimlib reports about every 5 MB of the 64: all of them would come
+    // wimlib reports every 1/128 of the data (120 messages here): all would come
     // without the queries.
     EXPECT_LE(press.progressAfterAbort, 1);
 }

@@ -171,7 +171,7 @@ TEST_F(VerifyOptimizeRealWim, AnAbortInsideOneLargeFileStopsTheCheck)
     AbortAtFirstProgress press;
     EXPECT_FALSE(Run(RunVerify, wim));
     EXPECT_NE(log.find(SystemText(ERROR_REQUEST_ABORTED)), std::string::npos) << log;
-    // wimlib reports about every 5 MB of the 64: all of them would come
+    // wimlib reports every 1/128 of the data (120 messages here): all would come
     // without the questions.
     EXPECT_LE(press.progressAfterAbort, 1);
 }
