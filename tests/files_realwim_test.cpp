@@ -212,6 +212,33 @@ TEST_F(FilesRealWim, AFolderPutUnderTheStagingNameIsNeverEmptiedOrRemoved)
     EXPECT_EQ(ShellOutput("ls -A " + Quoted(target + "/moved")), "");
 }
 
+// Refused names a caller answers "skip" for: the rest arrives, the refused
+// items (one inside a subfolder) are taken back out of the staging folder,
+// and nothing else is removed.
+TEST_F(FilesRealWim, SkippedNamesAreTakenOutAndTheRestArrives)
+{
+    ShellOutput(
+        "set -e; mkdir -p " + Quoted(tree) + "/odd/inner; cd " + Quoted(tree) +
+        "/odd; printf x > aux.txt; printf y > ok.txt; printf z > 'inner/colon:name'; printf w > inner/kept");
+    ShellOutput("rm " + Quoted(wim) + " && wimlib-imagex capture " + Quoted(tree) + " " + Quoted(wim) +
+                " Odd --compress=none");
+    const MessageListener skip([](DWORD message, WPARAM) {
+        return message == WIM_MSG_ERROR ? static_cast<DWORD>(WIM_MSG_SKIP_ERROR)
+                                        : static_cast<DWORD>(WIM_MSG_SUCCESS);
+    });
+    DWORD created = 0;
+    HANDLE file = WIMCreateFile(DosPath(wim).c_str(), WIM_GENERIC_READ, WIM_OPEN_EXISTING, 0, 0, &created);
+    ASSERT_NE(file, nullptr) << GetLastError();
+    HANDLE image = WIMLoadImage(file, 1);
+    ASSERT_NE(image, nullptr) << GetLastError();
+    EXPECT_TRUE(WIMExtractImagePath(image, WSTR("\\odd"), DosPath(target + "/odd").c_str(), 0))
+        << GetLastError();
+    WIMCloseHandle(image);
+    WIMCloseHandle(file);
+    EXPECT_EQ(ShellOutput("cd " + Quoted(target) + " && find . | LC_ALL=C sort"),
+              ".\n./odd\n./odd/inner\n./odd/inner/kept\n./odd/ok.txt\n");
+}
+
 // What cannot be extracted as asked: the run fails, says what and why, and
 // the target folder (and the folder around it) holds nothing new.
 TEST_F(FilesRealWim, RefusesWhatCannotBeWrittenAndLeavesNothing)

@@ -6,6 +6,7 @@
 #include "imaging/wimlib/apply_run.h"
 #include "imaging/wimlib/child_write.h"
 #include "imaging/wimlib/file_io.h"
+#include "imaging/wimlib/temporary_records.h"
 
 #include "base/file_names.h"
 
@@ -50,11 +51,14 @@ int CollectExtractItem(const struct wimlib_dir_entry* entry, void* context)
 
 // Empties the folder `folder` (a descriptor) of everything in it, through
 // descriptors alone: what goes is what lies inside the folder the layer made
-// and holds, whatever names around it are changed meanwhile. Links are
-// removed, never followed.
+// and holds, whatever names around it are changed meanwhile. Each entry goes
+// only while its name still stands for the device and inode listed, so
+// nothing renamed into the folder meanwhile is taken; links are removed,
+// never followed.
 void EmptyHeldFolder(int folder)
 {
-    const int listing = dup(folder);
+    struct stat held;
+    const int listing = fstat(folder, &held) == 0 ? dup(folder) : -1;
     DIR* entries = listing >= 0 ? fdopendir(listing) : nullptr;
     if (entries == nullptr) {
         if (listing >= 0)
@@ -65,14 +69,24 @@ void EmptyHeldFolder(int folder)
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
             continue;
-        const int child = openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (child >= 0) {
-            EmptyHeldFolder(child);
-            close(child);
-            unlinkat(folder, name, AT_REMOVEDIR);
-        } else {
-            unlinkat(folder, name, 0);
+        struct stat status;
+        const bool isFolder =
+            entry->d_type == DT_DIR ||
+            (entry->d_type == DT_UNKNOWN && fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+             S_ISDIR(status.st_mode));
+        if (!isFolder) {
+            UnlinkAtIfIdentity(folder, name, held.st_dev, entry->d_ino, 0);
+            continue;
         }
+        const int child = openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat opened;
+        if (child < 0)
+            continue;
+        if (fstat(child, &opened) == 0 && opened.st_dev == held.st_dev && opened.st_ino == entry->d_ino) {
+            EmptyHeldFolder(child);
+            UnlinkAtIfIdentity(folder, name, opened.st_dev, opened.st_ino, AT_REMOVEDIR);
+        }
+        close(child);
     }
     closedir(entries);
 }
@@ -94,11 +108,12 @@ struct StagingFolder {
         path = name;
         held = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (held < 0 || fstat(held, &identity) != 0) {
+            // Nothing then proves the name still stands for the folder
+            // made: it stays, empty as far as the layer knows.
             const int error = errno;
             if (held >= 0)
                 close(held);
             held = -1;
-            rmdir(path.c_str());  // just made, and empty: nothing of anyone else's
             return Fail(Win32FromErrno(error, ERROR_PATH_NOT_FOUND));
         }
         return true;
@@ -113,12 +128,10 @@ struct StagingFolder {
         EmptyHeldFolder(held);
         const int parent = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         const std::string base = path.substr(path.rfind('/') + 1);
-        struct stat now;
-        if (parent >= 0 && fstatat(parent, base.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-            now.st_dev == identity.st_dev && now.st_ino == identity.st_ino)
-            unlinkat(parent, base.c_str(), AT_REMOVEDIR);
-        if (parent >= 0)
+        if (parent >= 0) {
+            UnlinkAtIfIdentity(parent, base.c_str(), identity.st_dev, identity.st_ino, AT_REMOVEDIR);
             close(parent);
+        }
         close(held);
         held = -1;
     }
@@ -138,23 +151,36 @@ struct StagingFolder {
         return true;
     }
 
-    // Removes an item wimlib wrote into the staging (`relative` to it).
+    // Removes an item wimlib wrote into the staging (`relative` to it): its
+    // folders are walked from the held staging one by one, never through a
+    // link, and the item goes as EmptyHeldFolder takes an entry.
     void RemoveItem(const std::string& relative) const
     {
-        const size_t slash = relative.rfind('/');
-        const std::string folder = relative.substr(0, slash == std::string::npos ? 0 : slash);
-        const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
-        const int at =
-            folder.empty() ? dup(held) : openat(held, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int at = dup(held);
+        size_t start = 0;
+        for (size_t slash; at >= 0 && (slash = relative.find('/', start)) != std::string::npos;
+             start = slash + 1) {
+            const int next = openat(at, relative.substr(start, slash - start).c_str(),
+                                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            close(at);
+            at = next;
+        }
         if (at < 0)
             return;
-        const int item = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (item >= 0) {
-            EmptyHeldFolder(item);
-            close(item);
-            unlinkat(at, name.c_str(), AT_REMOVEDIR);
-        } else {
-            unlinkat(at, name.c_str(), 0);
+        const std::string name = relative.substr(start);
+        struct stat item;
+        if (fstatat(at, name.c_str(), &item, AT_SYMLINK_NOFOLLOW) == 0) {
+            const int opened = S_ISDIR(item.st_mode)
+                                   ? openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                   : -1;
+            struct stat now;
+            if (opened >= 0 && fstat(opened, &now) == 0 && now.st_dev == item.st_dev &&
+                now.st_ino == item.st_ino)
+                EmptyHeldFolder(opened);
+            if (opened >= 0)
+                close(opened);
+            UnlinkAtIfIdentity(at, name.c_str(), item.st_dev, item.st_ino,
+                               S_ISDIR(item.st_mode) ? AT_REMOVEDIR : 0);
         }
         close(at);
     }

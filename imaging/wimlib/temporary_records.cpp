@@ -323,13 +323,18 @@ bool RemoveIfIdentity(const std::string& path, dev_t device, ino_t inode, const 
     if (folder < 0)
         return false;
     const std::string name = BaseName(path);
-    struct stat status;
-    const bool removed = fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-                         S_ISREG(status.st_mode) && status.st_dev == device && status.st_ino == inode &&
-                         (birth.empty() || BirthOf(folder, name.c_str()) == birth) &&
-                         unlinkat(folder, name.c_str(), 0) == 0;
+    const bool removed = (birth.empty() || BirthOf(folder, name.c_str()) == birth) &&
+                         UnlinkAtIfIdentity(folder, name.c_str(), device, inode, 0);
     close(folder);
     return removed;
+}
+
+bool UnlinkAtIfIdentity(int folder, const char* name, dev_t device, ino_t inode, int flags)
+{
+    struct stat status;
+    return fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && status.st_dev == device &&
+           status.st_ino == inode && S_ISDIR(status.st_mode) == ((flags & AT_REMOVEDIR) != 0) &&
+           unlinkat(folder, name, flags) == 0;
 }
 
 void RemoveLeftoversIn(const std::string& folder)

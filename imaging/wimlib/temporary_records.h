@@ -62,6 +62,11 @@ bool RemoveIfSame(int descriptor, const std::string& path);
 // The same for a file known by its identity; `birth` (BirthOf), when given,
 // tells a new file that was given a freed number from the one recorded.
 bool RemoveIfIdentity(const std::string& path, dev_t device, ino_t inode, const std::string& birth = "");
+
+// The same for `name` in the open folder `folder`: removes it (with
+// AT_REMOVEDIR in `flags`, an empty folder; without, anything else) only
+// while it still has `device` and `inode`.
+bool UnlinkAtIfIdentity(int folder, const char* name, dev_t device, ino_t inode, int flags);
 std::string BirthOf(int folderOrFile, const char* name);
 
 // Removes from `folder` the recorded temporary files of writers that are
