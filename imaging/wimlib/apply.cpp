@@ -6,7 +6,6 @@
 // WIM_MSG_ERROR and WIM_MSG_WARNING from the texts wimlib prints, with the
 // caller's path of the file they name.
 #include "imaging/wimlib/apply_run.h"
-#include "imaging/wimlib/child_write.h"
 #include "imaging/wimlib/file_io.h"
 
 namespace layer {
@@ -28,10 +27,7 @@ BOOL WINAPI LayerApplyImage(HANDLE image, PCWSTR path, DWORD flags)
     const int index = static_cast<int>(entry->index);
 
     ApplyRun run;
-    run.wim = file.progress.wim;
-    run.callerTarget = path;
-    while (!run.callerTarget.empty() && run.callerTarget.back() == '\\')
-        run.callerTarget.pop_back();
+    StartRun(run, file, path);
     if (!WimlibSucceeds([&] {
             return wimlib_iterate_dir_tree(file.wim, index, WIMLIB_WIM_ROOT_PATH,
                                            WIMLIB_ITERATE_DIR_TREE_FLAG_RECURSIVE, CollectItem, &run.items);
@@ -42,29 +38,12 @@ BOOL WINAPI LayerApplyImage(HANDLE image, PCWSTR path, DWORD flags)
     if (flags & WIM_FLAG_NO_APPLY)
         return WalkImage(file, run, (flags & WIM_FLAG_VERIFY) != 0);
 
-    DWORD failure = ERROR_SUCCESS;
-    {
-        WimlibTexts texts;
-        RegisterProgress(file, ApplyProgress, &run);
-        // In a child: a solid chunk is decompressed whole before wimlib asks
-        // for an abort again.
-        if (!WimlibSucceeds([&] {
-                return WriteInChild(file, [&] {
-                    return wimlib_extract_image(file.wim, index, unixTarget.c_str(),
-                                                WIMLIB_EXTRACT_FLAG_UNIX_DATA);
-                });
-            }))
-            failure = GetLastError();
-        RegisterProgress(file, ProgressBridge, &file.progress);
-        DeliverTexts(run, texts, unixTarget, failure);
-    }
+    DWORD failure = ExtractTelling(file, run, unixTarget, [&] {
+        return wimlib_extract_image(file.wim, index, unixTarget.c_str(), WIMLIB_EXTRACT_FLAG_UNIX_DATA);
+    });
     if (failure == ERROR_SUCCESS && (flags & WIM_FLAG_VERIFY))
         failure = CheckAppliedData(run, unixTarget, {});
-    if (failure != ERROR_SUCCESS)
-        return Fail(failure);
-    Deliver(run.wim, WIM_MSG_PROGRESS, 100, 0);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return EndRun(run, failure);
 }
 
 }  // namespace layer

@@ -1,5 +1,6 @@
 // The pieces apply, the image check and extraction share (apply_run.h).
 #include "imaging/wimlib/apply_run.h"
+#include "imaging/wimlib/child_write.h"
 #include "imaging/wimlib/file_io.h"
 
 #include <algorithm>
@@ -307,6 +308,37 @@ void DeliverTexts(ApplyRun& run, WimlibTexts& texts, const std::string& unixTarg
     }
     if (failure != ERROR_SUCCESS && failure != ERROR_REQUEST_ABORTED && !errorSent)
         Deliver(run.wim, WIM_MSG_ERROR, reinterpret_cast<WPARAM>(run.callerTarget.c_str()), failure);
+}
+
+void StartRun(ApplyRun& run, const WimFile& file, PCWSTR callerTarget)
+{
+    run.wim = file.progress.wim;
+    run.callerTarget = callerTarget;
+    while (!run.callerTarget.empty() && run.callerTarget.back() == '\\')
+        run.callerTarget.pop_back();
+}
+
+DWORD ExtractTelling(WimFile& file, ApplyRun& run, const std::string& landed,
+                     const std::function<int()>& extract)
+{
+    WimlibTexts texts;
+    RegisterProgress(file, ApplyProgress, &run);
+    // In a child where a solid chunk would keep wimlib from asking for an
+    // abort for long (child_write.h).
+    const DWORD failure =
+        WimlibSucceeds([&] { return WriteInChild(file, extract); }) ? ERROR_SUCCESS : GetLastError();
+    RegisterProgress(file, ProgressBridge, &file.progress);
+    DeliverTexts(run, texts, landed, failure);
+    return failure;
+}
+
+BOOL EndRun(const ApplyRun& run, DWORD failure)
+{
+    if (failure != ERROR_SUCCESS)
+        return Fail(failure);
+    Deliver(run.wim, WIM_MSG_PROGRESS, 100, 0);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
 }
 
 }  // namespace layer

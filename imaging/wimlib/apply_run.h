@@ -7,6 +7,7 @@
 #include "imaging/wimlib/layer.h"
 #include "imaging/wimlib/wimlib_texts.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,18 @@ DWORD CheckAppliedData(const ApplyRun& run, const std::string& root, const std::
 // Tells the callbacks what wimlib printed while the apply ran: errors and
 // warnings with the caller's path of the file they name.
 void DeliverTexts(ApplyRun& run, WimlibTexts& texts, const std::string& unixTarget, DWORD failure);
+
+// A run for `file`'s listeners, into `callerTarget` as the caller gave it.
+void StartRun(ApplyRun& run, const WimFile& file, PCWSTR callerTarget);
+
+// Runs `extract`, a wimlib extraction on `file.wim`, with the run's messages
+// made from its progress (child_write.h), then tells what wimlib printed
+// with paths under `landed` (Unix); the failure, or ERROR_SUCCESS.
+DWORD ExtractTelling(WimFile& file, ApplyRun& run, const std::string& landed,
+                     const std::function<int()>& extract);
+
+// The end of a run: a failure, or the bar at 100 and success.
+BOOL EndRun(const ApplyRun& run, DWORD failure);
 
 // The no-apply walk of WIM_FLAG_NO_APPLY, with the data check of
 // WIM_FLAG_VERIFY (image_check.cpp); `run` holds the planned items.

@@ -4,7 +4,6 @@
 // written; wimlib writes into a staging folder of the layer's own beside the
 // destination, which then takes the destination's name.
 #include "imaging/wimlib/apply_run.h"
-#include "imaging/wimlib/child_write.h"
 #include "imaging/wimlib/file_io.h"
 #include "imaging/wimlib/temporary_records.h"
 
@@ -257,10 +256,7 @@ BOOL WINAPI LayerExtractImagePath(HANDLE image, PCWSTR imagePath, PCWSTR destina
     const int index = static_cast<int>(entry->index);
 
     ApplyRun run;
-    run.wim = file.progress.wim;
-    run.callerTarget = destinationPath;
-    while (!run.callerTarget.empty() && run.callerTarget.back() == '\\')
-        run.callerTarget.pop_back();
+    StartRun(run, file, destinationPath);
     ExtractItems collect;
     collect.prefix = source.size() == 1 ? 0 : source.size();
     collect.items = &run.items;
@@ -290,22 +286,12 @@ BOOL WINAPI LayerExtractImagePath(HANDLE image, PCWSTR imagePath, PCWSTR destina
     // (the image's root: into the folder itself).
     const std::string within = source.size() == 1 ? std::string() : source.substr(source.rfind('/'));
     const std::string landed = staging.path + within;
-    DWORD failure = ERROR_SUCCESS;
-    {
-        WimlibTexts texts;
-        RegisterProgress(file, ApplyProgress, &run);
-        const char* paths[] = {source.c_str()};
-        if (!WimlibSucceeds([&] {
-                return WriteInChild(file, [&] {
-                    return wimlib_extract_paths(file.wim, index, staging.path.c_str(), paths, 1,
-                                                WIMLIB_EXTRACT_FLAG_UNIX_DATA |
-                                                    WIMLIB_EXTRACT_FLAG_NO_PRESERVE_DIR_STRUCTURE);
-                });
-            }))
-            failure = GetLastError();
-        RegisterProgress(file, ProgressBridge, &file.progress);
-        DeliverTexts(run, texts, landed, failure);
-    }
+    const char* paths[] = {source.c_str()};
+    DWORD failure = ExtractTelling(file, run, landed, [&] {
+        return wimlib_extract_paths(file.wim, index, staging.path.c_str(), paths, 1,
+                                    WIMLIB_EXTRACT_FLAG_UNIX_DATA |
+                                        WIMLIB_EXTRACT_FLAG_NO_PRESERVE_DIR_STRUCTURE);
+    });
     if (failure == ERROR_SUCCESS) {
         for (const std::string& path : skipped)
             staging.RemoveItem((within.empty() ? "" : within.substr(1) + "/") + path.substr(1));
@@ -319,11 +305,7 @@ BOOL WINAPI LayerExtractImagePath(HANDLE image, PCWSTR imagePath, PCWSTR destina
     staging.Remove();
     if (failure == ERROR_SUCCESS && (flags & WIM_FLAG_VERIFY))
         failure = CheckAppliedData(run, destination, skipped);
-    if (failure != ERROR_SUCCESS)
-        return Fail(failure);
-    Deliver(run.wim, WIM_MSG_PROGRESS, 100, 0);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return EndRun(run, failure);
 }
 
 }  // namespace layer

@@ -181,11 +181,7 @@ BOOL WalkImage(WimFile& file, ApplyRun& run, bool verify)
             tell(run.callerTarget, check.failure);
         }
     }
-    if (failure != ERROR_SUCCESS)
-        return Fail(failure);
-    Deliver(run.wim, WIM_MSG_PROGRESS, 100, 0);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return EndRun(run, failure);
 }
 
 }  // namespace layer
