@@ -1,4 +1,5 @@
 #include "base/task_state.h"
+#include "base/x_resources.h"
 #include "tests/gtest_support.h"
 #include "tests/support/fresh_task.h"
 
@@ -8,6 +9,7 @@
 
 extern "C" int wmain(int argc, WCHAR** argv)
 {
+    KeepXResourcesRead();  // as the program does at its start
     g_instance = GetModuleHandleW(nullptr);
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_WIN95_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);

@@ -16,6 +16,7 @@
 // Exits 1 when the window it needs does not appear within 30 s.
 #include "base/resource.h"
 #include "base/text.h"
+#include "base/x_resources.h"
 
 #include <commctrl.h>
 
@@ -95,6 +96,7 @@ int Fail(const char* what)
 
 extern "C" int wmain(int argc, WCHAR** argv)
 {
+    KeepXResourcesRead();  // as the program does at its start
     const WString command = argc > 1 ? argv[1] : WSTR("");
     HWND window = WaitForWindow(kMainCaption);
     if (window == nullptr)

@@ -8,6 +8,7 @@
 #include "app/pages.h"
 #include "base/language.h"
 #include "base/resource.h"
+#include "base/x_resources.h"
 #include "tests/support/window_session.h"
 
 #include <commctrl.h>
@@ -35,6 +36,7 @@ void Report(const char* what, std::vector<double> times)
 
 extern "C" int wmain(int argc, WCHAR** argv)
 {
+    KeepXResourcesRead();  // as the program does at its start
     if (argc < 2) {
         std::fprintf(stderr, "usage: corvane_ui_latency WIM [ROUNDS]\n");
         return 2;

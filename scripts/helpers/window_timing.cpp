@@ -12,6 +12,7 @@
 #include "app/pages.h"
 #include "base/resource.h"
 #include "base/task_state.h"
+#include "base/x_resources.h"
 #include "tests/support/window_session.h"
 
 #include <commctrl.h>
@@ -72,6 +73,7 @@ double TimeRun(HWND button)
 
 extern "C" int wmain(int argc, WCHAR** argv)
 {
+    KeepXResourcesRead();  // as the program does at its start
     const std::string verb = argc > 1 ? Utf8FromWide(argv[1]) : "";
     // export-lzx: into a new LZX file, the source's data copied as it is.
     const bool exportLzx = verb == "export-lzx";
