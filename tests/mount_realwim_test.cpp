@@ -175,6 +175,18 @@ TEST_F(MountRealWim, ReadOnlyMountIsListedAsRAndShowsTheImageAsApplied)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(size, sizeof(WIM_MOUNT_LIST));
 
+    // Its file is not rebuilt under the mount, which reads it.
+    TaskState rebuild;
+    rebuild.infoSource = task.mountSource;
+    EXPECT_FALSE(RunOptimize(rebuild));
+    WCHAR reason[kTextBufferSize];
+    EXPECT_NE(Narrow(rebuild.logText)
+                  .find(Narrow(LoadMessageArgs(reason, IDS_OPTIMIZE_MOUNTED,
+                                               {reinterpret_cast<DWORD_PTR>(task.mountPath.c_str())}))),
+              std::string::npos)
+        << Narrow(rebuild.logText);
+    EXPECT_EQ(Sha256(wim), before);
+
     // A commit asked of a read-only mount is not made.
     ASSERT_TRUE(Unmount(true)) << Log();
     EXPECT_EQ(Log().find(kCommitLine), std::string::npos);
