@@ -360,4 +360,62 @@ TEST(ProgressWindowTest, TheTimeLineMovesWhileTheOperationIsSilentAndClearsAtIts
     EXPECT_EQ(atEnd, "");
 }
 
+// The counter's texts as the window's thread sets them.
+std::atomic<int> counterShows{0};
+WNDPROC counterProc = nullptr;
+LRESULT CALLBACK CountingCounter(HWND control, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_SETTEXT)
+        ++counterShows;
+    return CallWindowProcW(counterProc, control, message, wParam, lParam);
+}
+
+constexpr int kCounterChanges = 300;
+DWORD changesTook = 0;
+bool RunWithManyChanges(TaskState& task)
+{
+    const DWORD start = GetTickCount();
+    for (int i = 1; i <= kCounterChanges; ++i) {
+        SetProgressText(task, IDC_PROGRESS_COUNTER, DecimalText(i).c_str());
+        Sleep(1);
+    }
+    changesTook = GetTickCount() - start;
+    AppendLog(task, WSTR("last line"));
+    return true;
+}
+
+// A worker that changes the counter every millisecond is shown live, but
+// not a repaint per change; its last change and line show by its end.
+TEST(ProgressWindowTest, ManyChangesAreShownLiveAtAMeasuredPaceAndAllByTheEnd)
+{
+    const OperationEntry busy = {.commandId = 0,
+                                 .run = RunWithManyChanges,
+                                 .englishButtonTexts = true,
+                                 .abortable = false,
+                                 .clearsCounter = false};
+    TaskState& task = Task();
+    counterShows = 0;
+    std::string counterAtClose, logAtClose;
+    DriverThread driver([&] {
+        HWND window = nullptr;
+        if (!WaitFor([&] { return (window = task.progressWindow) != nullptr; }))
+            return;
+        HWND counter = GetDlgItem(window, IDC_PROGRESS_COUNTER);
+        counterProc = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrW(counter, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CountingCounter)));
+        WaitFor([&] { return Text(GetDlgItem(window, IDC_PROGRESS_BUTTON)) == "Close"; }, 20000);
+        counterAtClose = Text(counter);
+        logAtClose = Text(GetDlgItem(window, IDC_PROGRESS_LOG));
+        ClickProgressButton(window);
+    });
+    RunProgressWindow(nullptr, busy);
+    driver.join();
+    EXPECT_EQ(counterAtClose, std::to_string(kCounterChanges));
+    EXPECT_NE(logAtClose.find("last line"), std::string::npos) << logAtClose;
+    // One show every 40 ms at most, and one at the end.
+    EXPECT_GE(counterShows.load(), 3) << "changes over " << changesTook << " ms";
+    EXPECT_LE(counterShows.load(), static_cast<int>(changesTook / 40) + 3)
+        << "changes over " << changesTook << " ms";
+}
+
 }  // namespace
