@@ -159,6 +159,10 @@ DWORD CALLBACK ExtractMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lPa
             return WIM_MSG_ABORT_IMAGE;
         ++task.itemsDone;
         return WIM_MSG_SUCCESS;
+    case WIM_MSG_QUERY_ABORT:
+        // Between items too: otherwise an abort waits for the end of the
+        // file being written, however large.
+        return task.abortRequested ? WIM_MSG_ABORT_IMAGE : WIM_MSG_SUCCESS;
     case WIM_MSG_ERROR: {
         const auto* path = reinterpret_cast<const WCHAR*>(wParam);
         if (path != nullptr && lParam == ERROR_INVALID_NAME) {

@@ -191,6 +191,20 @@ TEST_F(FilesRealWim, ExtractsFilesAndFoldersUnderTheirNames)
     EXPECT_NE(Log().find(Line(IDS_EXTRACT_FAILED, WSTR("\\a.txt"))), std::string::npos) << Log();
 }
 
+// An abort while one large file is written stops the extraction there, as
+// it stops an apply: the callback answers the library's abort questions.
+TEST_F(FilesRealWim, AnAbortInsideOneLargeFileStopsTheExtraction)
+{
+    ShellOutput("head -c 64000000 /dev/zero > " + Quoted(tree + "/big.bin") + " && wimlib-imagex capture " +
+                Quoted(tree) + " " + Quoted(wim) + " Files --compress=none");
+    AbortAtFirstProgress press;
+    EXPECT_FALSE(Extract({WSTR("\\big.bin")}));
+    EXPECT_NE(Log().find(SystemText(ERROR_REQUEST_ABORTED)), std::string::npos) << Log();
+    // wimlib reports every 1/128 of the data: all would come without the answers.
+    EXPECT_LE(press.progressAfterAbort, 1);
+    EXPECT_EQ(ShellOutput("ls -A " + Quoted(target)), "");
+}
+
 // The staging folder's name taken over while the library writes: the folder
 // now under that name is another program's, and it stays with what it holds;
 // what is cleared is the folder the layer made, under whatever name it has.
