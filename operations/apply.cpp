@@ -52,23 +52,11 @@ DWORD CALLBACK ApplyMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lPara
         SetProgressText(task, IDC_PROGRESS_COUNTER, counter);
         return WIM_MSG_SUCCESS;
     }
-    case WIM_MSG_PROCESS:
-        if (task.abortRequested)
-            return WIM_MSG_ABORT_IMAGE;
-        ++task.itemsDone;
-        return WIM_MSG_SUCCESS;
-    case WIM_MSG_QUERY_ABORT:
-        // Between items too, as every callback answers it: otherwise an
-        // abort waits for the end of the file being written, however large.
-        return task.abortRequested ? WIM_MSG_ABORT_IMAGE : WIM_MSG_SUCCESS;
     case WIM_MSG_ERROR:
-    case WIM_MSG_RETRY:
-    case WIM_MSG_INFO:
-    case WIM_MSG_WARNING:
         AppendLog(task, LibraryMessageLine(messageId, wParam, lParam));
         return WIM_MSG_SUCCESS;
     default:
-        return WIM_MSG_SUCCESS;
+        return AnswerWritingOut(task, messageId, wParam, lParam);
     }
 }
 

@@ -154,15 +154,6 @@ DWORD CALLBACK ExtractMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lPa
     case WIM_MSG_PROGRESS:
         ShowProgress(task, static_cast<UINT>(wParam));
         return WIM_MSG_SUCCESS;
-    case WIM_MSG_PROCESS:
-        if (task.abortRequested)
-            return WIM_MSG_ABORT_IMAGE;
-        ++task.itemsDone;
-        return WIM_MSG_SUCCESS;
-    case WIM_MSG_QUERY_ABORT:
-        // Between items too: otherwise an abort waits for the end of the
-        // file being written, however large.
-        return task.abortRequested ? WIM_MSG_ABORT_IMAGE : WIM_MSG_SUCCESS;
     case WIM_MSG_ERROR: {
         const auto* path = reinterpret_cast<const WCHAR*>(wParam);
         if (path != nullptr && lParam == ERROR_INVALID_NAME) {
@@ -175,13 +166,8 @@ DWORD CALLBACK ExtractMessageCallback(DWORD messageId, WPARAM wParam, LPARAM lPa
         }
         return task.abortRequested ? WIM_MSG_ABORT_IMAGE : WIM_MSG_SUCCESS;
     }
-    case WIM_MSG_RETRY:
-    case WIM_MSG_INFO:
-    case WIM_MSG_WARNING:
-        AppendLog(task, LibraryMessageLine(messageId, wParam, lParam));
-        return WIM_MSG_SUCCESS;
     default:
-        return WIM_MSG_SUCCESS;
+        return AnswerWritingOut(task, messageId, wParam, lParam);
     }
 }
 

@@ -58,3 +58,23 @@ WString DiagnosticLine(WStringView prefix, WPARAM path, LPARAM code)
     line += WSTR("]\n");
     return line;
 }
+
+DWORD AnswerWritingOut(TaskState& task, DWORD messageId, WPARAM wParam, LPARAM lParam)
+{
+    switch (messageId) {
+    case WIM_MSG_PROCESS:
+        if (task.abortRequested)
+            return WIM_MSG_ABORT_IMAGE;
+        ++task.itemsDone;
+        return WIM_MSG_SUCCESS;
+    case WIM_MSG_QUERY_ABORT:
+        return task.abortRequested ? WIM_MSG_ABORT_IMAGE : WIM_MSG_SUCCESS;
+    case WIM_MSG_RETRY:
+    case WIM_MSG_INFO:
+    case WIM_MSG_WARNING:
+        AppendLog(task, LibraryMessageLine(messageId, wParam, lParam));
+        return WIM_MSG_SUCCESS;
+    default:
+        return WIM_MSG_SUCCESS;
+    }
+}

@@ -4,6 +4,8 @@
 
 #include "base/text.h"
 
+struct TaskState;
+
 // "PREFIX: PATH [err = CODE]" and `suffix`, at most 259 characters: a path
 // too long to fit loses its beginning, marked "...", so the item's own name
 // stays readable. A null path reads "(null)", as the system formatter has it.
@@ -22,3 +24,9 @@ WString LeftoverRemovedLine(WPARAM path);
 // mount callbacks log a library message, on a line as long as the path
 // needs. A null path is left out.
 WString DiagnosticLine(WStringView prefix, WPARAM path, LPARAM code);
+
+// What the callbacks that write an image's files out (apply, extract) answer
+// alike: an item counted or, once an abort is asked for, refused; the abort
+// question between items, so that an abort need not wait for the end of a
+// large file; and the library's retry, information and warning lines.
+DWORD AnswerWritingOut(TaskState& task, DWORD messageId, WPARAM wParam, LPARAM lParam);
