@@ -83,7 +83,7 @@ void EmptyHeldFolder(int folder)
             continue;
         if (fstat(child, &opened) == 0 && opened.st_dev == held.st_dev && opened.st_ino == entry->d_ino) {
             EmptyHeldFolder(child);
-            UnlinkAtIfIdentity(folder, name, opened.st_dev, opened.st_ino, AT_REMOVEDIR);
+            UnlinkAtIfIdentity(folder, name, opened.st_dev, opened.st_ino, S_IFDIR);
         }
         close(child);
     }
@@ -128,7 +128,7 @@ struct StagingFolder {
         const int parent = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         const std::string base = path.substr(path.rfind('/') + 1);
         if (parent >= 0) {
-            UnlinkAtIfIdentity(parent, base.c_str(), identity.st_dev, identity.st_ino, AT_REMOVEDIR);
+            UnlinkAtIfIdentity(parent, base.c_str(), identity.st_dev, identity.st_ino, S_IFDIR);
             close(parent);
         }
         close(held);
@@ -179,7 +179,7 @@ struct StagingFolder {
             if (opened >= 0)
                 close(opened);
             UnlinkAtIfIdentity(at, name.c_str(), item.st_dev, item.st_ino,
-                               S_ISDIR(item.st_mode) ? AT_REMOVEDIR : 0);
+                               S_ISDIR(item.st_mode) ? S_IFDIR : 0);
         }
         close(at);
     }

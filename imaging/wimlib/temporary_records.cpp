@@ -324,17 +324,21 @@ bool RemoveIfIdentity(const std::string& path, dev_t device, ino_t inode, const 
         return false;
     const std::string name = BaseName(path);
     const bool removed = (birth.empty() || BirthOf(folder, name.c_str()) == birth) &&
-                         UnlinkAtIfIdentity(folder, name.c_str(), device, inode, 0);
+                         UnlinkAtIfIdentity(folder, name.c_str(), device, inode, S_IFREG);
     close(folder);
     return removed;
 }
 
-bool UnlinkAtIfIdentity(int folder, const char* name, dev_t device, ino_t inode, int flags)
+bool UnlinkAtIfIdentity(int folder, const char* name, dev_t device, ino_t inode, mode_t type)
 {
     struct stat status;
-    return fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && status.st_dev == device &&
-           status.st_ino == inode && S_ISDIR(status.st_mode) == ((flags & AT_REMOVEDIR) != 0) &&
-           unlinkat(folder, name, flags) == 0;
+    if (fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || status.st_dev != device ||
+        status.st_ino != inode)
+        return false;
+    const mode_t found = status.st_mode & S_IFMT;
+    if (type == 0 ? found == S_IFDIR : found != type)
+        return false;
+    return unlinkat(folder, name, found == S_IFDIR ? AT_REMOVEDIR : 0) == 0;
 }
 
 void RemoveLeftoversIn(const std::string& folder)

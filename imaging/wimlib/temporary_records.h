@@ -63,10 +63,10 @@ bool RemoveIfSame(int descriptor, const std::string& path);
 // tells a new file that was given a freed number from the one recorded.
 bool RemoveIfIdentity(const std::string& path, dev_t device, ino_t inode, const std::string& birth = "");
 
-// The same for `name` in the open folder `folder`: removes it (with
-// AT_REMOVEDIR in `flags`, an empty folder; without, anything else) only
-// while it still has `device` and `inode`.
-bool UnlinkAtIfIdentity(int folder, const char* name, dev_t device, ino_t inode, int flags);
+// The same for `name` in the open folder `folder`: removes it only while it
+// still has `device` and `inode` and is of `type` (S_IFREG, S_IFDIR for an
+// empty folder, or 0 for anything but a folder).
+bool UnlinkAtIfIdentity(int folder, const char* name, dev_t device, ino_t inode, mode_t type);
 std::string BirthOf(int folderOrFile, const char* name);
 
 // Removes from `folder` the recorded temporary files of writers that are
