@@ -205,8 +205,7 @@ void ShowLog(TaskState& task, HWND window)
             shown = task.logText;
             version = task.logVersion;
         }
-        SetDlgItemTextW(window, IDC_PROGRESS_LOG, shown.c_str());
-        SendDlgItemMessageW(window, IDC_PROGRESS_LOG, WM_VSCROLL, SB_BOTTOM, 0);
+        SetLogText(GetDlgItem(window, IDC_PROGRESS_LOG), shown.c_str());
         std::lock_guard<std::mutex> hold(task.logLock);
         if (task.logVersion == version)
             return;
