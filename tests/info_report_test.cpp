@@ -315,6 +315,9 @@ TEST_F(InfoReportBoxWindowTest, SettingTheReportLeavesTheBoxAsItWasWithTheWholeT
         ASSERT_TRUE(GetScrollInfo(box, SB_HORZ, &horizontal));
         EXPECT_GT(vertical.nMax - vertical.nMin + 1, static_cast<int>(vertical.nPage));
         EXPECT_GT(horizontal.nMax - horizontal.nMin + 1, static_cast<int>(horizontal.nPage));
+        // As a log, the same text is shown at its end, shown box or not.
+        SetLogText(box, text.c_str());
+        EXPECT_GT(SendMessageW(box, EM_GETFIRSTVISIBLELINE, 0, 0), 0) << "the log's end is not shown";
     }
 }
 
