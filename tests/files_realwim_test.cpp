@@ -4,6 +4,7 @@
 #include "base/log.h"
 #include "base/resource.h"
 #include "imaging/wimgapi.h"
+#include "imaging/wimlib/apply_run.h"
 #include "operations/image_source.h"
 #include "operations/operations.h"
 #include "tests/gtest_support.h"
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <unistd.h>
 
 namespace {
 
@@ -224,6 +226,38 @@ TEST_F(FilesRealWim, AFolderPutUnderTheStagingNameIsNeverEmptiedOrRemoved)
     ASSERT_TRUE(swapped);
     EXPECT_EQ(ShellOutput("cat " + Quoted(target) + "/.corvane-extract-*/keep"), "theirs\n") << Log();
     EXPECT_EQ(ShellOutput("ls -A " + Quoted(target + "/moved")), "");
+}
+
+// Another folder put under the staging name before the layer opens it (the
+// target's folder open to others' renames): only the folder the layer made
+// is ever held, so the extract fails and the other folder is left as it is.
+TEST_F(FilesRealWim, AFolderSwappedInBeforeTheStagingIsOpenedIsLeftAsItIs)
+{
+    struct Case {
+        const char* name;
+        const char* makeTheirs;  // with $s the staging name
+        const char* expected;    // what their folder holds after the extract
+        bool needsRoot;          // to give the folder away
+    } cases[] = {
+        {"with their file in it", "mkdir -m 700 \"$s\" && echo theirs > \"$s/keep\"", "keep\n", false},
+        {"open to others", "mkdir -m 755 \"$s\"", "", false},
+        {"another user's", "mkdir -m 700 \"$s\" && chown nobody \"$s\"", "", true},
+    };
+    static std::string command;
+    const auto hook = layer::StagingFolderMade;
+    layer::StagingFolderMade = [](const char* path) { ShellOutput("s=" + Quoted(path) + "; " + command); };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && geteuid() != 0)
+            continue;
+        ShellOutput("rm -rf " + Quoted(target) + " && mkdir " + Quoted(target));
+        command = std::string("mv \"$s\" \"$s.made\" && ") + c.makeTheirs;
+        EXPECT_FALSE(Extract({WSTR("\\sub\\nested")})) << Log();
+        EXPECT_EQ(ShellOutput("cd " + Quoted(target) + " && ls -A .corvane-extract-??????"), c.expected);
+        EXPECT_EQ(ShellOutput("cd " + Quoted(target) + " && ls -A | grep -v corvane-extract || true"), "")
+            << "something was extracted or moved into the target";
+    }
+    layer::StagingFolderMade = hook;
 }
 
 // Refused names a caller answers "skip" for: the rest arrives, the refused

@@ -83,4 +83,9 @@ BOOL EndRun(const ApplyRun& run, DWORD failure);
 // WIM_FLAG_VERIFY (image_check.cpp); `run` holds the planned items.
 BOOL WalkImage(WimFile& file, ApplyRun& run, bool verify);
 
+// Called with a staging folder's path as soon as mkdtemp has made it, before
+// it is opened; tests replace it to put another folder under that name, as a
+// program allowed to rename entries in the destination's folder could.
+extern void (*StagingFolderMade)(const char* path);
+
 }  // namespace layer

@@ -17,6 +17,8 @@
 
 namespace layer {
 
+void (*StagingFolderMade)(const char* path) = [](const char*) {};
+
 namespace {
 
 // One item of a path being extracted, and what keeps it from being written.
@@ -64,6 +66,9 @@ void EmptyHeldFolder(int folder)
             close(listing);
         return;
     }
+    // A duplicate shares the held descriptor's place in the listing: start
+    // from the first entry whatever was read through it before.
+    rewinddir(entries);
     while (const struct dirent* entry = readdir(entries)) {
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
@@ -90,6 +95,26 @@ void EmptyHeldFolder(int folder)
     closedir(entries);
 }
 
+// Whether the folder held is one mkdtemp could have made just now: the
+// user's own, closed to everyone else, and empty.
+bool IsFreshOwnFolder(int folder, const struct stat& status)
+{
+    if (status.st_uid != geteuid() || (status.st_mode & 077) != 0)
+        return false;
+    DIR* entries = fdopendir(dup(folder));
+    if (entries == nullptr)
+        return false;
+    bool empty = true;
+    while (const dirent* entry = readdir(entries)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            empty = false;
+            break;
+        }
+    }
+    closedir(entries);
+    return empty;
+}
+
 // The staging folder: made under a fresh name (mkdtemp) and held open from
 // then on, so that its identity is known and removal goes through it.
 struct StagingFolder {
@@ -105,6 +130,7 @@ struct StagingFolder {
         if (mkdtemp(name.data()) == nullptr)
             return FailErrno(ERROR_PATH_NOT_FOUND);
         path = name;
+        StagingFolderMade(path.c_str());
         held = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (held < 0 || fstat(held, &identity) != 0) {
             // Nothing then proves the name still stands for the folder
@@ -114,6 +140,14 @@ struct StagingFolder {
                 close(held);
             held = -1;
             return Fail(Win32FromErrno(error, ERROR_PATH_NOT_FOUND));
+        }
+        if (!IsFreshOwnFolder(held, identity)) {
+            // In a folder others may rename entries in, another folder can
+            // take the name before the open: that one is never held, so
+            // nothing of it is written to, emptied or moved.
+            close(held);
+            held = -1;
+            return Fail(ERROR_ACCESS_DENIED);
         }
         return true;
     }
