@@ -365,57 +365,40 @@ std::atomic<int> counterShows{0};
 WNDPROC counterProc = nullptr;
 LRESULT CALLBACK CountingCounter(HWND control, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_SETTEXT)
-        ++counterShows;
+    counterShows += message == WM_SETTEXT;
     return CallWindowProcW(counterProc, control, message, wParam, lParam);
 }
 
-constexpr int kCounterChanges = 300;
-DWORD changesTook = 0;
 bool RunWithManyChanges(TaskState& task)
 {
-    const DWORD start = GetTickCount();
-    for (int i = 1; i <= kCounterChanges; ++i) {
+    for (int i = 1; i <= 300; ++i, Sleep(1))
         SetProgressText(task, IDC_PROGRESS_COUNTER, DecimalText(i).c_str());
-        Sleep(1);
-    }
-    changesTook = GetTickCount() - start;
-    AppendLog(task, WSTR("last line"));
     return true;
 }
 
-// A worker that changes the counter every millisecond is shown live, but
-// not a repaint per change; its last change and line show by its end.
-TEST(ProgressWindowTest, ManyChangesAreShownLiveAtAMeasuredPaceAndAllByTheEnd)
+// A worker that changes the counter every millisecond is shown while it
+// runs, not once per change, and its last change shows by Close.
+TEST(ProgressWindowTest, ManyChangesAreShownLiveAndTheLastByTheEnd)
 {
-    const OperationEntry busy = {.commandId = 0,
-                                 .run = RunWithManyChanges,
-                                 .englishButtonTexts = true,
-                                 .abortable = false,
-                                 .clearsCounter = false};
-    TaskState& task = Task();
+    const OperationEntry busy = {0, RunWithManyChanges, true, false, false};
+    std::string counterAtClose;
     counterShows = 0;
-    std::string counterAtClose, logAtClose;
     DriverThread driver([&] {
         HWND window = nullptr;
-        if (!WaitFor([&] { return (window = task.progressWindow) != nullptr; }))
+        if (!WaitFor([&] { return (window = Task().progressWindow) != nullptr; }))
             return;
         HWND counter = GetDlgItem(window, IDC_PROGRESS_COUNTER);
         counterProc = reinterpret_cast<WNDPROC>(
             SetWindowLongPtrW(counter, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CountingCounter)));
         WaitFor([&] { return Text(GetDlgItem(window, IDC_PROGRESS_BUTTON)) == "Close"; }, 20000);
         counterAtClose = Text(counter);
-        logAtClose = Text(GetDlgItem(window, IDC_PROGRESS_LOG));
         ClickProgressButton(window);
     });
     RunProgressWindow(nullptr, busy);
     driver.join();
-    EXPECT_EQ(counterAtClose, std::to_string(kCounterChanges));
-    EXPECT_NE(logAtClose.find("last line"), std::string::npos) << logAtClose;
-    // Far fewer shows than changes: not more than one every 40 ms.
-    EXPECT_GE(counterShows.load(), 3) << "changes over " << changesTook << " ms";
-    EXPECT_LE(counterShows.load(), static_cast<int>(changesTook / 40) + 3)
-        << "changes over " << changesTook << " ms";
+    EXPECT_EQ(counterAtClose, "300");
+    EXPECT_GE(counterShows.load(), 3);
+    EXPECT_LE(counterShows.load(), 100);
 }
 
 }  // namespace

@@ -1213,31 +1213,24 @@ TEST_F(WriteSafetyRealWim, ARecordedTemporaryOfADeadWriterGoesWithALogLineAndNot
 }
 
 // A recorded temporary is a regular file: a name that now holds anything
-// else stays, even under the identity given, and so does a file that has
-// another identity than the one given.
+// else stays under the identity given, and so does another file.
 TEST(RemoveIfIdentityTest, OnlyTheRegularFileOfTheIdentityGoes)
 {
     ScratchFolder place;
-    ASSERT_EQ(
-        Shell("cd " + Quoted(place.path()) +
-              " && printf x > file && printf y > other && ln -s file link && mkdir folder && mkfifo pipe"),
-        0);
-    struct Case {
-        const char* name;
-        const char* identityOf;  // whose device and inode are given
-        bool removed;
-    };
-    const Case cases[] = {
-        {"other", "file", false}, {"link", "link", false}, {"folder", "folder", false},
-        {"pipe", "pipe", false},  {"file", "file", true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        struct stat identity;
-        ASSERT_EQ(lstat((place / c.identityOf).c_str(), &identity), 0);
-        EXPECT_EQ(layer::RemoveIfIdentity(place / c.name, identity.st_dev, identity.st_ino), c.removed);
-        struct stat after;
-        EXPECT_EQ(lstat((place / c.name).c_str(), &after) != 0, c.removed);
+    ASSERT_EQ(Shell("cd " + Quoted(place.path()) +
+                    " && echo > file && echo > other && ln -s file link && "
+                    "mkdir folder && mkfifo pipe"),
+              0);
+    for (const auto& [name, identityOf] : {std::pair{"other", "file"},
+                                           {"link", "link"},
+                                           {"folder", "folder"},
+                                           {"pipe", "pipe"},
+                                           {"file", "file"}}) {
+        struct stat identity, after;
+        ASSERT_EQ(lstat((place / identityOf).c_str(), &identity), 0);
+        const bool removed = std::string(name) == "file";
+        EXPECT_EQ(layer::RemoveIfIdentity(place / name, identity.st_dev, identity.st_ino), removed) << name;
+        EXPECT_EQ(lstat((place / name).c_str(), &after) != 0, removed) << name;
     }
 }
 
