@@ -1,7 +1,5 @@
 #include "base/language.h"
 
-#include <iterator>
-
 #include "base/task_state.h"
 #include "base/text.h"
 
@@ -84,77 +82,6 @@ void SetReportTabStops(HWND edit)
         return;
     UINT interval = 56;  // dialog units; the default is 32
     SendMessageW(edit, EM_SETTABSTOPS, 1, reinterpret_cast<LPARAM>(&interval));
-}
-
-namespace {
-
-// What a box's scroll bar looks like: where it is, its arrows, its thumb and
-// the state of each part. Equal states draw the same pixels.
-struct BarLook {
-    SCROLLBARINFO vertical;
-    SCROLLBARINFO horizontal;
-};
-
-BarLook TakeBarLook(HWND edit)
-{
-    BarLook look = {};
-    look.vertical.cbSize = sizeof look.vertical;
-    look.horizontal.cbSize = sizeof look.horizontal;
-    if (!GetScrollBarInfo(edit, OBJID_VSCROLL, &look.vertical))
-        look.vertical = {};
-    if (!GetScrollBarInfo(edit, OBJID_HSCROLL, &look.horizontal))
-        look.horizontal = {};
-    return look;
-}
-
-bool SameLook(const SCROLLBARINFO& a, const SCROLLBARINFO& b)
-{
-    if (!EqualRect(&a.rcScrollBar, &b.rcScrollBar) || a.dxyLineButton != b.dxyLineButton ||
-        a.xyThumbTop != b.xyThumbTop || a.xyThumbBottom != b.xyThumbBottom || a.rgstate[0] != b.rgstate[0])
-        return false;
-    // Whether a part is visible follows from the places compared above; the
-    // library reports it differently for bars that draw alike.
-    for (size_t part = 1; part < std::size(a.rgstate); ++part) {
-        if ((a.rgstate[part] & ~STATE_SYSTEM_INVISIBLE) != (b.rgstate[part] & ~STATE_SYSTEM_INVISIBLE))
-            return false;
-    }
-    return true;
-}
-
-// Hidden while the text goes in, so that it draws nothing on the way; the
-// hiding and showing redraw nothing either, leaving the focus where it was.
-void ReplaceBoxText(HWND edit, const WCHAR* text, bool showEnd)
-{
-    if (!IsWindowVisible(edit)) {
-        SetWindowTextW(edit, text);
-        if (showEnd)
-            SendMessageW(edit, WM_VSCROLL, SB_BOTTOM, 0);
-        return;
-    }
-    const BarLook before = TakeBarLook(edit);
-    const UINT keep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOREDRAW;
-    SetWindowPos(edit, nullptr, 0, 0, 0, 0, keep | SWP_HIDEWINDOW);
-    SetWindowTextW(edit, text);
-    if (showEnd)
-        SendMessageW(edit, WM_VSCROLL, SB_BOTTOM, 0);
-    SetWindowPos(edit, nullptr, 0, 0, 0, 0, keep | SWP_SHOWWINDOW);
-    const BarLook after = TakeBarLook(edit);
-    UINT redraw = RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW;
-    if (!SameLook(before.vertical, after.vertical) || !SameLook(before.horizontal, after.horizontal))
-        redraw |= RDW_FRAME;
-    RedrawWindow(edit, nullptr, nullptr, redraw);
-}
-
-}  // namespace
-
-void SetReportText(HWND edit, const WCHAR* text)
-{
-    ReplaceBoxText(edit, text, false);
-}
-
-void SetLogText(HWND edit, const WCHAR* text)
-{
-    ReplaceBoxText(edit, text, true);
 }
 
 const void* LoadLanguageResource(LPCWSTR type, UINT id, DWORD* size)

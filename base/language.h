@@ -31,14 +31,6 @@ void ApplyLanguageToThread();
 // and report were made for: in English, `edit` gets wider tab stops so that
 // the values after one or two tabs still line up. Nothing in Chinese.
 void SetReportTabStops(HWND edit);
-// Replaces the text of a report box, shown from its start, or of a log box,
-// shown at its end, and paints it at once. Wine's edit lays out every line
-// as it is set, and a visible box draws both scroll bars at each change of
-// its text and again when it scrolls, each bar several milliseconds of
-// themed drawing. So the box takes the text hidden, and only the text is
-// painted again, its frame with the bars only when they look different.
-void SetReportText(HWND edit, const WCHAR* text);
-void SetLogText(HWND edit, const WCHAR* text);
 
 // Resource `id` of `type` in the process's language, else in Chinese.
 const void* LoadLanguageResource(LPCWSTR type, UINT id, DWORD* size = nullptr);

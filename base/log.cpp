@@ -2,6 +2,7 @@
 
 #include "base/language.h"
 #include "base/resource.h"
+#include "base/text_box.h"
 
 #include <atomic>
 #include <commctrl.h>

@@ -1,6 +1,7 @@
 #include "base/language.h"
 #include "base/log.h"
 #include "base/resource.h"
+#include "base/text_box.h"
 #include "base/user_path.h"
 #include "imaging/wimgapi.h"
 #include "metadata/image_info.h"

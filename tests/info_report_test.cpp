@@ -2,6 +2,7 @@
 // temporary directory choice it starts with.
 #include "base/language.h"
 #include "base/resource.h"
+#include "base/text_box.h"
 #include "metadata/image_info.h"
 #include "operations/operations.h"
 #include "operations/temp_directory.h"

@@ -8,6 +8,7 @@
 #include "app/pages.h"
 #include "base/language.h"
 #include "base/resource.h"
+#include "base/text_box.h"
 #include "base/x_resources.h"
 #include "tests/support/window_session.h"
 

@@ -1,0 +1,71 @@
+#include "base/text_box.h"
+
+#include <array>
+#include <iterator>
+
+namespace {
+
+// What a box's two scroll bars look like: where each is, its arrows, its
+// thumb and the state of each part. Equal looks draw the same pixels.
+using BarLook = std::array<SCROLLBARINFO, 2>;
+
+BarLook TakeBarLook(HWND edit)
+{
+    BarLook look = {};
+    const LONG bars[] = {OBJID_VSCROLL, OBJID_HSCROLL};
+    for (size_t bar = 0; bar < look.size(); ++bar) {
+        look[bar].cbSize = sizeof look[bar];
+        if (!GetScrollBarInfo(edit, bars[bar], &look[bar]))
+            look[bar] = {};
+    }
+    return look;
+}
+
+bool SameLook(const BarLook& before, const BarLook& after)
+{
+    for (size_t bar = 0; bar < before.size(); ++bar) {
+        const SCROLLBARINFO &a = before[bar], &b = after[bar];
+        if (!EqualRect(&a.rcScrollBar, &b.rcScrollBar) || a.dxyLineButton != b.dxyLineButton ||
+            a.xyThumbTop != b.xyThumbTop || a.xyThumbBottom != b.xyThumbBottom ||
+            a.rgstate[0] != b.rgstate[0])
+            return false;
+        // Whether a part is visible follows from the places compared above;
+        // the library reports it differently for bars that draw alike.
+        for (size_t part = 1; part < std::size(a.rgstate); ++part) {
+            if ((a.rgstate[part] & ~STATE_SYSTEM_INVISIBLE) != (b.rgstate[part] & ~STATE_SYSTEM_INVISIBLE))
+                return false;
+        }
+    }
+    return true;
+}
+
+// Hidden while the text goes in, so that it draws nothing on the way; the
+// hiding and showing redraw nothing either, leaving the focus where it was.
+void ReplaceBoxText(HWND edit, const WCHAR* text, bool showEnd)
+{
+    const bool shown = IsWindowVisible(edit) != FALSE;
+    const BarLook before = TakeBarLook(edit);
+    const UINT keep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOREDRAW;
+    if (shown)
+        SetWindowPos(edit, nullptr, 0, 0, 0, 0, keep | SWP_HIDEWINDOW);
+    SetWindowTextW(edit, text);
+    if (showEnd)
+        SendMessageW(edit, WM_VSCROLL, SB_BOTTOM, 0);
+    if (!shown)
+        return;
+    SetWindowPos(edit, nullptr, 0, 0, 0, 0, keep | SWP_SHOWWINDOW);
+    const UINT frame = SameLook(before, TakeBarLook(edit)) ? 0 : RDW_FRAME;
+    RedrawWindow(edit, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | frame);
+}
+
+}  // namespace
+
+void SetReportText(HWND edit, const WCHAR* text)
+{
+    ReplaceBoxText(edit, text, false);
+}
+
+void SetLogText(HWND edit, const WCHAR* text)
+{
+    ReplaceBoxText(edit, text, true);
+}
