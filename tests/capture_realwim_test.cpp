@@ -164,8 +164,11 @@ TEST_F(CaptureRealWim, AnUnreadableFileIsNamedAndFailsTheCapture)
     const std::string source = folder / "src";
     ShellOutput("mkdir -p " + Quoted(source) + " && echo yes > " + Quoted(source + "/open.txt") +
                 " && echo no > " + Quoted(source + "/locked.txt") + " && echo no > " +
-                Quoted(source + "/locked2.txt") + " && chmod 000 " + Quoted(source + "/locked.txt") + " " +
-                Quoted(source + "/locked2.txt"));
+                Quoted(source + "/locked2.txt") + " && chmod 000 " + Quoted(source + "/locked.txt") +
+                // Readable by its owner only, who is somebody else (where the
+                // test may give files away).
+                " && { chown 1234 " + Quoted(source + "/locked2.txt") + " 2>/dev/null && chmod 400 " +
+                Quoted(source + "/locked2.txt") + " || chmod 000 " + Quoted(source + "/locked2.txt") + "; }");
     const std::string wim = folder / "out.wim";
     TaskState& task = Page(source, wim);
     bool captured = false;
