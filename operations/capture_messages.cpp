@@ -23,7 +23,10 @@ DWORD DecideInclusion(TaskState& task, WPARAM wParam, LPARAM lParam)
     if (task.abortRequested)
         return WIM_MSG_ABORT_IMAGE;
     if (task.fileCount != 0) {
-        ++task.itemsDone;
+        // Progress messages refresh the counter, but files without data of
+        // their own are told after the last of them: the last file shows.
+        if (++task.itemsDone == task.fileCount)
+            ShowCounter(task, IDS_FILES_COUNTER, task.itemsDone, task.fileCount);
         return WIM_MSG_SUCCESS;
     }
     if (!task.scanNoticeShown) {

@@ -288,6 +288,20 @@ void RunCountingTranscript(CaptureMessagesTest& test, bool counter)
         EXPECT_EQ(test.Counter(), "檔案: 2 / 1234");
     }
     EXPECT_EQ(test.Log(), "其中包含 8 資料夾和 1234 檔案.\r\n正在讀取...\r\n\r\n");
+
+    // Files without data of their own are told after the last progress
+    // message: the last of them still shows, so the counter ends at the whole.
+    EXPECT_EQ(test.Send(WIM_MSG_SETRANGE, 0, 3), WIM_MSG_SUCCESS);
+    EXPECT_EQ(test.Send(WIM_MSG_PROGRESS, 100, 0), WIM_MSG_SUCCESS);
+    for (const char* path : {"C:\\a.txt", "C:\\empty.txt", "C:\\link"}) {
+        if (counter)
+            SetDlgItemTextW(test.window, IDC_PROGRESS_COUNTER, WSTR("-"));
+        EXPECT_TRUE(test.Included(path));
+    }
+    EXPECT_EQ(test.task.itemsDone, 3u);
+    if (counter) {
+        EXPECT_EQ(test.Counter(), "檔案: 3 / 3");
+    }
 }
 
 TEST_F(CaptureMessagesTest, CompressionIsDecidedInEveryPhaseAndIgnoresAbort)
