@@ -39,6 +39,18 @@ bool SameLook(const BarLook& before, const BarLook& after)
     return true;
 }
 
+// A hidden box scrolls no pixels, so the library leaves its caret where it
+// was: put it where the shown box would have moved it, with the text.
+void PlaceCaretWithText(HWND edit)
+{
+    if (GetFocus() != edit)
+        return;
+    DWORD end = 0;
+    SendMessageW(edit, EM_GETSEL, 0, reinterpret_cast<LPARAM>(&end));
+    const LRESULT place = SendMessageW(edit, EM_POSFROMCHAR, end, 0);
+    SetCaretPos(static_cast<short>(LOWORD(place)), static_cast<short>(HIWORD(place)));
+}
+
 // Hidden while the text goes in, so that it draws nothing on the way; the
 // hiding and showing redraw nothing either, leaving the focus where it was.
 void ReplaceBoxText(HWND edit, const WCHAR* text, bool showEnd)
@@ -53,6 +65,8 @@ void ReplaceBoxText(HWND edit, const WCHAR* text, bool showEnd)
         SendMessageW(edit, WM_VSCROLL, SB_BOTTOM, 0);
     if (!shown)
         return;
+    if (showEnd)
+        PlaceCaretWithText(edit);
     SetWindowPos(edit, nullptr, 0, 0, 0, 0, keep | SWP_SHOWWINDOW);
     const UINT frame = SameLook(before, TakeBarLook(edit)) ? 0 : RDW_FRAME;
     RedrawWindow(edit, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | frame);

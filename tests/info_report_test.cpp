@@ -322,6 +322,45 @@ TEST_F(InfoReportBoxWindowTest, SettingTheReportLeavesTheBoxAsItWasWithTheWholeT
     }
 }
 
+// With the focus in the box, its caret stays with its text: where the same
+// text set and scrolled in the shown box puts it (scrolled out of sight when
+// a log shows its end), never over another line.
+TEST_F(InfoReportBoxWindowTest, AFocusedBoxsCaretStaysWithItsText)
+{
+    WString tall;
+    for (int line = 1; line <= 60; ++line)
+        tall += WSTR("名稱:\t\t") + DecimalText(line) + WSTR("\r\n");
+    const HWND box = GetDlgItem(page, IDC_INFO_TEXT);
+    ShowWindow(parent, SW_SHOW);
+    SetFocus(box);
+    ASSERT_EQ(GetFocus(), box);
+    const struct {
+        const char* name;
+        bool log;
+    } cases[] = {{"a log", true}, {"a report over a log's end", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto startFrom = [&] {
+            SetWindowTextW(box, c.log ? WSTR("") : tall.c_str());
+            SendMessageW(box, WM_VSCROLL, c.log ? SB_TOP : SB_BOTTOM, 0);
+        };
+        startFrom();
+        SetWindowTextW(box, tall.c_str());
+        if (c.log)
+            SendMessageW(box, WM_VSCROLL, SB_BOTTOM, 0);
+        POINT plain = {}, caret = {};
+        GetCaretPos(&plain);
+        startFrom();
+        if (c.log)
+            SetLogText(box, tall.c_str());
+        else
+            SetReportText(box, tall.c_str());
+        GetCaretPos(&caret);
+        EXPECT_EQ(caret.x, plain.x);
+        EXPECT_EQ(caret.y, plain.y);
+    }
+}
+
 namespace {
 
 // The box's pixels, frame and scroll bars included, as they are on screen.
