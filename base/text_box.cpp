@@ -1,5 +1,7 @@
 #include "base/text_box.h"
 
+#include "base/text.h"
+
 #include <array>
 #include <iterator>
 
@@ -51,16 +53,17 @@ void PlaceCaretWithText(HWND edit)
     SetCaretPos(static_cast<short>(LOWORD(place)), static_cast<short>(HIWORD(place)));
 }
 
-// Hidden while the text goes in, so that it draws nothing on the way; the
+// Hidden while the text changes, so that it draws nothing on the way; the
 // hiding and showing redraw nothing either, leaving the focus where it was.
-void ReplaceBoxText(HWND edit, const WCHAR* text, bool showEnd)
+template <typename Change>
+void ChangeBoxText(HWND edit, bool showEnd, const Change& change)
 {
     const bool shown = IsWindowVisible(edit) != FALSE;
     const BarLook before = TakeBarLook(edit);
     const UINT keep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOREDRAW;
     if (shown)
         SetWindowPos(edit, nullptr, 0, 0, 0, 0, keep | SWP_HIDEWINDOW);
-    SetWindowTextW(edit, text);
+    change();
     if (showEnd)
         SendMessageW(edit, WM_VSCROLL, SB_BOTTOM, 0);
     if (!shown)
@@ -72,14 +75,46 @@ void ReplaceBoxText(HWND edit, const WCHAR* text, bool showEnd)
     RedrawWindow(edit, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | frame);
 }
 
+// How much of `text` the box already holds: the length of its own text when
+// `text` begins with it, else 0.
+size_t HeldBeginning(HWND edit, const WCHAR* text)
+{
+    const int length = GetWindowTextLengthW(edit);
+    if (length <= 0)
+        return 0;
+    WString held(static_cast<size_t>(length), 0);
+    held.resize(static_cast<size_t>(GetWindowTextW(edit, held.data(), length + 1)));
+    return WStringView(text).starts_with(held) ? held.size() : 0;
+}
+
+// Adds `more` at the end of the box's text, where the library lays out only
+// the new lines; the user's selection stays.
+void AppendBoxText(HWND edit, size_t held, const WCHAR* more)
+{
+    DWORD start = 0, end = 0;
+    SendMessageW(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+    SendMessageW(edit, EM_SETLIMITTEXT, 0, 0);  // a log is as long as it grows
+    SendMessageW(edit, EM_SETSEL, held, held);
+    SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(more));
+    SendMessageW(edit, EM_SETSEL, start, end);
+}
+
 }  // namespace
 
 void SetReportText(HWND edit, const WCHAR* text)
 {
-    ReplaceBoxText(edit, text, false);
+    ChangeBoxText(edit, false, [&] { SetWindowTextW(edit, text); });
 }
 
 void SetLogText(HWND edit, const WCHAR* text)
 {
-    ReplaceBoxText(edit, text, true);
+    // A growing log takes only its new lines: set whole, each change would
+    // lay out every line again (about 0.3 s for 3,000 lines under Wine).
+    const size_t held = HeldBeginning(edit, text);
+    ChangeBoxText(edit, true, [&] {
+        if (held == 0)
+            SetWindowTextW(edit, text);
+        else if (text[held] != 0)
+            AppendBoxText(edit, held, text + held);
+    });
 }

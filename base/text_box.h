@@ -10,5 +10,7 @@
 // its text and again when it scrolls, each bar several milliseconds of
 // themed drawing. So the box takes the text hidden, and only the text is
 // painted again, its frame with the bars only when they look different.
+// A log box that holds the beginning of the new text takes only the rest,
+// keeping the user's selection.
 void SetReportText(HWND edit, const WCHAR* text);
 void SetLogText(HWND edit, const WCHAR* text);

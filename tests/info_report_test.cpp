@@ -345,6 +345,40 @@ TEST_F(InfoReportBoxWindowTest, AFocusedLogsCaretStaysWithItsText)
     EXPECT_LT(caret.y, 0);
 }
 
+// A log that grows keeps what the user selected in it and shows its end,
+// whole however long it gets; a text that does not go on from the shown one
+// replaces it.
+TEST_F(InfoReportBoxWindowTest, AGrowingLogKeepsTheUsersSelectionAndItsWholeText)
+{
+    const HWND box = GetDlgItem(page, IDC_INFO_TEXT);
+    ShowWindow(parent, SW_SHOW);
+    SetFocus(box);
+    WString log;  // past the edit control's default limit of 30,000 characters
+    for (int line = 1; line <= 2000; ++line)
+        log += WSTR("\t不包含: C:\\Temp\\file") + DecimalText(line) + WSTR(".tmp\r\n");
+    const auto held = [&] {
+        WString text(GetWindowTextLengthW(box), 0);
+        GetWindowTextW(box, text.data(), static_cast<int>(text.size()) + 1);
+        return text;
+    };
+    SetLogText(box, log.c_str());
+    SendMessageW(box, EM_SETSEL, 5, 12);
+    log += WSTR("\t不包含: C:\\Temp\\last.tmp\r\n");
+    SetLogText(box, log.c_str());
+    EXPECT_TRUE(held() == log) << held().size() << " of " << log.size();
+    DWORD start = 0, end = 0;
+    SendMessageW(box, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+    EXPECT_EQ(start, 5u);
+    EXPECT_EQ(end, 12u);
+    const LRESULT first = SendMessageW(box, EM_GETFIRSTVISIBLELINE, 0, 0);
+    SendMessageW(box, WM_VSCROLL, SB_BOTTOM, 0);
+    EXPECT_EQ(SendMessageW(box, EM_GETFIRSTVISIBLELINE, 0, 0), first) << "the end is not shown";
+
+    const WString other = WSTR("開啟映像檔中...\r\n");
+    SetLogText(box, other.c_str());
+    EXPECT_TRUE(held() == other);
+}
+
 namespace {
 
 // The box's pixels, frame and scroll bars included, as they are on screen.
