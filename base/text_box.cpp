@@ -59,6 +59,9 @@ template <typename Change>
 void ChangeBoxText(HWND edit, bool showEnd, const Change& change)
 {
     const bool shown = IsWindowVisible(edit) != FALSE;
+    // A box not painted yet since it was shown (its window just opened) loses
+    // that pending paint, frame included, when it is hidden.
+    const bool unpainted = shown && GetUpdateRect(edit, nullptr, FALSE) != FALSE;
     const BarLook before = TakeBarLook(edit);
     const UINT keep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOREDRAW;
     if (shown)
@@ -71,7 +74,7 @@ void ChangeBoxText(HWND edit, bool showEnd, const Change& change)
     if (showEnd)
         PlaceCaretWithText(edit);
     SetWindowPos(edit, nullptr, 0, 0, 0, 0, keep | SWP_SHOWWINDOW);
-    const UINT frame = SameLook(before, TakeBarLook(edit)) ? 0 : RDW_FRAME;
+    const UINT frame = !unpainted && SameLook(before, TakeBarLook(edit)) ? 0 : RDW_FRAME;
     RedrawWindow(edit, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | frame);
 }
 

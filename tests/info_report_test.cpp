@@ -430,6 +430,28 @@ TEST_F(InfoReportBoxWindowTest, ANewTextIsPaintedAsAFullRepaintWouldWithTheFrame
     }
 }
 
+// A box shown but not painted yet (its window has just opened) gets its
+// frame with its next text, though its bars do not change.
+TEST_F(InfoReportBoxWindowTest, ABoxNotPaintedYetGetsItsFrameWithItsText)
+{
+    const HWND box = GetDlgItem(page, IDC_INFO_TEXT);
+    const WString opening = WSTR("開啟映像檔中...\r\n");
+    for (const bool log : {true, false}) {
+        SCOPED_TRACE(log ? "log" : "report");
+        ShowWindow(parent, SW_HIDE);
+        SetReportText(box, opening.c_str());
+        ShowWindow(parent, SW_SHOW);
+        const WString next = opening + WSTR("正在從這映像檔中刪除 \"映像卷 2\"...\r\n");
+        if (log)
+            SetLogText(box, next.c_str());
+        else
+            SetReportText(box, next.c_str());
+        const std::vector<DWORD> shown = ScreenPixels(box);
+        RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_FRAME | RDW_ERASE | RDW_UPDATENOW);
+        EXPECT_TRUE(shown == ScreenPixels(box)) << "not as a full repaint";
+    }
+}
+
 class TempDirectoryTest : public testing::Test {
 protected:
     void SetUp() override
