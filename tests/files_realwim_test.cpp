@@ -174,6 +174,7 @@ TEST_F(FilesRealWim, FoldersListAsTheCommandLinePeerListsThem)
 
 TEST_F(FilesRealWim, ExtractsFilesAndFoldersUnderTheirNames)
 {
+    const size_t descriptors = OpenDescriptorCount();
     ASSERT_TRUE(Extract({WSTR("\\a.txt"), WSTR("\\sub\\nested")})) << Log();
     EXPECT_EQ(ShellOutput("cd " + Quoted(target) + " && find . | LC_ALL=C sort"),
               ".\n./a.txt\n./nested\n./nested/deeper\n./nested/deeper/d.txt\n./nested/hardlink.bin\n"
@@ -192,6 +193,7 @@ TEST_F(FilesRealWim, ExtractsFilesAndFoldersUnderTheirNames)
     EXPECT_FALSE(Extract({WSTR("\\")}));
     EXPECT_EQ(ShellOutput("cat " + Quoted(target + "/a.txt")), before);
     EXPECT_NE(Log().find(Line(IDS_EXTRACT_FAILED, WSTR("\\a.txt"))), std::string::npos) << Log();
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);  // the staging folder's too
 }
 
 // The staging folder's name taken over while the library writes: the folder

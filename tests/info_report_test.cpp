@@ -8,6 +8,7 @@
 #include "operations/temp_directory.h"
 #include "tests/gtest_support.h"
 #include "tests/support/scripted_imaging.h"
+#include "tests/support/window_session.h"
 #include "tests/support/xml_notice.h"
 
 #include <commctrl.h>
@@ -356,16 +357,11 @@ TEST_F(InfoReportBoxWindowTest, AGrowingLogKeepsTheUsersSelectionAndItsWholeText
     WString log;  // past the edit control's default limit of 30,000 characters
     for (int line = 1; line <= 2000; ++line)
         log += WSTR("\t不包含: C:\\Temp\\file") + DecimalText(line) + WSTR(".tmp\r\n");
-    const auto held = [&] {
-        WString text(GetWindowTextLengthW(box), 0);
-        GetWindowTextW(box, text.data(), static_cast<int>(text.size()) + 1);
-        return text;
-    };
     SetLogText(box, log.c_str());
     SendMessageW(box, EM_SETSEL, 5, 12);
     log += WSTR("\t不包含: C:\\Temp\\last.tmp\r\n");
     SetLogText(box, log.c_str());
-    EXPECT_TRUE(held() == log) << held().size() << " of " << log.size();
+    EXPECT_TRUE(WindowText(box) == log) << WindowText(box).size() << " of " << log.size();
     DWORD start = 0, end = 0;
     SendMessageW(box, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
     EXPECT_EQ(start, 5u);
@@ -376,7 +372,7 @@ TEST_F(InfoReportBoxWindowTest, AGrowingLogKeepsTheUsersSelectionAndItsWholeText
 
     const WString other = WSTR("開啟映像檔中...\r\n");
     SetLogText(box, other.c_str());
-    EXPECT_TRUE(held() == other);
+    EXPECT_TRUE(WindowText(box) == other);
 }
 
 namespace {

@@ -104,13 +104,7 @@ bool IsFreshOwnFolder(int folder, const struct stat& status)
     DIR* entries = fdopendir(dup(folder));
     if (entries == nullptr)
         return false;
-    bool empty = true;
-    while (const dirent* entry = readdir(entries)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-            empty = false;
-            break;
-        }
-    }
+    const bool empty = ListsNothing(entries);
     closedir(entries);
     return empty;
 }

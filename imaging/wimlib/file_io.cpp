@@ -2,6 +2,7 @@
 #include "imaging/wimlib/file_io.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -94,6 +95,15 @@ LockResult TryLock(int descriptor)
     if (errno == EAGAIN || errno == EACCES)
         return LockResult::Held;
     return LockResult::Failed;
+}
+
+bool ListsNothing(DIR* listing)
+{
+    while (const dirent* entry = readdir(listing)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            return false;
+    }
+    return true;
 }
 
 bool SameInode(int descriptor, const std::string& unixPath)

@@ -6,6 +6,7 @@
 #include "imaging/wimlib/layer.h"
 #include "imaging/wimlib/temporary_records.h"
 
+#include <dirent.h>
 #include <string>
 #include <sys/types.h>
 
@@ -31,6 +32,9 @@ bool SyncFolderOf(const std::string& unixPath);
 // other threads' and other processes' descriptors both conflict.
 enum class LockResult { Taken, Held, Failed };
 LockResult TryLock(int descriptor);
+
+// Whether a folder listing has no entry but "." and "..". Reads it on.
+bool ListsNothing(DIR* listing);
 
 // Whether the descriptor is open on the file that has the name now.
 bool SameInode(int descriptor, const std::string& unixPath);

@@ -106,11 +106,7 @@ bool CheckMountFolder(const std::string& unixDir, const std::string& recordFolde
     DIR* listing = opendir(unixDir.c_str());
     if (listing == nullptr)
         return FailErrno(ERROR_ACCESS_DENIED);
-    bool empty = true;
-    while (const dirent* item = readdir(listing)) {
-        if (std::strcmp(item->d_name, ".") != 0 && std::strcmp(item->d_name, "..") != 0)
-            empty = false;
-    }
+    const bool empty = ListsNothing(listing);
     closedir(listing);
     return empty || Fail(ERROR_DIR_NOT_EMPTY);
 }
